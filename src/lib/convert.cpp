@@ -1,0 +1,243 @@
+// The one array converter, sequence converter, map converter and result builder.
+#include "lib/convert.hpp"
+
+#include <cstring>
+
+#include "lib/errors.hpp"
+#include "lib/numpy_api.hpp"
+
+namespace tanvo::py {
+namespace {
+
+const char* dtype_name(int type_num) {
+    switch (type_num) {
+        case 0: return "Bool";
+        case 1: return "Int8";
+        case 2: return "Uint8";
+        case 3: return "Int16";
+        case 4: return "Uint16";
+        case 5: return "Int32";
+        case 6: return "Uint32";
+        case 7: case 9: return "Int64";
+        case 8: case 10: return "Uint64";
+        case 11: return "Float32";
+        case 12: return "Float64";
+        case 14: return "Complex32";
+        case 15: return "Complex64";
+        case 17: return "Object";
+        default: return nullptr;
+    }
+}
+
+// Copies the logical view of a complex128 array: one block when it is contiguous in either
+// order (column-major storage is kept), element by element otherwise.
+ComplexMatrix copy_array(const numpy::ArrayInfo& a) {
+    const std::size_t rows = std::size_t(a.shape[0]), cols = std::size_t(a.shape[1]);
+    ComplexMatrix::check_shape(rows, cols);
+    require_memory(std::uint64_t(rows) * cols, sizeof(Complex));
+    std::ptrdiff_t steps[2] = {a.strides[0] / std::ptrdiff_t(sizeof(Complex)),
+                               a.strides[1] / std::ptrdiff_t(sizeof(Complex))};
+    const char* start = a.data;
+    const std::size_t lengths[2] = {rows, cols};
+    for (int axis = 0; axis < 2; ++axis)
+        if (steps[axis] < 0) {
+            if (lengths[axis] > 0)
+                start += std::ptrdiff_t(lengths[axis] - 1) * steps[axis] * std::ptrdiff_t(sizeof(Complex));
+            steps[axis] = -steps[axis];
+        }
+    auto element = [&](std::size_t r, std::size_t c) {
+        Complex value;
+        std::memcpy(&value, start + (std::ptrdiff_t(r) * steps[0] + std::ptrdiff_t(c) * steps[1]) *
+                                        std::ptrdiff_t(sizeof(Complex)),
+                    sizeof value);
+        return value;
+    };
+    const std::size_t count = rows * cols;
+    const bool row_major = count == 0 || (steps[0] == std::ptrdiff_t(cols) && steps[1] == 1);
+    const bool column_major = (steps[0] == 1 || rows == 1) &&
+                              (steps[1] == std::ptrdiff_t(rows) || cols == 1);
+    std::vector<Complex> storage(count);
+    if (row_major || column_major) {
+        if (count) std::memcpy(storage.data(), start, count * sizeof(Complex));
+        if (row_major) return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
+        return ComplexMatrix::from_storage(rows, cols, steps[0], steps[1], std::move(storage));
+    }
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < cols; ++c) storage[r * cols + c] = element(r, c);
+    return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
+}
+
+// A tuple (or subclass) of exactly two items.
+PyObject* pair_items(PyObject* object, PyObject** second) {
+    if (!PyTuple_Check(object)) raise_conversion_error(object, "PyTuple");
+    const Py_ssize_t length = PyTuple_GET_SIZE(object);
+    if (length != 2)
+        raise(PyExc_ValueError,
+              "Expected tuple of length 2, but got tuple of length " + std::to_string(length) + ".");
+    *second = PyTuple_GET_ITEM(object, 1);
+    return PyTuple_GET_ITEM(object, 0);
+}
+
+Complex to_complex(PyObject* object) {
+    const Py_complex value = PyComplex_AsCComplex(object);
+    if (value.real == -1.0 && PyErr_Occurred()) throw_pending();
+    return {value.real, value.imag};
+}
+
+template <class T>
+Ref matrix_to_array(const Matrix<T>& m, int type_num) {
+    char* data = nullptr;
+    const std::ptrdiff_t item = sizeof(T);
+    if (m.is_row_major() || m.is_column_major()) {
+        const bool fortran = !m.is_row_major();
+        Ref array = numpy::new_array(m.rows(), m.cols(), type_num, m.row_step() * item,
+                                     m.col_step() * item, fortran, &data);
+        if (m.size()) std::memcpy(data, m.storage().data(), m.size() * sizeof(T));
+        return array;
+    }
+    Ref array = numpy::new_array(m.rows(), m.cols(), type_num, std::ptrdiff_t(m.cols()) * item,
+                                 item, false, &data);
+    T* out = reinterpret_cast<T*>(data);
+    m.for_each([&out](const T& value) { *out++ = value; });
+    return array;
+}
+
+template <class Item>
+Ref list_of(const std::vector<Item>& items) {
+    std::vector<Ref> arrays;
+    arrays.reserve(items.size());
+    for (const Item& item : items) arrays.push_back(to_python(item));
+    Ref list = constructed(PyList_New(Py_ssize_t(arrays.size())));
+    for (std::size_t i = 0; i < arrays.size(); ++i)
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), arrays[i].release());
+    return list;
+}
+
+Ref sparse_to_array(const SparseMatrix& m) {
+    char* data = nullptr;
+    const std::ptrdiff_t item = sizeof(Complex);
+    Ref array = numpy::new_array(m.rows, m.cols, numpy::kComplex128,
+                                 std::ptrdiff_t(m.cols) * item, item, false, &data);
+    Complex* out = reinterpret_cast<Complex*>(data);
+    std::memset(static_cast<void*>(out), 0, m.rows * m.cols * sizeof(Complex));
+    for (const SparseEntry& e : m.entries) out[e.row * m.cols + e.col] = e.value;
+    return array;
+}
+
+}  // namespace
+
+ArrayBorrows::~ArrayBorrows() {
+    for (Ref& array : cleared_) numpy::set_writeable(array.get(), true);
+}
+
+void ArrayBorrows::borrow(PyObject* array) {
+    if (!numpy::is_writeable(array)) return;
+    cleared_.reserve(cleared_.size() + 1);
+    numpy::set_writeable(array, false);
+    cleared_.emplace_back(array, py::borrow);
+}
+
+std::uint64_t to_index(PyObject* object) {
+    Ref index = checked(PyNumber_Index(object));
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+    return value;
+}
+
+double to_double(PyObject* object) {
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) throw_pending();
+    return value;
+}
+
+ComplexMatrix to_matrix(PyObject* object, ArrayBorrows& borrows) {
+    if (!numpy::is_array(object)) raise_conversion_error(object, "PyArray<T, D>");
+    const numpy::ArrayInfo a = numpy::info(object);
+    if (a.ndim != 2 || a.type_num != numpy::kComplex128) {
+        const char* name = dtype_name(a.type_num);
+        raise(PyExc_TypeError, "Shape Mismatch:\n from=(dim=" + std::to_string(a.ndim) +
+                                   ", dtype=" + (name ? name : "Unknown") +
+                                   "), to=(dim=2, dtype=Complex64)");
+    }
+    borrows.borrow(object);
+    return copy_array(a);
+}
+
+Basis to_basis(PyObject* object, ArrayBorrows& borrows) {
+    if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
+    Basis basis;
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size < 0)
+        PyErr_Clear();
+    else
+        basis.reserve(std::size_t(size));
+    Ref iterator = checked(PyObject_GetIter(object));
+    while (Ref item = Ref(PyIter_Next(iterator.get()), steal)) basis.push_back(to_matrix(item.get(), borrows));
+    if (PyErr_Occurred()) throw_pending();
+    return basis;
+}
+
+CoefficientMap to_coefficient_map(PyObject* object) {
+    if (!PyDict_Check(object)) raise_conversion_error(object, "PyDict");
+    CoefficientMap map;
+    map.reserve(std::size_t(PyDict_Size(object)));
+    Py_ssize_t position = 0;
+    PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
+    while (PyDict_Next(object, &position, &borrowed_key, &borrowed_value)) {
+        // Converting an item may run Python code that mutates the dict: hold both.
+        const Ref key(borrowed_key, borrow), value(borrowed_value, borrow);
+        PyObject* j_item = nullptr;
+        PyObject* i_item = pair_items(key.get(), &j_item);
+        const std::uint64_t i = to_index(i_item);
+        const std::uint64_t j = to_index(j_item);
+        PyObject* c_item = nullptr;
+        PyObject* k_item = pair_items(value.get(), &c_item);
+        const std::uint64_t k = to_index(k_item);
+        map.insert(i, j, k, to_complex(c_item));
+    }
+    return map;
+}
+
+Ref to_python(const ComplexMatrix& matrix) { return matrix_to_array(matrix, numpy::kComplex128); }
+Ref to_python(const RealMatrix& matrix) { return matrix_to_array(matrix, numpy::kFloat64); }
+Ref to_python(const std::vector<ComplexMatrix>& matrices) { return list_of(matrices); }
+Ref to_python(const std::vector<RealMatrix>& matrices) { return list_of(matrices); }
+Ref to_python(const std::vector<SparseMatrix>& matrices) {
+    std::vector<Ref> arrays;
+    arrays.reserve(matrices.size());
+    for (const SparseMatrix& m : matrices) arrays.push_back(sparse_to_array(m));
+    Ref list = constructed(PyList_New(Py_ssize_t(arrays.size())));
+    for (std::size_t i = 0; i < arrays.size(); ++i)
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), arrays[i].release());
+    return list;
+}
+
+Ref to_python(const CoefficientList& entries) {
+    // Indices repeat across entries: make each Python int once.
+    std::vector<Ref> index_objects;
+    auto index_object = [&index_objects](std::uint64_t value) -> PyObject* {
+        if (value >= index_objects.size()) {
+            if (value > (std::uint64_t(1) << 24)) return constructed(PyLong_FromUnsignedLongLong(value)).release();
+            index_objects.resize(value + 1);
+        }
+        Ref& slot = index_objects[value];
+        if (!slot) slot = constructed(PyLong_FromUnsignedLongLong(value));
+        return Ref(slot.get(), borrow).release();
+    };
+    Ref dict = constructed(PyDict_New());
+    for (const CoefficientEntry& e : entries) {
+        Ref key = constructed(PyTuple_New(2));
+        PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
+        PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));
+        Ref value = constructed(PyTuple_New(2));
+        PyTuple_SET_ITEM(value.get(), 0, index_object(e.k));
+        PyTuple_SET_ITEM(value.get(), 1, constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release());
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            PyErr_Clear();
+            fail("Failed to set_item on dict");
+        }
+    }
+    return dict;
+}
+
+}  // namespace tanvo::py

@@ -1,0 +1,164 @@
+// The module: its table of ten functions and their entry points, and PyInit.
+#include <array>
+#include <string>
+
+#include "lib/arguments.hpp"
+#include "lib/errors.hpp"
+#include "lie_algebra/extraction.hpp"
+#include "lie_algebra/gellmann.hpp"
+#include "lie_algebra/products.hpp"
+#include "lie_algebra/spin.hpp"
+#include "sylvester/clock_shift.hpp"
+
+namespace tanvo::py {
+namespace {
+
+#ifdef TANVO_REFERENCE_ROUTINES
+namespace routines {
+using tanvo::gen_sl2;
+using tanvo::gen_su2;
+using namespace tanvo::reference;
+}  // namespace routines
+#else
+namespace routines = tanvo;
+#endif
+
+#define TANVO_STRINGIFY_(x) #x
+#define TANVO_STRINGIFY(x) TANVO_STRINGIFY_(x)
+constexpr const char* kModuleName = TANVO_STRINGIFY(TANVO_MODULE_NAME);
+
+constexpr std::array<const char*, 1> kD{"d"};
+constexpr std::array<const char*, 1> kJ{"j"};
+constexpr std::array<const char*, 1> kBasis{"basis"};
+constexpr std::array<const char*, 4> kCommutator{"l_a", "l_b", "f_ijk", "basis"};
+constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "basis"};
+constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
+
+struct Function {
+    const char* name;
+    const char* doc;
+    Signature signature;
+    Ref (*run)(Arguments&);
+};
+
+const std::array<Function, 10> kFunctions{{
+    {"gen_sylvester", "Generate matrix representation of su(d) via clock and shift",
+     {"gen_sylvester_py()", kD},
+     [](Arguments& a) { return to_python(routines::gen_sylvester(a.index(0))); }},
+    {"gen_gellmann", "Generate matrix representation of su(d) via Generalized Gellmann method",
+     {"gen_gellmann_py()", kD},
+     [](Arguments& a) { return to_python(routines::gen_gellmann(a.index(0))); }},
+    {"gen_su2", "Generate matrix representation of su(2) for spin j", {"gen_su_py()", kJ},
+     [](Arguments& a) { return to_python(routines::gen_su2(a.real(0))); }},
+    {"gen_sl2", "Generate matrix representation of sl(2) for spin j", {"gen_sl_py()", kJ},
+     [](Arguments& a) { return to_python(routines::gen_sl2(a.real(0))); }},
+    {"get_structure_constants", "Find the commutation coefficients for matrices in su(d)",
+     {"get_structure_constants_py()", kBasis},
+     [](Arguments& a) { return to_python(routines::structure_constants(a.basis(0))); }},
+    {"get_d_coefficients", "Find the anti-commutation coefficients for matrices in su(d)",
+     {"get_d_coefficients_py()", kBasis},
+     [](Arguments& a) { return to_python(routines::d_coefficients(a.basis(0))); }},
+    {"su_commutator",
+     "Find the commutation result of two matrices, given the structure constants",
+     {"su_commutator_py()", kCommutator},
+     [](Arguments& a) {
+         auto l_a = a.matrix(0);
+         auto l_b = a.matrix(1);
+         auto f_ijk = a.coefficient_map(2);
+         return to_python(routines::su_commutator(l_a, l_b, f_ijk, a.basis(3)));
+     }},
+    {"su_anticommutator",
+     "Find the anticommutation result of two matrices, given the structure constants",
+     {"su_anticommutator_py()", kAnticommutator},
+     [](Arguments& a) {
+         auto l_a = a.matrix(0);
+         auto l_b = a.matrix(1);
+         auto d_ijk = a.coefficient_map(2);
+         return to_python(routines::su_anticommutator(l_a, l_b, d_ijk, a.basis(3)));
+     }},
+    {"cross", "Compute the cross-product of two matrices of su(d), given the structure constants",
+     {"cross_py()", kCross},
+     [](Arguments& a) {
+         auto l_a = a.matrix(0);
+         auto l_b = a.matrix(1);
+         return to_python(routines::cross(l_a, l_b, a.coefficient_map(2)));
+     }},
+    {"dot", "Compute the dot-product of two matrices of su(d), given the structure constants",
+     {"dot_py()", kCross},
+     [](Arguments& a) {
+         auto l_a = a.matrix(0);
+         auto l_b = a.matrix(1);
+         return to_python(routines::cross(l_a, l_b, a.coefficient_map(2)));
+     }},
+}};
+
+template <std::size_t I>
+PyObject* entry_point(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_scope([&] {
+        Arguments arguments(kFunctions[I].signature, args, kwargs);
+        return kFunctions[I].run(arguments);
+    });
+}
+
+template <std::size_t... I>
+constexpr std::array<PyCFunction, sizeof...(I)> entry_points(std::index_sequence<I...>) {
+    return {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<I>))...};
+}
+const auto kEntryPoints = entry_points(std::make_index_sequence<kFunctions.size()>());
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, kModuleName, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module's __all__ list, created when absent.
+Ref all_list(PyObject* module) {
+    PyObject* existing = PyObject_GetAttrString(module, "__all__");
+    if (existing) {
+        Ref all(existing, steal);
+        if (!PyList_Check(existing)) raise_conversion_error(existing, "PyList");
+        return all;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+    PyErr_Clear();
+    Ref all = checked(PyList_New(0));
+    checked_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    return all;
+}
+
+void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
+    Ref all = all_list(module);
+    if (PyList_Append(all.get(), name) < 0) fail("could not append __name__ to __all__");
+    checked_status(PyObject_SetAttr(module, name, value));
+}
+
+void register_function(PyObject* module, const Function& function, PyCFunction entry) {
+    // The interpreter keeps pointers to the definition for the life of the process.
+    auto* definition = new PyMethodDef{function.name, entry, METH_VARARGS | METH_KEYWORDS,
+                                       function.doc};
+    const char* module_name = PyModule_GetName(module);
+    if (!module_name) throw_pending();
+    Ref name = checked(PyUnicode_FromString(module_name));
+    Ref callable = checked(PyCFunction_NewEx(definition, module, name.get()));
+    Ref attribute = checked(PyObject_GetAttrString(callable.get(), "__name__"));
+    if (!PyUnicode_Check(attribute.get())) raise_conversion_error(attribute.get(), "PyString");
+    add_attribute(module, attribute.get(), callable.get());
+}
+
+}  // namespace
+}  // namespace tanvo::py
+
+#define TANVO_INIT_NAME_(name) PyInit_##name
+#define TANVO_INIT_NAME(name) TANVO_INIT_NAME_(name)
+
+PyMODINIT_FUNC TANVO_INIT_NAME(TANVO_MODULE_NAME)() {
+    using namespace tanvo::py;
+    return call_scope([] {
+        Ref module = checked(PyModule_Create2(&module_definition, 1013));
+        Ref doc_name = checked(PyUnicode_FromString("__doc__"));
+        Ref doc = checked(PyUnicode_FromString(""));
+        add_attribute(module.get(), doc_name.get(), doc.get());
+        for (std::size_t i = 0; i < kFunctions.size(); ++i)
+            register_function(module.get(), kFunctions[i], kEntryPoints[i]);
+        return module;
+    });
+}

@@ -1,0 +1,23 @@
+// The generalized Gell-Mann basis of su(d), each matrix multiplied by i.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dense/matrix.hpp"
+#include "dense/sparse.hpp"
+
+namespace tanvo {
+
+// The Hermitian element G(j, k) of dimension d, 1-based indices (symmetric for j > k,
+// antisymmetric for j < k, diagonal for j = k < d, the identity for j = k >= d).
+ComplexMatrix gellmann_matrix(std::uint64_t j, std::uint64_t k, std::uint64_t d);
+
+// i·G(j, k) for all (j, k) in row-major order except (d, d); empty for d < 2.
+std::vector<SparseMatrix> gen_gellmann(std::uint64_t d);
+
+namespace reference {
+std::vector<ComplexMatrix> gen_gellmann(std::uint64_t d);
+}  // namespace reference
+
+}  // namespace tanvo

@@ -1,0 +1,26 @@
+// Products of algebra elements given by coefficients: the commutator or anticommutator as a
+// matrix, and the contraction of two coefficient arrays with a coefficient table.
+#pragma once
+
+#include "lie_algebra/coefficients.hpp"
+
+namespace tanvo {
+
+ComplexMatrix su_commutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
+                            const CoefficientMap& f_ijk, const Basis& basis);
+ComplexMatrix su_anticommutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
+                                const CoefficientMap& d_ijk, const Basis& basis);
+// Component k of the result, in column 0 of an array shaped like l_a, sums f·a_i·b_j.
+ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
+                    const CoefficientMap& f_ijk);
+
+namespace reference {
+ComplexMatrix su_commutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
+                            const CoefficientMap& f_ijk, const Basis& basis);
+ComplexMatrix su_anticommutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
+                                const CoefficientMap& d_ijk, const Basis& basis);
+ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
+                    const CoefficientMap& f_ijk);
+}  // namespace reference
+
+}  // namespace tanvo

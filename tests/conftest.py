@@ -1,0 +1,32 @@
+import numpy as np
+import pytest
+
+import tanvo
+
+PanicException = None
+
+
+def panic_type():
+    """The PanicException type, obtained from a call that is known to fail."""
+    global PanicException
+    if PanicException is None:
+        try:
+            tanvo.gen_sylvester(0)
+        except BaseException as e:  # noqa: B036 - the type derives from BaseException
+            PanicException = type(e)
+    return PanicException
+
+
+@pytest.fixture
+def panic():
+    return panic_type()
+
+
+@pytest.fixture(scope="session")
+def reference():
+    return pytest.importorskip("tanvo_reference")
+
+
+def bits(array):
+    """Exact bytes of an array, to compare results to the last bit (signed zeros included)."""
+    return np.ascontiguousarray(array).tobytes()
