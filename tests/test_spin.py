@@ -46,13 +46,6 @@ def test_su2_is_jz_and_half_sum_and_half_difference(j):
         assert not np.signbit(got.imag).any() and not got.imag.any()
 
 
-def test_su2_half_spin_exact():
-    jz, jx, ijy = tanvo.gen_su2(0.5)
-    np.testing.assert_array_equal(jz, np.diag([0.5, -0.5]))
-    np.testing.assert_array_equal(jx, [[0, 0.5], [0.5, 0]])
-    np.testing.assert_array_equal(ijy, [[0, 0.5], [-0.5, 0]])
-
-
 @pytest.mark.parametrize("generate", GENERATORS)
 @pytest.mark.parametrize(
     "j, message",
