@@ -108,7 +108,7 @@ std::vector<ComplexMatrix> gen_sylvester(std::uint64_t d) {
 std::vector<SparseMatrix> gen_sylvester(std::uint64_t d) {
     if (d == 0) fail_index_out_of_bounds();
     // d² - 1 matrices of d² elements each must fit before any work starts.
-    if (d > (std::uint64_t(1) << 16)) throw std::bad_alloc();
+    if (d >= (std::uint64_t(1) << 16)) throw std::bad_alloc();
     require_memory(d * d * d * d, sizeof(Complex));
 
     const Complex w = root_of_unity(d);
