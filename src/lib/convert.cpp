@@ -212,7 +212,23 @@ Ref to_python(const std::vector<SparseMatrix>& matrices) {
     return list;
 }
 
+// The cyclic garbage collector paused while a large result is built: the new tuples hold
+// only ints and complex numbers, and repeated collections over them make building quadratic.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 Ref to_python(const CoefficientList& entries) {
+    const CollectorPause pause;
     // Indices repeat across entries: make each Python int once.
     std::vector<Ref> index_objects;
     auto index_object = [&index_objects](std::uint64_t value) -> PyObject* {

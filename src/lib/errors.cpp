@@ -49,6 +49,10 @@ PyObject* panic_exception_type() {
     return panic_type;
 }
 
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw_pending();
+}
+
 std::string text_of(PyObject* str) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);

@@ -47,6 +47,9 @@ inline int checked_status(int status,
     return status;
 }
 
+// Runs pending signal handlers; throws PythonError when one raised (KeyboardInterrupt).
+void check_signals();
+
 // UTF-8 text of a str object.
 std::string text_of(PyObject* str);
 

@@ -2,17 +2,19 @@
 // of a pair expanded in the basis by least squares, keeping its first non-negligible term.
 #pragma once
 
+#include "dense/interrupt.hpp"
 #include "lie_algebra/coefficients.hpp"
 
 namespace tanvo {
 
-CoefficientList structure_constants(const Basis& basis);
-CoefficientList d_coefficients(const Basis& basis);
+// Same map as the per-pair method up to rounding, with the same failures in the same order.
+CoefficientList structure_constants(const Basis& basis, Interrupt interrupt = {});
+CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt = {});
 
 namespace reference {
 // One full least-squares solve per ordered pair.
-CoefficientList structure_constants(const Basis& basis);
-CoefficientList d_coefficients(const Basis& basis);
+CoefficientList structure_constants(const Basis& basis, Interrupt interrupt = {});
+CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt = {});
 }  // namespace reference
 
 }  // namespace tanvo

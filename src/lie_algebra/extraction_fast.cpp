@@ -1,0 +1,644 @@
+// Fast coefficient extraction. Two paths, both equal to the per-pair solves up to rounding:
+// - sparse orthogonal bases (both generators): products formed sparsely, pairs that provably
+//   commute skipped, coefficients read off by inner products, a pair's single term verified;
+// - any other square basis: one pseudo-inverse, then products and coefficients in blocks.
+// Inputs outside what these assume go to the per-pair routine, which then raises the failures.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <unordered_map>
+
+#include "least_squares/blas.hpp"
+#include "least_squares/pseudo_inverse.hpp"
+#include "lie_algebra/extraction.hpp"
+
+namespace tanvo {
+namespace {
+
+enum class Product { Commutator, Anticommutator };
+
+// Thrown by a fast path that meets what it does not handle (overflow to infinity, a LAPACK
+// failure): the per-pair routine takes the call from the start.
+struct UsePerPairMethod {};
+
+constexpr double kNegligible = 1e-8;
+// Off-diagonal Gram entries up to this fraction of |a_k|·|a_l| count as orthogonal; the
+// diagonal solve then differs from the exact one by about this relative amount.
+constexpr double kOrthogonality = 1e-13;
+// A single term is accepted when every other coefficient is provably below this bound.
+constexpr double kOtherTermsBound = 1e-9;
+
+bool negligible(Complex c) { return std::abs(c.re) <= kNegligible && std::abs(c.im) <= kNegligible; }
+bool finite(Complex c) { return std::isfinite(c.re) && std::isfinite(c.im); }
+double magnitude2(Complex c) { return c.re * c.re + c.im * c.im; }
+// conj(a) · b
+Complex inner(Complex a, Complex b) { return {a.re * b.re + a.im * b.im, a.re * b.im - a.im * b.re}; }
+
+bool fast_paths_apply(const Basis& basis) {
+    if (basis.empty()) return false;
+    const std::size_t d = basis[0].rows();
+    if (d == 0) return false;
+    for (const ComplexMatrix& m : basis) {
+        if (m.rows() != d || m.cols() != d) return false;
+        for (std::size_t r = 0; r < d; ++r)
+            for (std::size_t c = 0; c < d; ++c)
+                if (!finite(m(r, c))) return false;
+    }
+    return true;
+}
+
+// A set of many more matrices than the space they span has a map that may hold n² entries.
+void require_room_for_worst_case(std::size_t n, std::size_t length) {
+    if (n <= length) return;
+    constexpr std::uint64_t kBytesPerReturnedEntry = 256;  // the entry and its Python objects
+    require_memory(std::uint64_t(n) * n, kBytesPerReturnedEntry);
+}
+
+// The basis with only its non-zero elements, by matrix (in row-major order) and by position.
+struct SparseBasis {
+    std::size_t d = 0, length = 0, n = 0;
+    std::vector<std::size_t> start;      // entries of matrix m: [start[m], start[m + 1])
+    std::vector<std::size_t> row_start;  // n x (d + 1): entries of row r of matrix m
+    std::vector<std::uint32_t> row, col;
+    std::vector<std::size_t> position;  // row · d + col
+    std::vector<Complex> value;
+    std::vector<std::size_t> position_start;  // length + 1: matrices non-zero at position p
+    std::vector<std::uint32_t> position_matrix;
+    std::vector<Complex> position_value;
+    std::vector<double> norm2;
+
+    std::size_t entries() const { return value.size(); }
+    std::size_t row_begin(std::size_t m, std::size_t r) const { return row_start[m * (d + 1) + r]; }
+};
+
+SparseBasis sparse_form(const Basis& basis) {
+    SparseBasis s;
+    s.d = basis[0].rows();
+    s.length = s.d * s.d;
+    s.n = basis.size();
+    s.start.reserve(s.n + 1);
+    s.row_start.reserve(s.n * (s.d + 1));
+    s.norm2.assign(s.n, 0.0);
+    std::vector<std::size_t> per_position(s.length + 1, 0);
+    s.start.push_back(0);
+    for (std::size_t m = 0; m < s.n; ++m) {
+        for (std::size_t r = 0; r < s.d; ++r) {
+            s.row_start.push_back(s.value.size());
+            for (std::size_t c = 0; c < s.d; ++c) {
+                const Complex v = basis[m](r, c);
+                if (v.re == 0.0 && v.im == 0.0) continue;
+                s.row.push_back(std::uint32_t(r));
+                s.col.push_back(std::uint32_t(c));
+                s.position.push_back(r * s.d + c);
+                s.value.push_back(v);
+                s.norm2[m] += magnitude2(v);
+                ++per_position[r * s.d + c + 1];
+            }
+        }
+        s.row_start.push_back(s.value.size());
+        s.start.push_back(s.value.size());
+    }
+    for (std::size_t p = 0; p < s.length; ++p) per_position[p + 1] += per_position[p];
+    s.position_start = per_position;
+    s.position_matrix.resize(s.value.size());
+    s.position_value.resize(s.value.size());
+    std::vector<std::size_t> fill(per_position.begin(), per_position.end() - 1);
+    for (std::size_t m = 0; m < s.n; ++m)
+        for (std::size_t e = s.start[m]; e < s.start[m + 1]; ++e) {
+            const std::size_t slot = fill[s.position[e]]++;
+            s.position_matrix[slot] = std::uint32_t(m);
+            s.position_value[slot] = s.value[e];
+        }
+    return s;
+}
+
+// Whether the columns are orthogonal within kOrthogonality and none is so short that the
+// solver's rank decision (machine precision times the largest) could drop it.
+bool orthogonal_columns(const SparseBasis& s, Interrupt interrupt) {
+    const double largest = *std::max_element(s.norm2.begin(), s.norm2.end());
+    for (double norm2 : s.norm2)
+        if (!(norm2 > 1e-12 * largest)) return false;
+    std::vector<Complex> gram(s.n);
+    std::vector<char> used(s.n, 0);
+    std::vector<std::uint32_t> touched;
+    for (std::size_t k = 0; k < s.n; ++k) {
+        if (k % 64 == 0) interrupt();
+        for (std::size_t e = s.start[k]; e < s.start[k + 1]; ++e) {
+            const std::size_t p = s.position[e];
+            for (std::size_t q = s.position_start[p]; q < s.position_start[p + 1]; ++q) {
+                const std::uint32_t l = s.position_matrix[q];
+                if (l <= k) continue;
+                if (!used[l]) {
+                    used[l] = 1;
+                    touched.push_back(l);
+                }
+                gram[l] += inner(s.value[e], s.position_value[q]);
+            }
+        }
+        bool orthogonal = true;
+        for (std::uint32_t l : touched) {
+            if (magnitude2(gram[l]) > kOrthogonality * kOrthogonality * s.norm2[k] * s.norm2[l])
+                orthogonal = false;
+            gram[l] = {};
+            used[l] = 0;
+        }
+        touched.clear();
+        if (!orthogonal) return false;
+    }
+    return true;
+}
+
+// Dense accumulator of one product's non-zeros; zero outside the touched positions.
+class Accumulator {
+public:
+    explicit Accumulator(std::size_t length) : values_(length), used_(length, 0) {}
+
+    void clear() {
+        for (std::size_t p : touched_) {
+            values_[p] = {};
+            used_[p] = 0;
+        }
+        touched_.clear();
+    }
+    template <bool Subtract>
+    void add(std::size_t p, Complex v) {
+        if (!used_[p]) {
+            used_[p] = 1;
+            touched_.push_back(p);
+        }
+        values_[p] = Subtract ? values_[p] - v : values_[p] + v;
+    }
+    Complex at(std::size_t p) const { return values_[p]; }
+    bool used(std::size_t p) const { return used_[p]; }
+    const std::vector<std::size_t>& touched() const { return touched_; }
+
+private:
+    std::vector<Complex> values_;
+    std::vector<char> used_;
+    std::vector<std::size_t> touched_;
+};
+
+// The two lowest positions where a vector is clearly non-zero, and their ratio on a coarse
+// grid: equal for proportional vectors, except in rare cases at a grid boundary, which the
+// verification of a term catches (the pair is then scanned).
+struct Signature {
+    std::uint64_t first = 0, second = 0;
+    std::int64_t ratio_re = 0, ratio_im = 0;
+    bool operator==(const Signature&) const = default;
+};
+struct SignatureHash {
+    std::size_t operator()(const Signature& s) const noexcept {
+        std::uint64_t h = s.first * 0x9E3779B97F4A7C15ull;
+        h ^= s.second + 0x632BE59BD9B4E019ull + (h << 6) + (h >> 2);
+        h ^= std::uint64_t(s.ratio_re) * 0xBF58476D1CE4E5B9ull + (h << 6) + (h >> 2);
+        h ^= std::uint64_t(s.ratio_im) * 0x94D049BB133111EBull + (h << 6) + (h >> 2);
+        return std::size_t(h);
+    }
+};
+
+// `largest2` is the largest squared magnitude among the positions.
+template <class Positions, class ValueAt>
+Signature signature_of(const Positions& positions, ValueAt value_at, double largest2) {
+    const double threshold = 1e-12 * largest2;
+    constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t first = kNone, second = kNone;
+    for (std::size_t p : positions) {
+        if (p >= second || !(magnitude2(value_at(p)) > threshold)) continue;
+        if (p < first) {
+            second = first;
+            first = p;
+        } else if (p != first) {
+            second = p;
+        }
+    }
+    Signature signature{first, second, 0, 0};
+    if (second != kNone) {
+        const Complex a = value_at(first), b = value_at(second);
+        const double scale = double(1 << 20) / magnitude2(a);
+        const Complex ratio = inner(a, b);  // (b / a) · |a|²
+        signature.ratio_re = std::int64_t(std::llround(ratio.re * scale));
+        signature.ratio_im = std::int64_t(std::llround(ratio.im * scale));
+    }
+    return signature;
+}
+
+class OrthogonalExtraction {
+public:
+    OrthogonalExtraction(const SparseBasis& s, Product kind, Interrupt interrupt)
+        : s_(s), kind_(kind), interrupt_(interrupt), product_(s.length), in_column_(s.length, 0),
+          candidate_used_(s.n, 0) {
+        min_norm_ = std::sqrt(*std::min_element(s.norm2.begin(), s.norm2.end()));
+        max_norm_ = std::sqrt(*std::max_element(s.norm2.begin(), s.norm2.end()));
+        for (std::size_t m = 0; m < s.n; ++m) {
+            double largest2 = 0.0;
+            for (std::size_t e = s.start[m]; e < s.start[m + 1]; ++e)
+                largest2 = std::max(largest2, magnitude2(s.value[e]));
+            const std::span<const std::size_t> positions(s.position.data() + s.start[m],
+                                                         s.start[m + 1] - s.start[m]);
+            auto value_at = [&](std::size_t p) { return column_value(m, p); };
+            by_signature_[signature_of(positions, value_at, largest2)].push_back(m);
+        }
+        partners_ = partner_lists();
+        find_patterns();
+    }
+
+    // The pair (j, i) has the negated commutator (the same anticommutator) of (i, j), bit for
+    // bit, and so the negated (same) solution: each unordered pair is computed once.
+    CoefficientList run() {
+        require_memory(std::uint64_t(s_.n) * s_.n / 2 + 1, sizeof(PairTerm));
+        std::vector<PairTerm> later(s_.n * (s_.n - 1) / 2);  // (i, j) with i < j
+        auto later_index = [n = s_.n](std::size_t i, std::size_t j) {
+            return i * n - i * (i + 1) / 2 + (j - i - 1);
+        };
+        const double mirror = kind_ == Product::Commutator ? -1.0 : 1.0;
+        CoefficientList entries;
+        std::vector<std::uint32_t> all(s_.n);
+        for (std::size_t j = 0; j < s_.n; ++j) all[j] = std::uint32_t(j);
+        std::uint64_t pairs = 0;
+        for (std::size_t i = 0; i < s_.n; ++i) {
+            const std::vector<std::uint32_t>& partners = sparse_partners_[i] ? partners_[i] : all;
+            for (std::uint32_t j : partners) {
+                if (j < i) {
+                    const PairTerm& term = later[later_index(j, i)];
+                    if (term.found)
+                        entries.push_back({i, j, term.k, {mirror * term.c.re, mirror * term.c.im}});
+                    continue;
+                }
+                if (j == i && kind_ == Product::Commutator) continue;
+                if (++pairs % 1024 == 0) interrupt_();
+                PairTerm term;
+                term.found = pair_term(i, j, term.k, term.c);
+                if (term.found) entries.push_back({i, j, term.k, term.c});
+                if (j > i) later[later_index(i, j)] = term;
+            }
+        }
+        return entries;
+    }
+
+private:
+    Complex column_value(std::size_t m, std::size_t p) const {
+        const std::size_t r = p / s_.d, c = p % s_.d;
+        const auto begin = s_.col.begin() + std::ptrdiff_t(s_.row_begin(m, r));
+        const auto end = s_.col.begin() + std::ptrdiff_t(s_.row_begin(m, r + 1));
+        const auto found = std::lower_bound(begin, end, std::uint32_t(c));
+        return found != end && *found == c ? s_.value[std::size_t(found - s_.col.begin())] : Complex{};
+    }
+
+    // For each i, the j whose product with i in either order has a term; pairs outside the
+    // list commute trivially (both products are zero). A list is kept only when it is short.
+    std::vector<std::vector<std::uint32_t>> partner_lists() {
+        std::vector<std::vector<std::uint32_t>> by_row(s_.d), by_col(s_.d);
+        for (std::size_t m = 0; m < s_.n; ++m)
+            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) {
+                auto& row = by_row[s_.row[e]];
+                if (row.empty() || row.back() != m) row.push_back(std::uint32_t(m));
+                auto& column = by_col[s_.col[e]];
+                if (column.empty() || column.back() != m) column.push_back(std::uint32_t(m));
+            }
+        std::vector<std::vector<std::uint32_t>> partners(s_.n);
+        sparse_partners_.assign(s_.n, false);
+        std::vector<char> row_used(s_.d), col_used(s_.d);
+        for (std::size_t i = 0; i < s_.n; ++i) {
+            std::fill(row_used.begin(), row_used.end(), 0);
+            std::fill(col_used.begin(), col_used.end(), 0);
+            for (std::size_t e = s_.start[i]; e < s_.start[i + 1]; ++e) {
+                row_used[s_.row[e]] = 1;
+                col_used[s_.col[e]] = 1;
+            }
+            // B_i B_j has a term when B_j has an entry in a row that is a column of B_i;
+            // B_j B_i when B_j has an entry in a column that is a row of B_i.
+            std::size_t bound = 0;
+            for (std::size_t t = 0; t < s_.d; ++t)
+                bound += (col_used[t] ? by_row[t].size() : 0) + (row_used[t] ? by_col[t].size() : 0);
+            if (bound >= s_.n / 2) continue;
+            sparse_partners_[i] = true;
+            auto& list = partners[i];
+            for (std::size_t t = 0; t < s_.d; ++t) {
+                if (col_used[t]) list.insert(list.end(), by_row[t].begin(), by_row[t].end());
+                if (row_used[t]) list.insert(list.end(), by_col[t].begin(), by_col[t].end());
+            }
+            std::sort(list.begin(), list.end());
+            list.erase(std::unique(list.begin(), list.end()), list.end());
+        }
+        return partners;
+    }
+
+    // Adds (or subtracts) the product B_left · B_right into the accumulator.
+    template <bool Subtract>
+    void accumulate(std::size_t left, std::size_t right) {
+        const std::size_t d = s_.d;
+        const std::uint32_t* rows = s_.row.data();
+        const std::uint32_t* cols = s_.col.data();
+        const Complex* values = s_.value.data();
+        const std::size_t* right_rows = s_.row_start.data() + right * (d + 1);
+        for (std::size_t e = s_.start[left]; e < s_.start[left + 1]; ++e) {
+            const std::size_t base = std::size_t(rows[e]) * d;
+            const Complex v = values[e];
+            const std::uint32_t t = cols[e];
+            for (std::size_t f = right_rows[t]; f < right_rows[t + 1]; ++f)
+                product_.add<Subtract>(base + cols[f], v * values[f]);
+        }
+    }
+
+    Complex coefficient(std::size_t m) const {
+        Complex sum{};
+        for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e)
+            sum += inner(s_.value[e], product_.at(s_.position[e]));
+        return {sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
+    }
+
+    // Whether the product is x times column m up to a residual so small that every other
+    // coefficient is provably below kOtherTermsBound.
+    bool single_term(std::size_t m, Complex x) {
+        double residual2 = 0.0;
+        std::size_t covered = 0;
+        for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) {
+            const std::size_t p = s_.position[e];
+            residual2 += magnitude2(product_.at(p) - x * s_.value[e]);
+            covered += product_.used(p);
+        }
+        if (covered != product_.touched().size()) {
+            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) in_column_[s_.position[e]] = 1;
+            for (std::size_t p : product_.touched())
+                if (!in_column_[p]) residual2 += magnitude2(product_.at(p));
+            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) in_column_[s_.position[e]] = 0;
+        }
+        return bounded_by_single_term(residual2, x);
+    }
+
+    bool pair_term(std::size_t i, std::size_t j, std::uint64_t& k, Complex& c) {
+        if (monomial_ && monomial_term(i, j, k, c)) return k != kNoTerm;
+        product_.clear();
+        accumulate<false>(i, j);
+        if (kind_ == Product::Commutator)
+            accumulate<true>(j, i);
+        else
+            accumulate<false>(j, i);
+        return first_term(k, c);
+    }
+
+    // Bases of matrices with one entry in every row (both generators' clock-and-shift): when
+    // both products share a pattern, the product is one value per row on that pattern. Returns
+    // false when this route cannot decide; k = kNoTerm when it decided there is no term.
+    bool monomial_term(std::size_t i, std::size_t j, std::uint64_t& k, Complex& c) {
+        const std::int32_t pattern = compose_[pattern_of_[i] * patterns_.size() + pattern_of_[j]];
+        if (pattern < 0 || pattern != compose_[pattern_of_[j] * patterns_.size() + pattern_of_[i]])
+            return false;
+        const std::size_t d = s_.d;
+        const std::uint32_t* to_i = patterns_[pattern_of_[i]].data();
+        const std::uint32_t* to_j = patterns_[pattern_of_[j]].data();
+        const Complex* vi = s_.value.data() + s_.start[i];
+        const Complex* vj = s_.value.data() + s_.start[j];
+        const double sign = kind_ == Product::Commutator ? -1.0 : 1.0;
+        double largest2 = 0.0;
+        for (std::size_t r = 0; r < d; ++r) {
+            const Complex p = vi[r] * vj[to_i[r]], q = vj[r] * vi[to_j[r]];
+            const Complex b{p.re + sign * q.re, p.im + sign * q.im};
+            if (!finite(b)) throw UsePerPairMethod{};
+            row_values_[r] = b;
+            largest2 = std::max(largest2, magnitude2(b));
+        }
+        if (largest2 == 0.0) {
+            k = kNoTerm;
+            return true;
+        }
+        const std::uint32_t* to = patterns_[std::size_t(pattern)].data();
+        std::size_t rows[2], found_rows = 0;
+        for (std::size_t r = 0; r < d && found_rows < 2; ++r)
+            if (magnitude2(row_values_[r]) > 1e-12 * largest2) rows[found_rows++] = r;
+        Signature signature{rows[0] * d + to[rows[0]], std::numeric_limits<std::uint64_t>::max(), 0, 0};
+        if (found_rows == 2) {
+            const Complex a = row_values_[rows[0]], b = row_values_[rows[1]];
+            const double scale = double(1 << 20) / magnitude2(a);
+            const Complex ratio = inner(a, b);
+            signature = {rows[0] * d + to[rows[0]], rows[1] * d + to[rows[1]],
+                         std::int64_t(std::llround(ratio.re * scale)),
+                         std::int64_t(std::llround(ratio.im * scale))};
+        }
+        const auto found = by_signature_.find(signature);
+        if (found == by_signature_.end()) return false;
+        for (std::size_t m : found->second) {
+            if (pattern_of_[m] != std::size_t(pattern)) continue;
+            const Complex* vm = s_.value.data() + s_.start[m];
+            Complex sum{};
+            for (std::size_t r = 0; r < d; ++r) sum += inner(vm[r], row_values_[r]);
+            const Complex x{sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
+            double residual2 = 0.0;
+            for (std::size_t r = 0; r < d; ++r) residual2 += magnitude2(row_values_[r] - x * vm[r]);
+            if (!bounded_by_single_term(residual2, x)) continue;
+            if (negligible(x)) {
+                k = kNoTerm;
+            } else {
+                k = m;
+                c = x;
+            }
+            return true;
+        }
+        return false;
+    }
+
+    // Patterns of monomial matrices, interned, and their compositions.
+    void find_patterns() {
+        if (s_.entries() != s_.n * s_.d) return;
+        for (std::size_t m = 0; m < s_.n; ++m)
+            for (std::size_t r = 0; r < s_.d; ++r)
+                if (s_.row_begin(m, r + 1) - s_.row_begin(m, r) != 1) return;
+        std::unordered_map<std::string, std::size_t> ids;
+        pattern_of_.resize(s_.n);
+        for (std::size_t m = 0; m < s_.n; ++m) {
+            std::vector<std::uint32_t> to(s_.col.begin() + std::ptrdiff_t(s_.start[m]),
+                                          s_.col.begin() + std::ptrdiff_t(s_.start[m + 1]));
+            std::string key(reinterpret_cast<const char*>(to.data()), to.size() * sizeof(std::uint32_t));
+            const auto [slot, added] = ids.emplace(std::move(key), patterns_.size());
+            if (added) patterns_.push_back(std::move(to));
+            pattern_of_[m] = slot->second;
+        }
+        const std::size_t count = patterns_.size();
+        if (count * count * s_.d > 64 * s_.n * s_.n + (1u << 20)) {
+            patterns_.clear();
+            return;
+        }
+        compose_.assign(count * count, -1);
+        std::vector<std::uint32_t> composed(s_.d);
+        for (std::size_t a = 0; a < count; ++a)
+            for (std::size_t b = 0; b < count; ++b) {
+                // Row r of B_a·B_b holds its entry in column to_b(to_a(r)).
+                for (std::size_t r = 0; r < s_.d; ++r) composed[r] = patterns_[b][patterns_[a][r]];
+                std::string key(reinterpret_cast<const char*>(composed.data()),
+                                composed.size() * sizeof(std::uint32_t));
+                const auto found = ids.find(key);
+                if (found != ids.end()) compose_[a * count + b] = std::int32_t(found->second);
+            }
+        row_values_.resize(s_.d);
+        monomial_ = true;
+    }
+
+    bool bounded_by_single_term(double residual2, Complex x) const {
+        const double bound =
+            (std::sqrt(residual2) + std::sqrt(magnitude2(x)) * kOrthogonality * max_norm_) / min_norm_;
+        return bound <= kOtherTermsBound;
+    }
+
+    // The first coefficient that is not negligible, as the per-pair solve would find it.
+    bool first_term(std::uint64_t& k, Complex& c) {
+        const auto& touched = product_.touched();
+        double largest2 = 0.0;
+        for (std::size_t p : touched) {
+            const Complex v = product_.at(p);
+            if (!finite(v)) throw UsePerPairMethod{};
+            largest2 = std::max(largest2, magnitude2(v));
+        }
+        if (largest2 == 0.0) return false;  // the zero vector solves to exactly zero
+
+        const Signature signature =
+            signature_of(touched, [this](std::size_t p) { return product_.at(p); }, largest2);
+        const auto found = by_signature_.find(signature);
+        if (found != by_signature_.end())
+            for (std::size_t m : found->second) {
+                const Complex x = coefficient(m);
+                if (single_term(m, x)) {
+                    if (negligible(x)) return false;
+                    k = m;
+                    c = x;
+                    return true;
+                }
+            }
+
+        // Only columns that share a position with the product can have a coefficient.
+        candidates_.clear();
+        for (std::size_t p : touched)
+            for (std::size_t q = s_.position_start[p]; q < s_.position_start[p + 1]; ++q) {
+                const std::uint32_t m = s_.position_matrix[q];
+                if (candidate_used_[m]) continue;
+                candidate_used_[m] = 1;
+                candidates_.push_back(m);
+            }
+        std::sort(candidates_.begin(), candidates_.end());
+        bool found_term = false;
+        for (std::uint32_t m : candidates_) {
+            candidate_used_[m] = 0;
+            if (found_term) continue;
+            const Complex x = coefficient(m);
+            if (!negligible(x)) {
+                k = m;
+                c = x;
+                found_term = true;
+            }
+        }
+        return found_term;
+    }
+
+    struct PairTerm {
+        std::uint64_t k = 0;
+        Complex c;
+        bool found = false;
+    };
+    static constexpr std::uint64_t kNoTerm = std::numeric_limits<std::uint64_t>::max();
+
+    const SparseBasis& s_;
+    Product kind_;
+    Interrupt interrupt_;
+    Accumulator product_;
+    std::vector<char> in_column_;
+    double min_norm_ = 0.0, max_norm_ = 0.0;
+    std::unordered_map<Signature, std::vector<std::size_t>, SignatureHash> by_signature_;
+    std::vector<std::vector<std::uint32_t>> partners_;
+    std::vector<bool> sparse_partners_;
+    std::vector<char> candidate_used_;
+    std::vector<std::uint32_t> candidates_;
+    bool monomial_ = false;
+    std::vector<std::vector<std::uint32_t>> patterns_;
+    std::vector<std::size_t> pattern_of_;
+    std::vector<std::int32_t> compose_;  // pattern of B_a·B_b, or -1 when no matrix has it
+    std::vector<Complex> row_values_;
+};
+
+// Any square basis: A⁺ once, then for each i the products with every j as two matrix
+// products and their coefficients as one more.
+CoefficientList dense_extraction(const Basis& basis, Product kind, Interrupt interrupt) {
+    const std::size_t d = basis[0].rows(), length = d * d, n = basis.size();
+    require_memory(std::uint64_t(n) * length * 4 + std::uint64_t(n) * n, sizeof(Complex));
+    std::vector<Complex> system(length * n);  // row-major: row p, column k
+    std::vector<Complex> stacked(n * length);  // matrix j at rows j·d … j·d + d - 1
+    std::vector<Complex> side_by_side(d * n * d);  // matrix j at columns j·d … j·d + d - 1
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t r = 0; r < d; ++r)
+            for (std::size_t c = 0; c < d; ++c) {
+                const Complex v = basis[k](r, c);
+                system[(r * d + c) * n + k] = v;
+                stacked[(k * d + r) * d + c] = v;
+                side_by_side[r * (n * d) + k * d + c] = v;
+            }
+    std::optional<std::vector<Complex>> inverse = pseudo_inverse(length, n, system);
+    if (!inverse) throw UsePerPairMethod{};
+    // Transposed, so that the coefficients of pair (i, j) come out as row j.
+    std::vector<Complex> inverse_t(length * n);
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t p = 0; p < length; ++p) inverse_t[p * n + k] = (*inverse)[k * length + p];
+
+    const double sign = kind == Product::Commutator ? -1.0 : 1.0;
+    std::vector<Complex> left(d * n * d), right(n * d * d), products(n * length), coefficients(n * n);
+    std::vector<Complex> block(d * d);
+    CoefficientList entries;
+    for (std::size_t i = 0; i < n; ++i) {
+        interrupt();
+        for (std::size_t r = 0; r < d; ++r)
+            for (std::size_t c = 0; c < d; ++c) block[r * d + c] = basis[i](r, c);
+        multiply_row_major(d, n * d, d, block.data(), side_by_side.data(), left.data());  // B_i B_j
+        multiply_row_major(n * d, d, d, stacked.data(), block.data(), right.data());     // B_j B_i
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t r = 0; r < d; ++r)
+                for (std::size_t c = 0; c < d; ++c) {
+                    const Complex p = left[r * (n * d) + j * d + c], q = right[(j * d + r) * d + c];
+                    const Complex b{p.re + sign * q.re, p.im + sign * q.im};
+                    if (!finite(b)) throw UsePerPairMethod{};
+                    products[j * length + r * d + c] = b;
+                }
+        multiply_row_major(n, n, length, products.data(), inverse_t.data(), coefficients.data());
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j == i && kind == Product::Commutator) continue;
+            for (std::size_t k = 0; k < n; ++k) {
+                const Complex x = coefficients[j * n + k];
+                if (!negligible(x)) {
+                    entries.push_back({i, j, k, x});
+                    break;
+                }
+            }
+        }
+    }
+    return entries;
+}
+
+CoefficientList extract(const Basis& basis, Product kind, Interrupt interrupt) {
+    auto per_pair = [&] {
+        return kind == Product::Commutator ? reference::structure_constants(basis, interrupt)
+                                           : reference::d_coefficients(basis, interrupt);
+    };
+    if (!fast_paths_apply(basis)) return per_pair();
+    const std::size_t d = basis[0].rows();
+    require_room_for_worst_case(basis.size(), d * d);
+    try {
+        SparseBasis sparse = sparse_form(basis);
+        const bool sparse_enough = sparse.entries() <= 2 * sparse.n * d;
+        if (sparse_enough && orthogonal_columns(sparse, interrupt))
+            return OrthogonalExtraction(sparse, kind, interrupt).run();
+        return dense_extraction(basis, kind, interrupt);
+    } catch (const UsePerPairMethod&) {
+        return per_pair();
+    }
+}
+
+}  // namespace
+
+CoefficientList structure_constants(const Basis& basis, Interrupt interrupt) {
+    return extract(basis, Product::Commutator, interrupt);
+}
+
+CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt) {
+    return extract(basis, Product::Anticommutator, interrupt);
+}
+
+}  // namespace tanvo
