@@ -233,7 +233,7 @@ Ref to_python(const CoefficientList& entries) {
     std::vector<Ref> index_objects;
     auto index_object = [&index_objects](std::uint64_t value) -> PyObject* {
         if (value >= index_objects.size()) {
-            if (value > (std::uint64_t(1) << 24)) return constructed(PyLong_FromUnsignedLongLong(value)).release();
+            if (value >= (std::uint64_t(1) << 20)) return constructed(PyLong_FromUnsignedLongLong(value)).release();
             index_objects.resize(value + 1);
         }
         Ref& slot = index_objects[value];
