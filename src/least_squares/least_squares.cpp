@@ -90,14 +90,14 @@ LeastSquaresResult solve_least_squares(const ComplexMatrix& a, std::span<const C
     for (const Complex& z : b)
         if (!is_finite(z)) return illegal_argument(kArgumentB);
 
-    // Column-major copy of `a` (LAPACK overwrites it), and the right-hand side padded with
-    // zeros to max(m, n) so that it can hold the n solution entries on return.
-    // OpenBLAS 0.3.21's zgemv kernel for Haswell and Zen reads past the end of the matrix
-    // (OpenBLAS issue 4013), up to a column's length as probed with guard pages: at the end of
-    // a page that is a segfault. A zeroed column of slack follows the matrix.
+    // Column-major copy of `a`, which LAPACK overwrites. OpenBLAS 0.3.21's zgemv kernel for
+    // Haswell and Zen reads past the end of the matrix (OpenBLAS issue 4013), up to a column's
+    // length as probed with guard pages; at the end of a page that is a segfault. So a zeroed
+    // column of slack follows the matrix.
     std::vector<Complex> columns = workspace<Complex>(std::uint64_t(m) * n + m);
     for (std::size_t c = 0; c < n; ++c)
         for (std::size_t r = 0; r < m; ++r) columns[c * m + r] = a(r, c);
+    // The right-hand side, padded with zeros to max(m, n): it receives the n solution entries.
     const std::size_t rhs_length = std::max(m, n);
     std::vector<Complex> rhs = workspace<Complex>(rhs_length);
     std::copy(b.begin(), b.end(), rhs.begin());
