@@ -30,25 +30,19 @@ const char* dtype_name(int type_num) {
 }
 
 // Copies the logical view of a complex128 array: one block when it is contiguous in either
-// order (column-major storage is kept), element by element otherwise.
+// order (column-major storage is kept), element by element otherwise. Element (r, c) lies at
+// r * step0 + c * step1 from the data pointer, negative steps included: a reversed view is
+// read in its logical orientation.
 ComplexMatrix copy_array(const numpy::ArrayInfo& a) {
     const std::size_t rows = std::size_t(a.shape[0]), cols = std::size_t(a.shape[1]);
     ComplexMatrix::check_shape(rows, cols);
     require_memory(std::uint64_t(rows) * cols, sizeof(Complex));
-    std::ptrdiff_t steps[2] = {a.strides[0] / std::ptrdiff_t(sizeof(Complex)),
-                               a.strides[1] / std::ptrdiff_t(sizeof(Complex))};
-    const char* start = a.data;
-    const std::size_t lengths[2] = {rows, cols};
-    for (int axis = 0; axis < 2; ++axis)
-        if (steps[axis] < 0) {
-            if (lengths[axis] > 0)
-                start += std::ptrdiff_t(lengths[axis] - 1) * steps[axis] * std::ptrdiff_t(sizeof(Complex));
-            steps[axis] = -steps[axis];
-        }
+    const std::ptrdiff_t steps[2] = {a.strides[0] / std::ptrdiff_t(sizeof(Complex)),
+                                     a.strides[1] / std::ptrdiff_t(sizeof(Complex))};
     auto element = [&](std::size_t r, std::size_t c) {
         Complex value;
-        std::memcpy(&value, start + (std::ptrdiff_t(r) * steps[0] + std::ptrdiff_t(c) * steps[1]) *
-                                        std::ptrdiff_t(sizeof(Complex)),
+        std::memcpy(&value, a.data + (std::ptrdiff_t(r) * steps[0] + std::ptrdiff_t(c) * steps[1]) *
+                                         std::ptrdiff_t(sizeof(Complex)),
                     sizeof value);
         return value;
     };
@@ -58,9 +52,10 @@ ComplexMatrix copy_array(const numpy::ArrayInfo& a) {
                               (steps[1] == std::ptrdiff_t(rows) || cols == 1);
     std::vector<Complex> storage(count);
     if (row_major || column_major) {
-        if (count) std::memcpy(storage.data(), start, count * sizeof(Complex));
+        if (count) std::memcpy(storage.data(), a.data, count * sizeof(Complex));
         if (row_major) return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
-        return ComplexMatrix::from_storage(rows, cols, steps[0], steps[1], std::move(storage));
+        // The step along an axis of length 1 is never used; keep the stored steps non-negative.
+        return ComplexMatrix::from_storage(rows, cols, 1, std::ptrdiff_t(rows), std::move(storage));
     }
     for (std::size_t r = 0; r < rows; ++r)
         for (std::size_t c = 0; c < cols; ++c) storage[r * cols + c] = element(r, c);

@@ -8,6 +8,9 @@
 #include "lie_algebra/gellmann.hpp"
 #include "lie_algebra/products.hpp"
 #include "lie_algebra/spin.hpp"
+#ifdef TANVO_REFERENCE_ROUTINES
+#include "least_squares/least_squares.hpp"
+#endif
 #include "sylvester/clock_shift.hpp"
 
 namespace tanvo::py {
@@ -92,6 +95,39 @@ const std::array<Function, 10> kFunctions{{
      }},
 }};
 
+#ifdef TANVO_REFERENCE_ROUTINES
+// The internal least-squares solver, for the tests only: not one of the module's functions
+// (not in __all__). Solves a x = b for an m x n array `a` and the m elements of `b`.
+constexpr std::array<const char*, 2> kSolverParameters{"a", "b"};
+const Function kSolver{
+    "solve_least_squares", "Minimum-norm least-squares solution x (n x 1) of a x = b",
+    {"solve_least_squares_py()", kSolverParameters}, [](Arguments& a) {
+        const ComplexMatrix system = a.matrix(0);
+        std::vector<Complex> rhs;
+        a.matrix(1).for_each([&rhs](const Complex& z) { rhs.push_back(z); });
+        LeastSquaresResult solved = solve_least_squares(system, rhs);
+        if (const auto* error = std::get_if<SolverError>(&solved)) fail(kUnwrapErr + render(*error));
+        auto& x = std::get<std::vector<Complex>>(solved);
+        const std::size_t n = x.size();
+        return to_python(ComplexMatrix::from_storage(n, 1, 1, 1, std::move(x)));
+    }};
+
+PyObject* solver_entry_point(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_scope([&] {
+        Arguments arguments(kSolver.signature, args, kwargs);
+        return kSolver.run(arguments);
+    });
+}
+
+void register_solver(PyObject* module) {
+    auto* definition = new PyMethodDef{
+        kSolver.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&solver_entry_point)),
+        METH_VARARGS | METH_KEYWORDS, kSolver.doc};
+    Ref callable = checked(PyCFunction_NewEx(definition, module, nullptr));
+    checked_status(PyObject_SetAttrString(module, kSolver.name, callable.get()));
+}
+#endif
+
 template <std::size_t I>
 PyObject* entry_point(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_scope([&] {
@@ -159,6 +195,9 @@ PyMODINIT_FUNC TANVO_INIT_NAME(TANVO_MODULE_NAME)() {
         add_attribute(module.get(), doc_name.get(), doc.get());
         for (std::size_t i = 0; i < kFunctions.size(); ++i)
             register_function(module.get(), kFunctions[i], kEntryPoints[i]);
+#ifdef TANVO_REFERENCE_ROUTINES
+        register_solver(module.get());
+#endif
         return module;
     });
 }
