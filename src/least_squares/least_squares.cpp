@@ -6,15 +6,8 @@
 #include <cmath>
 #include <limits>
 
-extern "C" {
-// LAPACK (LP64 integers, Fortran conventions: everything by reference). zgelsd has no
-// character arguments, so there are no hidden string lengths.
-void zgelsd_(const std::int32_t* m, const std::int32_t* n, const std::int32_t* nrhs,
-             tanvo::Complex* a, const std::int32_t* lda, tanvo::Complex* b,
-             const std::int32_t* ldb, double* s, const double* rcond, std::int32_t* rank,
-             tanvo::Complex* work, const std::int32_t* lwork, double* rwork,
-             std::int32_t* iwork, std::int32_t* info);
-}
+#include "least_squares/lapack.hpp"
+
 
 namespace tanvo {
 namespace {

@@ -6,12 +6,8 @@
 #include <new>
 
 #include "dense/matrix.hpp"
-#include "least_squares/blas.hpp"
+#include "least_squares/lapack.hpp"
 
-extern "C" void zgelsd_(const int* m, const int* n, const int* nrhs, tanvo::Complex* a,
-                        const int* lda, tanvo::Complex* b, const int* ldb, double* s,
-                        const double* rcond, int* rank, tanvo::Complex* work, const int* lwork,
-                        double* rwork, int* iwork, int* info);
 
 namespace tanvo {
 
@@ -23,7 +19,7 @@ void multiply_row_major(std::size_t m, std::size_t n, std::size_t k, const Compl
         return;
     }
     // Row-major C = A·B is column-major Cᵀ = Bᵀ·Aᵀ.
-    const int mi = int(m), ni = int(n), ki = int(k);
+    const std::int32_t mi = std::int32_t(m), ni = std::int32_t(n), ki = std::int32_t(k);
     const Complex one{1.0, 0.0}, zero{0.0, 0.0};
     zgemm_("N", "N", &ni, &mi, &ki, &one, b, &ni, a, &ki, &zero, c, &ni, 1, 1);
 }
@@ -35,25 +31,28 @@ std::optional<std::vector<Complex>> pseudo_inverse(std::size_t m, std::size_t n,
     if (m > INT_MAX / 2 || n > INT_MAX / 2 || rows * m > std::size_t(INT_MAX)) throw std::bad_alloc();
     require_memory(std::uint64_t(rows) * m + std::uint64_t(m) * n, sizeof(Complex));
 
-    std::vector<Complex> column_major(m * n);
+    // A zeroed column of slack after the matrix: some OpenBLAS zgemv kernels read past its end
+    // (see solve_least_squares).
+    std::vector<Complex> column_major(m * n + m);
     for (std::size_t r = 0; r < m; ++r)
         for (std::size_t c = 0; c < n; ++c) column_major[c * m + r] = a[r * n + c];
     std::vector<Complex> rhs(rows * m);
     for (std::size_t r = 0; r < m; ++r) rhs[r * rows + r] = {1.0, 0.0};
 
-    const int mi = int(m), ni = int(n), nrhs = int(m), lda = int(m), ldb = int(rows);
+    const std::int32_t mi = std::int32_t(m), ni = std::int32_t(n), nrhs = std::int32_t(m);
+    const std::int32_t lda = std::int32_t(m), ldb = std::int32_t(rows);
     const double rcond = -1.0;
     std::vector<double> singular(std::min(m, n));
-    int rank = 0, info = 0, query = -1, iwork_size = 0;
+    std::int32_t rank = 0, info = 0, query = -1, iwork_size = 0;
     Complex work_size;
     double rwork_size = 0.0;
     zgelsd_(&mi, &ni, &nrhs, column_major.data(), &lda, rhs.data(), &ldb, singular.data(), &rcond,
             &rank, &work_size, &query, &rwork_size, &iwork_size, &info);
     if (info != 0) return std::nullopt;
-    const int lwork = int(work_size.re);
-    std::vector<Complex> work(std::size_t(std::max(lwork, 1)));
+    const std::int32_t lwork = std::int32_t(std::min(work_size.re, double(INT32_MAX)));
+    std::vector<Complex> work(std::size_t(std::max<std::int32_t>(lwork, 1)));
     std::vector<double> rwork(std::size_t(std::max(rwork_size, 1.0)));
-    std::vector<int> iwork(std::size_t(std::max(iwork_size, 1)));
+    std::vector<std::int32_t> iwork(std::size_t(std::max(iwork_size, 1)));
     zgelsd_(&mi, &ni, &nrhs, column_major.data(), &lda, rhs.data(), &ldb, singular.data(), &rcond,
             &rank, work.data(), &lwork, rwork.data(), iwork.data(), &info);
     if (info != 0) return std::nullopt;

@@ -11,7 +11,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "least_squares/blas.hpp"
+#include "least_squares/lapack.hpp"
 #include "least_squares/pseudo_inverse.hpp"
 #include "lie_algebra/extraction.hpp"
 

@@ -1,11 +1,20 @@
-// The Fortran BLAS/LAPACK symbols the project calls, and a row-major complex matrix product.
+// The Fortran BLAS/LAPACK symbols the project calls (LP64 integers, everything by reference),
+// and a row-major complex matrix product over BLAS.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "dense/complex.hpp"
 
 extern "C" {
+// zgelsd has no character arguments, so no hidden string lengths.
+void zgelsd_(const std::int32_t* m, const std::int32_t* n, const std::int32_t* nrhs,
+             tanvo::Complex* a, const std::int32_t* lda, tanvo::Complex* b,
+             const std::int32_t* ldb, double* s, const double* rcond, std::int32_t* rank,
+             tanvo::Complex* work, const std::int32_t* lwork, double* rwork,
+             std::int32_t* iwork, std::int32_t* info);
+// The two trailing lengths are the hidden lengths of the character arguments.
 void zgemm_(const char* transa, const char* transb, const int* m, const int* n, const int* k,
             const tanvo::Complex* alpha, const tanvo::Complex* a, const int* lda,
             const tanvo::Complex* b, const int* ldb, const tanvo::Complex* beta, tanvo::Complex* c,
