@@ -246,13 +246,10 @@ public:
     }
 
     // The pair (j, i) has the negated commutator (the same anticommutator) of (i, j), bit for
-    // bit, and so the negated (same) solution: each unordered pair is computed once.
+    // bit, and so the negated (same) solution: each unordered pair is computed once, and its
+    // term kept until the loop reaches the mirrored pair.
     CoefficientList run() {
-        require_memory(std::uint64_t(s_.n) * s_.n / 2 + 1, sizeof(PairTerm));
-        std::vector<PairTerm> later(s_.n * (s_.n - 1) / 2);  // (i, j) with i < j
-        auto later_index = [n = s_.n](std::size_t i, std::size_t j) {
-            return i * n - i * (i + 1) / 2 + (j - i - 1);
-        };
+        std::vector<std::vector<std::pair<std::uint32_t, PairTerm>>> later(s_.n);  // by i: j > i
         const double mirror = kind_ == Product::Commutator ? -1.0 : 1.0;
         CoefficientList entries;
         std::vector<std::uint32_t> all(s_.n);
@@ -262,17 +259,22 @@ public:
             const std::vector<std::uint32_t>& partners = sparse_partners_[i] ? partners_[i] : all;
             for (std::uint32_t j : partners) {
                 if (j < i) {
-                    const PairTerm& term = later[later_index(j, i)];
-                    if (term.found)
-                        entries.push_back({i, j, term.k, {mirror * term.c.re, mirror * term.c.im}});
+                    const auto& row = later[j];
+                    const auto at = std::lower_bound(row.begin(), row.end(), std::uint32_t(i),
+                                                     [](const auto& e, std::uint32_t v) { return e.first < v; });
+                    if (at != row.end() && at->first == i && at->second.found)
+                        entries.push_back({i, j, at->second.k,
+                                           {mirror * at->second.c.re, mirror * at->second.c.im}});
                     continue;
                 }
                 if (j == i && kind_ == Product::Commutator) continue;
                 if (++pairs % 1024 == 0) interrupt_();
                 PairTerm term;
                 term.found = pair_term(i, j, term.k, term.c);
-                if (term.found) entries.push_back({i, j, term.k, term.c});
-                if (j > i) later[later_index(i, j)] = term;
+                if (term.found) {
+                    entries.push_back({i, j, term.k, term.c});
+                    if (j > i) later[i].emplace_back(j, term);
+                }
             }
         }
         return entries;
