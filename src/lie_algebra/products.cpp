@@ -1,10 +1,6 @@
 // Products in coefficient space. The fast routines visit the same terms in the same order as
 // the reference ones and skip only additions that cannot change a bit of the result, so the
 // two agree to the last bit and fail with the same message at the same term.
-//
-// Which NaN an operation returns when both operands are NaN depends on the operand order the
-// compiler picks, so every step whose inputs can carry a NaN from the caller is one
-// out-of-line function that both routines call.
 #include "lie_algebra/products.hpp"
 
 #include <algorithm>
@@ -36,17 +32,28 @@ bool significant_fast(Complex w) {
 // Element g of a coefficient array, counting in row-major order whatever the storage.
 Complex element(const ComplexMatrix& m, std::size_t g) { return m(g / m.cols(), g % m.cols()); }
 
+// Which NaN an operation returns when both operands are NaN depends on the operand order the
+// compiler picks. A step that may meet a NaN of the caller's therefore runs in one
+// out-of-line copy (the *_shared functions) that both routines call; with no NaN among its
+// inputs every NaN it makes is the default one, whatever the order, and it may be inlined.
+template <class... Values>
+bool nan_free(Values... values) {
+    return (... && (!std::isnan(values.re) && !std::isnan(values.im)));
+}
+
 // w = (a·b)·f: the two coefficients first, then the map's coefficient.
-[[gnu::noinline]] Complex term_coefficient(Complex a, Complex b, Complex f) {
-    return (a * b) * f;
+Complex term_coefficient(Complex a, Complex b, Complex f) { return (a * b) * f; }
+[[gnu::noinline]] Complex term_coefficient_shared(Complex a, Complex b, Complex f) {
+    return term_coefficient(a, b, f);
 }
 
 // sum + (f·a)·b: the map's coefficient times a first, then times b.
-[[gnu::noinline]] Complex add_cross_term(Complex sum, Complex f, Complex a, Complex b) {
-    return sum + (f * a) * b;
+Complex add_cross_term(Complex sum, Complex f, Complex a, Complex b) { return sum + (f * a) * b; }
+[[gnu::noinline]] Complex add_cross_term_shared(Complex sum, Complex f, Complex a, Complex b) {
+    return add_cross_term(sum, f, a, b);
 }
 
-// The dense way to add w·B to the accumulator: copy, scale, then add with stretching.
+// The dense way to add w·B to the accumulator: copy, scale, then add with stretching. Shared.
 [[gnu::noinline]] void add_dense_term(ComplexMatrix& result, const ComplexMatrix& matrix,
                                       Complex w) {
     ComplexMatrix term = matrix;
@@ -70,7 +77,7 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
         for (std::size_t t = 0; t < l_b.size(); ++t) {
             const CoefficientTerm* term = map.find(g, t);
             if (!term) continue;
-            const Complex w = term_coefficient(element(l_a, g), element(l_b, t), term->c);
+            const Complex w = term_coefficient_shared(element(l_a, g), element(l_b, t), term->c);
             if (!significant(w)) continue;
             if (term->k >= basis.size()) fail(kUnwrapNone, where);
             add_dense_term(result, basis[term->k], w);
@@ -99,7 +106,7 @@ ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
             const CoefficientTerm* term = f_ijk.find(g, t);
             if (!term || term->k >= result.rows()) continue;
             Complex& sum = result(term->k, 0);
-            sum = add_cross_term(sum, term->c, element(l_a, g), element(l_b, t));
+            sum = add_cross_term_shared(sum, term->c, element(l_a, g), element(l_b, t));
         }
     return result;
 }
@@ -237,7 +244,9 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     bool dense_from_now = false;
     for_each_reached_term(map, a.size(), b.size(),
                           [&](std::size_t g, std::size_t t, const CoefficientTerm& term) {
-        const Complex w = term_coefficient(a[g], b[t], term.c);
+        const Complex a_g = a[g], b_t = b[t];
+        const Complex w = nan_free(a_g, b_t, term.c) ? term_coefficient(a_g, b_t, term.c)
+                                                     : term_coefficient_shared(a_g, b_t, term.c);
         if (!significant_fast(w)) return;
         if (term.k >= basis.size()) fail(kUnwrapNone, where);
         const std::vector<PlacedElement>* nonzeros =
@@ -274,7 +283,9 @@ ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
                           [&](std::size_t g, std::size_t t, const CoefficientTerm& term) {
         if (term.k >= result.rows()) return;
         Complex& sum = result(term.k, 0);
-        sum = add_cross_term(sum, term.c, a[g], b[t]);
+        const Complex a_g = a[g], b_t = b[t];
+        sum = nan_free(sum, term.c, a_g, b_t) ? add_cross_term(sum, term.c, a_g, b_t)
+                                              : add_cross_term_shared(sum, term.c, a_g, b_t);
     });
     return result;
 }
