@@ -262,7 +262,7 @@ def test_reference_follows_the_textbook_arithmetic(reference, inputs):
 SIGNED_NANS = [complex(np.nan, 1), complex(-np.nan, -1), complex(np.inf, -np.nan), 1 + 0j]
 
 
-@pytest.mark.parametrize("name", MATRIX_PRODUCTS + CONTRACTIONS)
+@pytest.mark.parametrize("name", ["su_commutator", "cross"])
 @pytest.mark.parametrize("x, y, c", itertools.product(SIGNED_NANS, repeat=3))
 def test_nans_of_either_sign_come_out_as_in_the_reference(reference, name, x, y, c):
     # Two terms land on the same element, so NaNs of the caller's meet each other.
