@@ -1,4 +1,7 @@
 """A short tour of tanvo: the clock-and-shift basis of su(3)."""
+import itertools
+import math
+
 import numpy as np
 
 import tanvo
@@ -21,3 +24,38 @@ for index, m in enumerate(gellmann):
 jz, jplus, jminus = tanvo.gen_sl2(1)
 print("\nSpin 1: J_z =\n", jz, "\nJ_+ =\n", jplus, "\nJ_- =\n", jminus)
 print("[J_+, J_-] == 2·J_z:", np.allclose(jplus @ jminus - jminus @ jplus, 2 * jz))
+
+# Structure constants of su(3) in the textbook normalisation: gen_gellmann(3) returns i·λ_a,
+# and [iλ_a, iλ_b] = -2 f_abc · iλ_c, so f_abc = -c/2. One term is kept per pair: the first
+# non-negligible one in basis order (of [λ4, λ5] = iλ3 + i√3 λ8, the λ3 term).
+LAMBDA_NUMBER = [3, 2, 5, 1, 8, 7, 4, 6]  # textbook number of each generated matrix
+F_TEXTBOOK = {(1, 2, 3): 1.0, (1, 4, 7): 0.5, (1, 6, 5): 0.5, (2, 4, 6): 0.5, (2, 5, 7): 0.5,
+              (3, 4, 5): 0.5, (3, 7, 6): 0.5, (4, 5, 8): math.sqrt(3) / 2,
+              (6, 7, 8): math.sqrt(3) / 2}
+f_textbook = {}
+for abc, value in F_TEXTBOOK.items():  # totally antisymmetric
+    for perm in itertools.permutations(range(3)):
+        sign = 1 if perm in ((0, 1, 2), (1, 2, 0), (2, 0, 1)) else -1
+        f_textbook[tuple(abc[p] for p in perm)] = sign * value
+
+print("\nsu(3) structure constants f_abc (a < b): tanvo, textbook")
+rows = []
+for (i, j), (k, c) in tanvo.get_structure_constants(gellmann).items():
+    a, b, e = LAMBDA_NUMBER[i], LAMBDA_NUMBER[j], LAMBDA_NUMBER[k]
+    if a < b:
+        rows.append(((a, b, e), -c.real / 2))
+for (a, b, e), value in sorted(rows):
+    print(f"  f_{a}{b}{e} = {value:+.6f}   {f_textbook.get((a, b, e), 0.0):+.6f}")
+
+# Products in coefficient space: two su(3) elements given by their clock-and-shift coefficients.
+f_ijk = tanvo.get_structure_constants(basis)
+rng = np.random.default_rng(7)
+l_a = rng.normal(size=(len(basis), 1)) + 0j
+l_b = rng.normal(size=(len(basis), 1)) + 0j
+a = sum(c * m for c, m in zip(l_a[:, 0], basis))
+b = sum(c * m for c, m in zip(l_b[:, 0], basis))
+commutator = tanvo.su_commutator(l_a, l_b, f_ijk, basis)
+print(f"\nClock-and-shift structure constants: {len(f_ijk)} entries")
+print("su_commutator(l_a, l_b, f_ijk, basis) =\n", commutator)
+print("A·B - B·A =\n", a @ b - b @ a)
+print("equal:", np.allclose(commutator, a @ b - b @ a))

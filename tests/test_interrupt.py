@@ -46,3 +46,13 @@ def test_per_pair_method_stops_on_interrupt(reference):
     late = interrupted_after(0.3, lambda: reference.get_structure_constants(basis))
     assert late < 1.0
     assert all(m.flags.writeable for m in basis)
+
+
+@pytest.mark.parametrize("name", ["cross", "su_commutator"])
+def test_probing_products_stop_on_interrupt(reference, name):
+    long_column = np.ones((30000, 1), complex)
+    basis = [np.eye(2, dtype=complex)]
+    args = (long_column, long_column, {(10**6, 0): (0, 1j)}) + ((basis,) if name == "su_commutator" else ())
+    late = interrupted_after(0.3, lambda: getattr(reference, name)(*args))
+    assert late < 1.0
+    assert long_column.flags.writeable and basis[0].flags.writeable

@@ -68,7 +68,7 @@ const std::array<Function, 10> kFunctions{{
          auto l_a = a.matrix(0);
          auto l_b = a.matrix(1);
          auto f_ijk = a.coefficient_map(2);
-         return to_python(routines::su_commutator(l_a, l_b, f_ijk, a.basis(3)));
+         return to_python(routines::su_commutator(l_a, l_b, f_ijk, a.basis(3), Interrupt{&check_signals}));
      }},
     {"su_anticommutator",
      "Find the anticommutation result of two matrices, given the structure constants",
@@ -77,21 +77,21 @@ const std::array<Function, 10> kFunctions{{
          auto l_a = a.matrix(0);
          auto l_b = a.matrix(1);
          auto d_ijk = a.coefficient_map(2);
-         return to_python(routines::su_anticommutator(l_a, l_b, d_ijk, a.basis(3)));
+         return to_python(routines::su_anticommutator(l_a, l_b, d_ijk, a.basis(3), Interrupt{&check_signals}));
      }},
     {"cross", "Compute the cross-product of two matrices of su(d), given the structure constants",
      {"cross_py()", kCross},
      [](Arguments& a) {
          auto l_a = a.matrix(0);
          auto l_b = a.matrix(1);
-         return to_python(routines::cross(l_a, l_b, a.coefficient_map(2)));
+         return to_python(routines::cross(l_a, l_b, a.coefficient_map(2), Interrupt{&check_signals}));
      }},
     {"dot", "Compute the dot-product of two matrices of su(d), given the structure constants",
      {"dot_py()", kCross},
      [](Arguments& a) {
          auto l_a = a.matrix(0);
          auto l_b = a.matrix(1);
-         return to_python(routines::cross(l_a, l_b, a.coefficient_map(2)));
+         return to_python(routines::cross(l_a, l_b, a.coefficient_map(2), Interrupt{&check_signals}));
      }},
 }};
 

@@ -11,6 +11,9 @@
 namespace tanvo {
 namespace {
 
+// Pending signals are checked this often: a few milliseconds of work at most.
+constexpr std::uint64_t kProbesBetweenChecks = 1 << 16;
+
 // A term whose coefficient has at most this magnitude (or none, being NaN) is left out.
 constexpr double kSignificance = 1e-8;
 
@@ -68,13 +71,15 @@ namespace {
 
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
                              const CoefficientMap& map, const Basis& basis,
-                             std::source_location where) {
+                             std::source_location where, Interrupt interrupt) {
     if (basis.empty()) fail_empty_basis(where);
     const std::size_t d = basis[0].rows();
     ComplexMatrix result = ComplexMatrix::zeros(d, d);
     if (map.empty()) return result;
+    std::uint64_t probes = 0;
     for (std::size_t g = 0; g < l_a.size(); ++g)
         for (std::size_t t = 0; t < l_b.size(); ++t) {
+            if (++probes % kProbesBetweenChecks == 0) interrupt();
             const CoefficientTerm* term = map.find(g, t);
             if (!term) continue;
             const Complex w = term_coefficient_shared(element(l_a, g), element(l_b, t), term->c);
@@ -88,21 +93,25 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
 }  // namespace
 
 ComplexMatrix su_commutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                            const CoefficientMap& f_ijk, const Basis& basis) {
-    return product_matrix(l_a, l_b, f_ijk, basis, std::source_location::current());
+                            const CoefficientMap& f_ijk, const Basis& basis,
+                            Interrupt interrupt) {
+    return product_matrix(l_a, l_b, f_ijk, basis, std::source_location::current(), interrupt);
 }
 
 ComplexMatrix su_anticommutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                                const CoefficientMap& d_ijk, const Basis& basis) {
-    return product_matrix(l_a, l_b, d_ijk, basis, std::source_location::current());
+                                const CoefficientMap& d_ijk, const Basis& basis,
+                                Interrupt interrupt) {
+    return product_matrix(l_a, l_b, d_ijk, basis, std::source_location::current(), interrupt);
 }
 
 ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                    const CoefficientMap& f_ijk) {
+                    const CoefficientMap& f_ijk, Interrupt interrupt) {
     ComplexMatrix result = ComplexMatrix::zeros(l_a.rows(), l_a.cols());
     if (result.rows() == 0 || f_ijk.empty()) return result;
+    std::uint64_t probes = 0;
     for (std::size_t g = 0; g < l_a.size(); ++g)
         for (std::size_t t = 0; t < l_b.size(); ++t) {
+            if (++probes % kProbesBetweenChecks == 0) interrupt();
             const CoefficientTerm* term = f_ijk.find(g, t);
             if (!term || term->k >= result.rows()) continue;
             Complex& sum = result(term->k, 0);
@@ -151,9 +160,14 @@ struct ReachedTerm {
 // table of all pairs when that table is small beside the map, by sorting otherwise.
 template <class Visit>
 void for_each_reached_term(const CoefficientMap& map, std::size_t a_count, std::size_t b_count,
-                           Visit&& visit) {
+                           Interrupt interrupt, Visit&& visit_term) {
     const std::uint64_t pairs = saturating_product(a_count, b_count);
     if (pairs == 0) return;
+    std::uint64_t visited = 0;
+    auto visit = [&](std::size_t g, std::size_t t, const CoefficientTerm& term) {
+        if (++visited % (kProbesBetweenChecks / 16) == 0) interrupt();
+        visit_term(g, t, term);
+    };
     if (pairs <= saturating_product(map.size(), kPairTableRatio)) {
         std::vector<const CoefficientTerm*> by_pair(pairs, nullptr);
         map.for_each([&](std::uint64_t g, std::uint64_t t, const CoefficientTerm& term) {
@@ -232,7 +246,7 @@ bool finite(Complex w) { return std::isfinite(w.re) && std::isfinite(w.im); }
 
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
                              const CoefficientMap& map, const Basis& basis,
-                             std::source_location where) {
+                             std::source_location where, Interrupt interrupt) {
     if (basis.empty()) fail_empty_basis(where);
     const std::size_t d = basis[0].rows();
     ComplexMatrix result = ComplexMatrix::zeros(d, d);
@@ -242,7 +256,7 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     // After a dense term the accumulator may hold a NaN of the caller's, and which of two NaNs
     // a later addition keeps is only certain when that addition is the dense one too.
     bool dense_from_now = false;
-    for_each_reached_term(map, a.size(), b.size(),
+    for_each_reached_term(map, a.size(), b.size(), interrupt,
                           [&](std::size_t g, std::size_t t, const CoefficientTerm& term) {
         const Complex a_g = a[g], b_t = b[t];
         const Complex w = nan_free(a_g, b_t, term.c) ? term_coefficient(a_g, b_t, term.c)
@@ -265,21 +279,23 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
 }  // namespace
 
 ComplexMatrix su_commutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                            const CoefficientMap& f_ijk, const Basis& basis) {
-    return product_matrix(l_a, l_b, f_ijk, basis, std::source_location::current());
+                            const CoefficientMap& f_ijk, const Basis& basis,
+                            Interrupt interrupt) {
+    return product_matrix(l_a, l_b, f_ijk, basis, std::source_location::current(), interrupt);
 }
 
 ComplexMatrix su_anticommutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                                const CoefficientMap& d_ijk, const Basis& basis) {
-    return product_matrix(l_a, l_b, d_ijk, basis, std::source_location::current());
+                                const CoefficientMap& d_ijk, const Basis& basis,
+                                Interrupt interrupt) {
+    return product_matrix(l_a, l_b, d_ijk, basis, std::source_location::current(), interrupt);
 }
 
 ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                    const CoefficientMap& f_ijk) {
+                    const CoefficientMap& f_ijk, Interrupt interrupt) {
     ComplexMatrix result = ComplexMatrix::zeros(l_a.rows(), l_a.cols());
     if (result.rows() == 0 || f_ijk.empty()) return result;
     const CoefficientElements a(l_a), b(l_b);
-    for_each_reached_term(f_ijk, a.size(), b.size(),
+    for_each_reached_term(f_ijk, a.size(), b.size(), interrupt,
                           [&](std::size_t g, std::size_t t, const CoefficientTerm& term) {
         if (term.k >= result.rows()) return;
         Complex& sum = result(term.k, 0);
