@@ -108,7 +108,9 @@ Ref list_of(const std::vector<Item>& items) {
     return list;
 }
 
-Ref sparse_to_array(const SparseMatrix& m) {
+}  // namespace
+
+Ref to_python(const SparseMatrix& m) {
     char* data = nullptr;
     const std::ptrdiff_t item = sizeof(Complex);
     Ref array = numpy::new_array(m.rows, m.cols, numpy::kComplex128,
@@ -118,8 +120,6 @@ Ref sparse_to_array(const SparseMatrix& m) {
     for (const SparseEntry& e : m.entries) out[e.row * m.cols + e.col] = e.value;
     return array;
 }
-
-}  // namespace
 
 ArrayBorrows::~ArrayBorrows() {
     for (Ref& array : cleared_) numpy::set_writeable(array.get(), true);
@@ -197,15 +197,7 @@ Ref to_python(const ComplexMatrix& matrix) { return matrix_to_array(matrix, nump
 Ref to_python(const RealMatrix& matrix) { return matrix_to_array(matrix, numpy::kFloat64); }
 Ref to_python(const std::vector<ComplexMatrix>& matrices) { return list_of(matrices); }
 Ref to_python(const std::vector<RealMatrix>& matrices) { return list_of(matrices); }
-Ref to_python(const std::vector<SparseMatrix>& matrices) {
-    std::vector<Ref> arrays;
-    arrays.reserve(matrices.size());
-    for (const SparseMatrix& m : matrices) arrays.push_back(sparse_to_array(m));
-    Ref list = constructed(PyList_New(Py_ssize_t(arrays.size())));
-    for (std::size_t i = 0; i < arrays.size(); ++i)
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), arrays[i].release());
-    return list;
-}
+Ref to_python(const std::vector<SparseMatrix>& matrices) { return list_of(matrices); }
 
 // The cyclic garbage collector paused while a large result is built: the new tuples hold
 // only ints and complex numbers, and repeated collections over them make building quadratic.

@@ -39,6 +39,8 @@ CoefficientMap to_coefficient_map(PyObject* object);
 
 Ref to_python(const ComplexMatrix& matrix);
 Ref to_python(const RealMatrix& matrix);
+// A new zero-filled array with the listed entries written in.
+Ref to_python(const SparseMatrix& matrix);
 Ref to_python(const std::vector<ComplexMatrix>& matrices);
 Ref to_python(const std::vector<RealMatrix>& matrices);
 Ref to_python(const std::vector<SparseMatrix>& matrices);

@@ -37,6 +37,22 @@ constexpr std::array<const char*, 4> kCommutator{"l_a", "l_b", "f_ijk", "basis"}
 constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "basis"};
 constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
 
+// The arguments are converted in parameter order: l_a, l_b, the map, then the basis.
+template <auto routine>
+Ref product_of(Arguments& a) {
+    const ComplexMatrix l_a = a.matrix(0);
+    const ComplexMatrix l_b = a.matrix(1);
+    const CoefficientMap map = a.coefficient_map(2);
+    return to_python(routine(l_a, l_b, map, a.basis(3), Interrupt{&check_signals}));
+}
+
+template <auto routine>
+Ref contraction_of(Arguments& a) {
+    const ComplexMatrix l_a = a.matrix(0);
+    const ComplexMatrix l_b = a.matrix(1);
+    return to_python(routine(l_a, l_b, a.coefficient_map(2), Interrupt{&check_signals}));
+}
+
 struct Function {
     const char* name;
     const char* doc;
@@ -63,36 +79,14 @@ const std::array<Function, 10> kFunctions{{
      [](Arguments& a) { return to_python(routines::d_coefficients(a.basis(0), Interrupt{&check_signals})); }},
     {"su_commutator",
      "Find the commutation result of two matrices, given the structure constants",
-     {"su_commutator_py()", kCommutator},
-     [](Arguments& a) {
-         auto l_a = a.matrix(0);
-         auto l_b = a.matrix(1);
-         auto f_ijk = a.coefficient_map(2);
-         return to_python(routines::su_commutator(l_a, l_b, f_ijk, a.basis(3), Interrupt{&check_signals}));
-     }},
+     {"su_commutator_py()", kCommutator}, &product_of<routines::su_commutator>},
     {"su_anticommutator",
      "Find the anticommutation result of two matrices, given the structure constants",
-     {"su_anticommutator_py()", kAnticommutator},
-     [](Arguments& a) {
-         auto l_a = a.matrix(0);
-         auto l_b = a.matrix(1);
-         auto d_ijk = a.coefficient_map(2);
-         return to_python(routines::su_anticommutator(l_a, l_b, d_ijk, a.basis(3), Interrupt{&check_signals}));
-     }},
+     {"su_anticommutator_py()", kAnticommutator}, &product_of<routines::su_anticommutator>},
     {"cross", "Compute the cross-product of two matrices of su(d), given the structure constants",
-     {"cross_py()", kCross},
-     [](Arguments& a) {
-         auto l_a = a.matrix(0);
-         auto l_b = a.matrix(1);
-         return to_python(routines::cross(l_a, l_b, a.coefficient_map(2), Interrupt{&check_signals}));
-     }},
+     {"cross_py()", kCross}, &contraction_of<routines::cross>},
     {"dot", "Compute the dot-product of two matrices of su(d), given the structure constants",
-     {"dot_py()", kCross},
-     [](Arguments& a) {
-         auto l_a = a.matrix(0);
-         auto l_b = a.matrix(1);
-         return to_python(routines::cross(l_a, l_b, a.coefficient_map(2), Interrupt{&check_signals}));
-     }},
+     {"dot_py()", kCross}, &contraction_of<routines::cross>},
 }};
 
 #ifdef TANVO_REFERENCE_ROUTINES
