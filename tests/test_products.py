@@ -263,7 +263,7 @@ SIGNED_NANS = [complex(np.nan, 1), complex(-np.nan, -1), complex(np.inf, -np.nan
 
 
 @pytest.mark.parametrize("name", ["su_commutator", "cross"])
-@pytest.mark.parametrize("x, y, c", itertools.product(SIGNED_NANS, repeat=3))
+@pytest.mark.parametrize("x, y, c", list(itertools.product(SIGNED_NANS, repeat=3)))
 def test_nans_of_either_sign_come_out_as_in_the_reference(reference, name, x, y, c):
     # Two terms land on the same element, so NaNs of the caller's meet each other.
     l_a, l_b, f = column(x, y), column(y, x), {(0, 0): (0, c), (1, 1): (0, -c), (0, 1): (0, 1j)}
