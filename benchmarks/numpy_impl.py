@@ -1,7 +1,7 @@
 """Vectorised NumPy versions of tanvo's functions: what a NumPy user would write instead.
 
 Coefficient maps come from batched products and one least-squares solve for all pairs; the
-products read the map into arrays once and contract them with bincount and tensordot.
+products read the map into arrays once and sum the terms with bincount and tensordot.
 """
 from itertools import chain
 from math import sqrt

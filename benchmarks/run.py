@@ -37,6 +37,11 @@ GROWTH = {
 }
 COMPLEX_BYTES = 16
 SLOW_SECONDS = 1.0
+# Shorter times are mostly fixed costs and say little about the growth: the next size then runs
+# under the hard limit instead of being estimated.
+TRUSTED_SECONDS = 0.1
+# Granted to a measurement process on top of its limit, for starting up and building inputs.
+SETUP_SECONDS = 30.0
 CHECK_TOLERANCE = 1e-12
 FINGERPRINT_TOLERANCE = 1e-9
 
@@ -82,13 +87,15 @@ class Session:
         if not self.args.quiet:
             print(text, file=sys.stderr, flush=True)
 
-    def spawn(self, job, timeout):
+    def spawn(self, job, limit):
+        """Runs one job in a fresh process, stopped when it runs over `limit` seconds plus the
+        set-up allowance."""
         command = [sys.executable, str(HERE / "measure.py"), json.dumps(job)]
         try:
-            done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, cwd=HERE,
-                                  env=self.environment)
+            done = subprocess.run(command, capture_output=True, text=True, timeout=limit + SETUP_SECONDS,
+                                  cwd=HERE, env=self.environment)
         except subprocess.TimeoutExpired:
-            return {"status": "timeout", "message": f"stopped after {timeout:.0f} s", "bound_s": timeout}
+            return {"status": "timeout", "message": f"stopped after {limit + SETUP_SECONDS:.0f} s", "bound_s": limit}
         lines = done.stdout.strip().splitlines()
         if done.returncode != 0 or not lines:
             tail = done.stderr.strip().splitlines()[-3:]
@@ -96,7 +103,7 @@ class Session:
         return json.loads(lines[-1])
 
     def probe(self):
-        found = self.spawn({"probe": True}, timeout=120)
+        found = self.spawn({"probe": True}, 90)
         if "tanvo" not in found:
             sys.exit(f"cannot import tanvo (build it and set PYTHONPATH, see benchmarks/README.md): {found.get('message')}")
         self.available = found
@@ -116,6 +123,8 @@ def estimate_seconds(session, row, method):
     if exponent is None or previous is None:
         return None
     d0, seconds = previous
+    if seconds < TRUSTED_SECONDS:
+        return None
     return seconds * (row["d"] / d0) ** exponent
 
 
@@ -151,42 +160,47 @@ def planned_outcome(session, row, method):
 
 
 def partial_estimate(session, row, job):
-    """The NumPy method's time, estimated from a run over the pairs (i, j) with i below n / 16:
-    its cost grows with the number of pairs."""
+    """The NumPy method's time, from runs over the pairs (i, j) with i below n/32 and n/16:
+    the line through the two times, taken to all n rows (the solver's set-up is paid once)."""
     n = workloads.basis_size(row["d"])
-    rows = max(1, n // 16)
-    job = {**job, "row": row, "method": "numpy", "repeats": 1, "slow_s": 0, "partial_rows": rows}
-    job.pop("out", None)
-    job["size"] = False
-    outcome = session.spawn(job, 2 * session.args.budget + 30)
+    r1, r2 = max(1, n // 32), max(2, n // 16)
+    job = {"row": row, "method": "numpy-partial", "repeats": 1, "slow_s": 0, "partial_rows": [r1, r2],
+           "solver": job["solver"]}
+    outcome = session.spawn(job, 2 * session.args.budget)
     if outcome["status"] != "ok":
-        return None
-    return outcome["time_s"] * n / rows
+        return None, outcome
+    t1, t2 = outcome["partial_times_s"]
+    slope = (t2 - t1) / (r2 - r1)
+    if slope <= 0:
+        return t2 * n / r2, outcome
+    return max(t2, t1 + slope * (n - r1)), outcome
 
 
 def measure(session, row, method, job, index, total):
     planned = planned_outcome(session, row, method)
     if planned is not None and planned.get("reason") == "time" and method == "numpy" and row["kind"] == "extraction":
         session.progress(f"[{index}/{total}] {row['id']}: numpy, partial run")
-        estimate = partial_estimate(session, row, {**job, "solver": session.args.numpy_solver})
+        estimate, partial = partial_estimate(session, row, {**job, "solver": session.args.numpy_solver})
         if estimate is not None:
-            planned = {**planned, "estimate_s": estimate, "estimated_by": "partial run"}
+            planned = {**planned, "estimate_s": estimate, "estimated_by": "partial run",
+                       "partial_rows": partial["partial_rows"], "partial_times_s": partial["partial_times_s"]}
             if estimate <= session.args.budget:
                 planned = None
     if planned is not None:
         outcome = planned
     else:
         session.progress(f"[{index}/{total}] {row['id']}: {method}")
-        budget_limit = 2 * session.args.budget + 30
-        timeout = budget_limit if method in ("reference", "numpy") else session.own_limit
+        limit = 2 * session.args.budget if method in ("reference", "numpy") else session.own_limit
         base = {"row": row, "method": method, "repeats": session.args.repeats, "slow_s": SLOW_SECONDS,
                 "solver": session.args.numpy_solver}
-        outcome = session.spawn({**base, **job}, timeout)
+        outcome = session.spawn({**base, **job}, limit)
     key = family(row, method)
     if outcome["status"] == "ok":
         session.history[key] = (row["d"], outcome["time_s"])
     elif outcome.get("estimate_s") is not None:
         session.history[key] = (row["d"], outcome["estimate_s"])
+    elif outcome["status"] == "timeout":
+        session.history[key] = (row["d"], outcome["bound_s"])
     return outcome
 
 
@@ -444,12 +458,14 @@ def metadata(args):
         "memory_bytes": os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"),
         "git_commit": git("rev-parse", "HEAD"),
         "git_dirty": bool(git("status", "--porcelain", "--untracked-files=no")),
+        "load_average_at_start": os.getloadavg(),
         "threads": {k: os.environ[k] for k in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS") if k in os.environ},
     }
 
 
 def main():
     args = parse_arguments()
+    meta = metadata(args)
     session = Session(args)
     rows = workloads.plan(args.quick)
     if args.only:
@@ -458,7 +474,11 @@ def main():
         session.probe()
         print("Times: best of the repeats (one run when a run takes over 1 s). Ratios: pp/tanvo and")
         print("np/tanvo are speed-ups of tanvo, tanvo/floor is tanvo's time over the floor's;")
-        print("~ marks an estimate, > a lower bound. Budget {:g} s per method and row.\n".format(args.budget))
+        print("~ marks an estimate, > a lower bound. Budget {:g} s per method and row.".format(args.budget))
+        load = meta["load_average_at_start"][0]
+        if load > 0.5:
+            print(f"Load average {load:.2f} at the start: other work shares the CPUs and skews the times.")
+        print()
         print(header(TIME_COLUMNS), flush=True)
         results = []
         for index, row in enumerate(rows, 1):
@@ -476,7 +496,8 @@ def main():
         for line in remarks:
             print("  " + line)
     Path(args.json).parent.mkdir(parents=True, exist_ok=True)
-    report = {"meta": metadata(args), "availability": session.available, "rows": results}
+    report = {"meta": {**meta, "load_average_at_end": os.getloadavg()}, "availability": session.available,
+              "rows": results}
     Path(args.json).write_text(json.dumps(report, indent=1) + "\n")
     print(f"\nResults written to {args.json}")
 
