@@ -367,7 +367,11 @@ def format_ratio(r):
     if r is None:
         return "-"
     v = r["value"]
-    text = f"{v:,.0f}" if v >= 100 else f"{v:.3g}"
+    if v >= 1e5:
+        mantissa, exponent = f"{v:.1e}".split("e")
+        text = f"{mantissa}e{int(exponent)}"
+    else:
+        text = f"{v:,.0f}" if v >= 100 else f"{v:.3g}"
     return f"{r['qualifier']}{text}x"
 
 
