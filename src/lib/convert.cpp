@@ -112,11 +112,8 @@ Ref list_of(const std::vector<Item>& items) {
 
 Ref to_python(const SparseMatrix& m) {
     char* data = nullptr;
-    const std::ptrdiff_t item = sizeof(Complex);
-    Ref array = numpy::new_array(m.rows, m.cols, numpy::kComplex128,
-                                 std::ptrdiff_t(m.cols) * item, item, false, &data);
+    Ref array = numpy::new_zeroed_array(m.rows, m.cols, numpy::kComplex128, &data);
     Complex* out = reinterpret_cast<Complex*>(data);
-    std::memset(static_cast<void*>(out), 0, m.rows * m.cols * sizeof(Complex));
     for (const SparseEntry& e : m.entries) out[e.row * m.cols + e.col] = e.value;
     return array;
 }
@@ -235,6 +232,10 @@ Ref to_python(const CoefficientList& entries) {
         Ref value = constructed(PyTuple_New(2));
         PyTuple_SET_ITEM(value.get(), 0, index_object(e.k));
         PyTuple_SET_ITEM(value.get(), 1, constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release());
+        // Tuples of ints and complex numbers take part in no cycle: keep them out of the
+        // collector's way, as it would untrack them itself after a first traversal.
+        PyObject_GC_UnTrack(key.get());
+        PyObject_GC_UnTrack(value.get());
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
             PyErr_Clear();
             fail("Failed to set_item on dict");

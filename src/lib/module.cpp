@@ -73,10 +73,17 @@ const std::array<Function, 10> kFunctions{{
      [](Arguments& a) { return to_python(routines::gen_sl2(a.real(0))); }},
     {"get_structure_constants", "Find the commutation coefficients for matrices in su(d)",
      {"get_structure_constants_py()", kBasis},
-     [](Arguments& a) { return to_python(routines::structure_constants(a.basis(0), Interrupt{&check_signals})); }},
+     [](Arguments& a) {
+         // The basis copies are released before the dict is built, keeping the peak low.
+         const CoefficientList entries = routines::structure_constants(a.basis(0), Interrupt{&check_signals});
+         return to_python(entries);
+     }},
     {"get_d_coefficients", "Find the anti-commutation coefficients for matrices in su(d)",
      {"get_d_coefficients_py()", kBasis},
-     [](Arguments& a) { return to_python(routines::d_coefficients(a.basis(0), Interrupt{&check_signals})); }},
+     [](Arguments& a) {
+         const CoefficientList entries = routines::d_coefficients(a.basis(0), Interrupt{&check_signals});
+         return to_python(entries);
+     }},
     {"su_commutator",
      "Find the commutation result of two matrices, given the structure constants",
      {"su_commutator_py()", kCommutator}, &product_of<routines::su_commutator>},

@@ -91,4 +91,14 @@ Ref new_array(std::size_t rows, std::size_t cols, int type_num, std::ptrdiff_t r
     return array;
 }
 
+Ref new_zeroed_array(std::size_t rows, std::size_t cols, int type_num, char** data) {
+    require_api();
+    npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+    PyArray_Descr* descr = PyArray_DescrFromType(type_num);
+    if (!descr) api_call_failed();
+    Ref array = constructed(PyArray_Zeros(2, dims, descr, 0));  // steals descr
+    *data = PyArray_BYTES(as_array(array.get()));
+    return array;
+}
+
 }  // namespace tanvo::py::numpy

@@ -33,4 +33,8 @@ void set_writeable(PyObject* array, bool writeable);
 Ref new_array(std::size_t rows, std::size_t cols, int type_num, std::ptrdiff_t row_stride,
               std::ptrdiff_t col_stride, bool fortran, char** data);
 
+// A new C-contiguous two-dimensional array of zeros. Large ones come from zero-filled pages
+// that are touched only where the caller writes.
+Ref new_zeroed_array(std::size_t rows, std::size_t cols, int type_num, char** data);
+
 }  // namespace tanvo::py::numpy

@@ -199,6 +199,8 @@ struct SignatureHash {
     }
 };
 
+std::int64_t grid_point(double x) { return std::int64_t(std::floor(x + 0.5)); }
+
 // `largest2` is the largest squared magnitude among the positions.
 template <class Positions, class ValueAt>
 Signature signature_of(const Positions& positions, ValueAt value_at, double largest2) {
@@ -219,8 +221,8 @@ Signature signature_of(const Positions& positions, ValueAt value_at, double larg
         const Complex a = value_at(first), b = value_at(second);
         const double scale = double(1 << 20) / magnitude2(a);
         const Complex ratio = inner(a, b);  // (b / a) · |a|²
-        signature.ratio_re = std::int64_t(std::llround(ratio.re * scale));
-        signature.ratio_im = std::int64_t(std::llround(ratio.im * scale));
+        signature.ratio_re = grid_point(ratio.re * scale);
+        signature.ratio_im = grid_point(ratio.im * scale);
     }
     return signature;
 }
@@ -395,14 +397,17 @@ private:
         const Complex* vi = s_.value.data() + s_.start[i];
         const Complex* vj = s_.value.data() + s_.start[j];
         const double sign = kind_ == Product::Commutator ? -1.0 : 1.0;
-        double largest2 = 0.0;
+        double largest2 = 0.0, total2 = 0.0;
         for (std::size_t r = 0; r < d; ++r) {
             const Complex p = vi[r] * vj[to_i[r]], q = vj[r] * vi[to_j[r]];
             const Complex b{p.re + sign * q.re, p.im + sign * q.im};
-            if (!finite(b)) throw UsePerPairMethod{};
             row_values_[r] = b;
-            largest2 = std::max(largest2, magnitude2(b));
+            const double b2 = magnitude2(b);
+            total2 += b2;
+            largest2 = std::max(largest2, b2);
         }
+        // Infinity and NaN carry into the sum (as does an overflowing square, conservatively).
+        if (!std::isfinite(total2)) throw UsePerPairMethod{};
         if (largest2 == 0.0) {
             k = kNoTerm;
             return true;
@@ -417,8 +422,7 @@ private:
             const double scale = double(1 << 20) / magnitude2(a);
             const Complex ratio = inner(a, b);
             signature = {rows[0] * d + to[rows[0]], rows[1] * d + to[rows[1]],
-                         std::int64_t(std::llround(ratio.re * scale)),
-                         std::int64_t(std::llround(ratio.im * scale))};
+                         grid_point(ratio.re * scale), grid_point(ratio.im * scale)};
         }
         const auto found = by_signature_.find(signature);
         if (found == by_signature_.end()) return false;
