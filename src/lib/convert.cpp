@@ -50,13 +50,21 @@ ComplexMatrix copy_array(const numpy::ArrayInfo& a) {
     const bool row_major = count == 0 || (steps[0] == std::ptrdiff_t(cols) && steps[1] == 1);
     const bool column_major = (steps[0] == 1 || rows == 1) &&
                               (steps[1] == std::ptrdiff_t(rows) || cols == 1);
-    std::vector<Complex> storage(count);
     if (row_major || column_major) {
-        if (count) std::memcpy(storage.data(), a.data, count * sizeof(Complex));
+        std::vector<Complex> storage;
+        const bool aligned = reinterpret_cast<std::uintptr_t>(a.data) % alignof(Complex) == 0;
+        if (aligned && count) {
+            const Complex* first = reinterpret_cast<const Complex*>(a.data);
+            storage.assign(first, first + count);  // one pass, no zero-filling first
+        } else {
+            storage.resize(count);
+            if (count) std::memcpy(static_cast<void*>(storage.data()), a.data, count * sizeof(Complex));
+        }
         if (row_major) return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
         // The step along an axis of length 1 is never used; keep the stored steps non-negative.
         return ComplexMatrix::from_storage(rows, cols, 1, std::ptrdiff_t(rows), std::move(storage));
     }
+    std::vector<Complex> storage(count);
     for (std::size_t r = 0; r < rows; ++r)
         for (std::size_t c = 0; c < cols; ++c) storage[r * cols + c] = element(r, c);
     return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
@@ -196,6 +204,17 @@ Ref to_python(const std::vector<ComplexMatrix>& matrices) { return list_of(matri
 Ref to_python(const std::vector<RealMatrix>& matrices) { return list_of(matrices); }
 Ref to_python(const std::vector<SparseMatrix>& matrices) { return list_of(matrices); }
 
+// A dict sized for `count` entries up front where the interpreter offers it (saving the
+// rehashing of every intermediate size).
+PyObject* new_dict(std::size_t count) {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyDict_NewPresized(Py_ssize_t(count));
+#else
+    (void)count;
+    return PyDict_New();
+#endif
+}
+
 // The cyclic garbage collector paused while a large result is built: the new tuples hold
 // only ints and complex numbers, and repeated collections over them make building quadratic.
 class CollectorPause {
@@ -224,7 +243,7 @@ Ref to_python(const CoefficientList& entries) {
         if (!slot) slot = constructed(PyLong_FromUnsignedLongLong(value));
         return Ref(slot.get(), borrow).release();
     };
-    Ref dict = constructed(PyDict_New());
+    Ref dict = constructed(new_dict(entries.size()));
     for (const CoefficientEntry& e : entries) {
         Ref key = constructed(PyTuple_New(2));
         PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));

@@ -1,4 +1,6 @@
 // The module: its table of ten functions and their entry points, and PyInit.
+#include <malloc.h>
+
 #include <array>
 #include <string>
 
@@ -37,6 +39,22 @@ constexpr std::array<const char*, 4> kCommutator{"l_a", "l_b", "f_ijk", "basis"}
 constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "basis"};
 constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
 
+// The basis copies are released, and their memory handed back to the system, before the
+// dict is built: the peak is then the larger of the two, not their sum.
+template <auto routine>
+Ref coefficients_of(Arguments& a) {
+    CoefficientList entries;
+    std::size_t copied_bytes = 0;
+    {
+        const Basis basis = a.basis(0);
+        for (const ComplexMatrix& m : basis) copied_bytes += m.size() * sizeof(Complex);
+        entries = routine(basis, Interrupt{&check_signals});
+    }
+    constexpr std::size_t kWorthReturning = std::size_t(64) << 20;
+    if (copied_bytes >= kWorthReturning) malloc_trim(0);
+    return to_python(entries);
+}
+
 // The arguments are converted in parameter order: l_a, l_b, the map, then the basis.
 template <auto routine>
 Ref product_of(Arguments& a) {
@@ -73,17 +91,9 @@ const std::array<Function, 10> kFunctions{{
      [](Arguments& a) { return to_python(routines::gen_sl2(a.real(0))); }},
     {"get_structure_constants", "Find the commutation coefficients for matrices in su(d)",
      {"get_structure_constants_py()", kBasis},
-     [](Arguments& a) {
-         // The basis copies are released before the dict is built, keeping the peak low.
-         const CoefficientList entries = routines::structure_constants(a.basis(0), Interrupt{&check_signals});
-         return to_python(entries);
-     }},
+     &coefficients_of<routines::structure_constants>},
     {"get_d_coefficients", "Find the anti-commutation coefficients for matrices in su(d)",
-     {"get_d_coefficients_py()", kBasis},
-     [](Arguments& a) {
-         const CoefficientList entries = routines::d_coefficients(a.basis(0), Interrupt{&check_signals});
-         return to_python(entries);
-     }},
+     {"get_d_coefficients_py()", kBasis}, &coefficients_of<routines::d_coefficients>},
     {"su_commutator",
      "Find the commutation result of two matrices, given the structure constants",
      {"su_commutator_py()", kCommutator}, &product_of<routines::su_commutator>},

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <span>
 #include <string>
@@ -85,10 +86,13 @@ SparseBasis sparse_form(const Basis& basis) {
     std::vector<std::size_t> per_position(s.length + 1, 0);
     s.start.push_back(0);
     for (std::size_t m = 0; m < s.n; ++m) {
+        const ComplexMatrix& matrix = basis[m];
         for (std::size_t r = 0; r < s.d; ++r) {
             s.row_start.push_back(s.value.size());
+            const Complex* row = &matrix(r, 0);
+            const std::ptrdiff_t step = matrix.col_step();
             for (std::size_t c = 0; c < s.d; ++c) {
-                const Complex v = basis[m](r, c);
+                const Complex v = row[std::ptrdiff_t(c) * step];
                 if (v.re == 0.0 && v.im == 0.0) continue;
                 s.row.push_back(std::uint32_t(r));
                 s.col.push_back(std::uint32_t(c));
@@ -305,6 +309,7 @@ private:
         std::vector<std::vector<std::uint32_t>> partners(s_.n);
         sparse_partners_.assign(s_.n, false);
         std::vector<char> row_used(s_.d), col_used(s_.d);
+        std::vector<std::uint32_t> merged;
         for (std::size_t i = 0; i < s_.n; ++i) {
             std::fill(row_used.begin(), row_used.end(), 0);
             std::fill(col_used.begin(), col_used.end(), 0);
@@ -319,15 +324,22 @@ private:
                 bound += (col_used[t] ? by_row[t].size() : 0) + (row_used[t] ? by_col[t].size() : 0);
             if (bound >= s_.n / 2) continue;
             sparse_partners_[i] = true;
+            // The lists are sorted already: merging them keeps the partners in loop order.
             auto& list = partners[i];
             for (std::size_t t = 0; t < s_.d; ++t) {
-                if (col_used[t]) list.insert(list.end(), by_row[t].begin(), by_row[t].end());
-                if (row_used[t]) list.insert(list.end(), by_col[t].begin(), by_col[t].end());
+                if (col_used[t]) merge_into(list, by_row[t], merged);
+                if (row_used[t]) merge_into(list, by_col[t], merged);
             }
-            std::sort(list.begin(), list.end());
-            list.erase(std::unique(list.begin(), list.end()), list.end());
         }
         return partners;
+    }
+
+    // list ∪ more, both sorted without repeats; `buffer` is scratch space.
+    static void merge_into(std::vector<std::uint32_t>& list, const std::vector<std::uint32_t>& more,
+                           std::vector<std::uint32_t>& buffer) {
+        buffer.clear();
+        std::set_union(list.begin(), list.end(), more.begin(), more.end(), std::back_inserter(buffer));
+        list.swap(buffer);
     }
 
     // Adds (or subtracts) the product B_left · B_right into the accumulator.
