@@ -1,11 +1,37 @@
-"""Repeated calls, succeeding or failing, leave memory and reference counts flat."""
+"""Repeated calls, succeeding or failing on any path, leave memory and the reference counts of
+their arguments flat: 10,000 calls per path, Python allocations traced by tracemalloc, native
+memory by the C heap in use (glibc) and the resident size."""
+import ctypes
 import gc
 import sys
 import tracemalloc
 
+import numpy as np
 import pytest
 
 import tanvo
+
+from conftest import panic_type
+
+CALLS = 10_000
+
+
+class MallocInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def _heap_probe():
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = MallocInfo
+    return lambda: mallinfo2().uordblks + mallinfo2().hblkhd
+
+
+heap_in_use = _heap_probe()
 
 
 def resident_bytes():
@@ -13,51 +39,190 @@ def resident_bytes():
         return int(f.read().split()[1]) * 4096
 
 
-def settle(call, times):
+def repeat(call, times):
     for _ in range(times):
         try:
             call()
         except BaseException:  # noqa: B036 - failures are part of what is measured
             pass
+
+
+def assert_flat(call, watched=(), times=CALLS):
+    """Calls `call` `times` times, twice over (natively, then under tracemalloc), after a few
+    calls that fill every cache; the `watched` objects keep their reference counts."""
+    repeat(call, 200)
     gc.collect()
-
-
-def assert_flat(call, times=10_000):
-    settle(call, 200)
-    tracemalloc.start()
+    references = [sys.getrefcount(value) for value in watched]
     before_rss = resident_bytes()
+    before_heap = heap_in_use() if heap_in_use else 0
+    repeat(call, times)
+    gc.collect()
+    heap_growth = (heap_in_use() - before_heap) if heap_in_use else 0
+    rss_growth = resident_bytes() - before_rss
+
+    tracemalloc.start()
     before_py, _ = tracemalloc.get_traced_memory()
-    settle(call, times)
+    repeat(call, times)
+    gc.collect()
     after_py, _ = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    after_rss = resident_bytes()
+    # A leak of even one small object or buffer per call shows as 10,000 of them.
     assert after_py - before_py < 64 * 1024
-    assert after_rss - before_rss < 4 * 1024 * 1024
+    assert heap_growth < 256 * 1024
+    assert rss_growth < 4 * 1024 * 1024
+    assert [sys.getrefcount(value) for value in watched] == references
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: tanvo.gen_sylvester(4),
-        lambda: tanvo.gen_sylvester(0),
-        lambda: tanvo.gen_sylvester(-1),
-        lambda: tanvo.gen_sylvester(3.5),
-        lambda: tanvo.gen_sylvester(3, n=2),
-    ],
-    ids=["success", "panic", "overflow", "wrapped-typeerror", "matching"],
-)
-def test_memory_flat(call):
-    assert_flat(call)
+def counted(value, found=None):
+    """The argument objects whose reference counts a call must leave alone: every container,
+    array and number inside, but not the interpreter's shared small ints and singletons."""
+    found = {} if found is None else found
+    if value is None or isinstance(value, bool) or (type(value) is int and -5 <= value <= 256):
+        return found
+    if id(value) in found:
+        return found
+    found[id(value)] = value
+    if isinstance(value, (list, tuple)):
+        for item in value:
+            counted(item, found)
+    elif isinstance(value, dict):
+        for key, item in value.items():
+            counted(key, found)
+            counted(item, found)
+    elif isinstance(value, Hostile):
+        counted(value.value, found)
+    return found
 
 
-def test_argument_refcounts_unchanged():
-    d = 10**6 + 7  # not a cached small int
-    kwargs = {"d": 4}
-    before = sys.getrefcount(d), sys.getrefcount(kwargs)
-    for _ in range(1000):
-        tanvo.gen_sylvester(**kwargs)
-        try:
-            tanvo.gen_sylvester(d)
-        except MemoryError:
-            pass
-    assert (sys.getrefcount(d), sys.getrefcount(kwargs)) == before
+class Hostile:
+    """A number whose conversion raises an exception of its own (a new one each time: raising
+    one instance again would chain its tracebacks)."""
+
+    def __init__(self, error_type):
+        self.value = error_type
+
+    def __index__(self):
+        raise self.value("hostile")
+
+    __float__ = __complex__ = __index__
+
+
+class Halt(BaseException):
+    """Raised by hostile code, outside the Exception hierarchy."""
+
+
+class Panicking:
+    """A number whose conversion raises PanicException, which the call resumes as its own."""
+
+    def __index__(self):
+        raise panic_type()("from python")
+
+    __float__ = __complex__ = __index__
+
+
+class FailingIteration:
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+    def __iter__(self):
+        yield np.eye(2, dtype=complex)
+        raise ValueError("iteration stops here")
+
+
+rng = np.random.default_rng(5)
+G3 = tanvo.gen_gellmann(3)
+COLUMN = np.arange(1, 9, dtype=complex).reshape(8, 1) * (1 - 0.5j)
+F3 = tanvo.get_structure_constants(G3)
+D3 = tanvo.get_d_coefficients(G3)
+
+
+def huge(shape):
+    return np.broadcast_to(np.zeros((1, 1), complex), shape)
+
+
+# (function name, positional arguments, keyword arguments); built afresh for each test.
+PATHS = {
+    "sylvester-success": lambda: ("gen_sylvester", [4], {}),
+    "sylvester-keyword": lambda: ("gen_sylvester", [], {"d": 3}),
+    "sylvester-panic": lambda: ("gen_sylvester", [0], {}),
+    "sylvester-overflow": lambda: ("gen_sylvester", [-1], {}),
+    "sylvester-wrapped-typeerror": lambda: ("gen_sylvester", [3.5], {}),
+    "sylvester-memory": lambda: ("gen_sylvester", [10**5], {}),
+    "sylvester-unexpected-keyword": lambda: ("gen_sylvester", [3], {"n": 2}),
+    "sylvester-multiple-values": lambda: ("gen_sylvester", [3], {"d": 2}),
+    "sylvester-too-many": lambda: ("gen_sylvester", [3, 4], {}),
+    "sylvester-missing": lambda: ("gen_sylvester", [], {}),
+    "sylvester-own-error": lambda: ("gen_sylvester", [Hostile(KeyError)], {}),
+    "sylvester-python-panic": lambda: ("gen_sylvester", [Panicking()], {}),
+    "gellmann-success": lambda: ("gen_gellmann", [3], {}),
+    "gellmann-empty": lambda: ("gen_gellmann", [1], {}),
+    "gellmann-memory": lambda: ("gen_gellmann", [10**6], {}),
+    "gellmann-typeerror": lambda: ("gen_gellmann", ["3"], {}),
+    "su2-success": lambda: ("gen_su2", [1.5], {}),
+    "su2-panic": lambda: ("gen_su2", [-1.0], {}),
+    "su2-size-overflow": lambda: ("gen_su2", [1e12], {}),
+    "su2-memory": lambda: ("gen_su2", [1e9], {}),
+    "su2-typeerror": lambda: ("gen_su2", ["1"], {}),
+    "su2-own-error": lambda: ("gen_su2", [Hostile(ValueError)], {}),
+    "sl2-success": lambda: ("gen_sl2", [2], {}),
+    "sl2-panic": lambda: ("gen_sl2", [float("nan")], {}),
+    "sl2-memory": lambda: ("gen_sl2", [1e9], {}),
+    "structure-orthogonal": lambda: ("get_structure_constants", [G3], {}),
+    "structure-dense": lambda: ("get_structure_constants",
+                                [[rng.normal(size=(2, 2)) + 1j * rng.normal(size=(2, 2)) for _ in range(3)]], {}),
+    "structure-per-pair": lambda: ("get_structure_constants", [np.full((2, 2, 2), 1 + 1j)], {}),
+    "structure-tuple-of-views": lambda: ("get_structure_constants", [tuple(m.T for m in G3)], {}),
+    "structure-empty-matrices": lambda: ("get_structure_constants", [[np.zeros((0, 0), complex)] * 3], {}),
+    "structure-empty-basis": lambda: ("get_structure_constants", [[]], {}),
+    "structure-solver-failure": lambda: ("get_structure_constants",
+                                         [[np.full((2, 2), np.nan, complex), np.eye(2, dtype=complex)]], {}),
+    "structure-shapes": lambda: ("get_structure_constants", [[np.eye(2, dtype=complex), np.ones((3, 3), complex)]], {}),
+    "structure-not-sequence": lambda: ("get_structure_constants", [5], {}),
+    "structure-bad-item": lambda: ("get_structure_constants", [[np.eye(2, dtype=complex), np.eye(2)]], {}),
+    "structure-iteration-error": lambda: ("get_structure_constants", [FailingIteration()], {}),
+    "structure-memory": lambda: ("get_structure_constants", [[huge((2**20, 2**20))]], {}),
+    "d-coefficients-success": lambda: ("get_d_coefficients", [G3], {}),
+    "d-coefficients-dense": lambda: ("get_d_coefficients",
+                                     [[rng.normal(size=(2, 2)) + 1j * rng.normal(size=(2, 2)) for _ in range(3)]], {}),
+    "d-coefficients-panic": lambda: ("get_d_coefficients", [[np.ones((2, 3), complex)]], {}),
+    "commutator-success": lambda: ("su_commutator", [COLUMN, COLUMN[::-1], F3, G3], {}),
+    "commutator-dense-term": lambda: ("su_commutator", [COLUMN, COLUMN, {(0, 1): (0, 1j)},
+                                                        [np.full((3, 3), np.inf, complex)]], {}),
+    "commutator-keywords": lambda: ("su_commutator", [], {"l_a": COLUMN, "l_b": COLUMN, "f_ijk": F3, "basis": G3}),
+    "commutator-missing-term": lambda: ("su_commutator", [COLUMN, COLUMN, {(0, 1): (99, 1j)}, G3], {}),
+    "commutator-empty-basis": lambda: ("su_commutator", [COLUMN, COLUMN, F3, []], {}),
+    "commutator-stretch": lambda: ("su_commutator", [COLUMN, COLUMN, {(0, 1): (1, 1j)},
+                                                     [np.eye(2, dtype=complex), np.ones((3, 3), complex)]], {}),
+    "commutator-bad-array": lambda: ("su_commutator", [COLUMN.real, COLUMN, F3, G3], {}),
+    "commutator-key-length": lambda: ("su_commutator", [COLUMN, COLUMN, {(0, 1, 2): (0, 1j)}, G3], {}),
+    "commutator-negative-index": lambda: ("su_commutator", [COLUMN, COLUMN, {(0, -1): (0, 1j)}, G3], {}),
+    "commutator-own-error": lambda: ("su_commutator", [COLUMN, COLUMN, {(0, 1): (0, Hostile(Halt))}, G3], {}),
+    "commutator-python-panic": lambda: ("su_commutator", [COLUMN, COLUMN, {(Panicking(), 1): (0, 1j)}, G3], {}),
+    "commutator-memory": lambda: ("su_commutator", [COLUMN, COLUMN, {}, [np.zeros((10**6, 0), complex)]], {}),
+    "anticommutator-success": lambda: ("su_anticommutator", [COLUMN, COLUMN, D3, G3], {}),
+    "anticommutator-not-dict": lambda: ("su_anticommutator", [COLUMN, COLUMN, [], G3], {}),
+    "anticommutator-value-type": lambda: ("su_anticommutator", [COLUMN, COLUMN, {(0, 1): [0, 1j]}, G3], {}),
+    "cross-success": lambda: ("cross", [COLUMN, COLUMN[::-1], F3], {}),
+    "cross-nan": lambda: ("cross", [COLUMN * np.nan, COLUMN, F3], {}),
+    "cross-same-array": lambda: ("cross", [COLUMN, COLUMN, {(2**64 - 1, 0): (0, 1j)}], {}),
+    "cross-complex-error": lambda: ("cross", [COLUMN, COLUMN, {(0, 1): (0, "1j")}], {}),
+    "cross-too-large-index": lambda: ("cross", [COLUMN, COLUMN, {(0, 1): (2**64, 1j)}], {}),
+    "cross-memory": lambda: ("cross", [huge((2**29, 2**29)), COLUMN, {}], {}),
+    "dot-success": lambda: ("dot", [COLUMN, COLUMN, F3], {}),
+    "dot-wrong-keyword": lambda: ("dot", [COLUMN, COLUMN], {"d_ijk": F3}),
+}
+
+
+@pytest.mark.parametrize("path", list(PATHS))
+def test_repeated_calls_leave_memory_and_arguments_alone(path):
+    name, args, kwargs = PATHS[path]()
+    function = getattr(tanvo, name)
+    assert_flat(lambda: function(*args, **kwargs), list(counted([args, kwargs]).values()))
+
+
+@pytest.mark.parametrize("path", ["sylvester-success", "su2-success", "structure-orthogonal",
+                                  "commutator-success", "cross-success", "commutator-missing-term"])
+def test_reference_routines_leave_memory_alone(reference, path):
+    name, args, kwargs = PATHS[path]()
+    function = getattr(reference, name)
+    assert_flat(lambda: function(*args, **kwargs), times=CALLS // 10)

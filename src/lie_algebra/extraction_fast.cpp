@@ -51,6 +51,15 @@ bool fast_paths_apply(const Basis& basis) {
     return true;
 }
 
+// Products of 0 x 0 matrices are empty: every per-pair solve gives zero coefficients, so
+// no pair has a term, however many matrices there are.
+bool all_empty(const Basis& basis) {
+    if (basis.empty()) return false;
+    for (const ComplexMatrix& m : basis)
+        if (m.rows() != 0 || m.cols() != 0) return false;
+    return true;
+}
+
 // A set of many more matrices than the space they span has a map that may hold n² entries.
 void require_room_for_worst_case(std::size_t n, std::size_t length) {
     if (n <= length) return;
@@ -590,12 +599,19 @@ CoefficientList dense_extraction(const Basis& basis, Product kind, Interrupt int
                 stacked[(k * d + r) * d + c] = v;
                 side_by_side[r * (n * d) + k * d + c] = v;
             }
-    std::optional<std::vector<Complex>> inverse = pseudo_inverse(length, n, system);
-    if (!inverse) throw UsePerPairMethod{};
-    // Transposed, so that the coefficients of pair (i, j) come out as row j.
-    std::vector<Complex> inverse_t(length * n);
-    for (std::size_t k = 0; k < n; ++k)
-        for (std::size_t p = 0; p < length; ++p) inverse_t[p * n + k] = (*inverse)[k * length + p];
+    // A⁺ is found with a d² x d² identity as right-hand sides. Where that dwarfs every other
+    // buffer (far fewer matrices than d²), each i's products are solved for directly instead.
+    const bool solve_directly = std::uint64_t(length) * length >
+                                8 * (std::uint64_t(length) * n + std::uint64_t(n) * n) + (1u << 20);
+    std::vector<Complex> inverse_t;
+    if (!solve_directly) {
+        std::optional<std::vector<Complex>> inverse = pseudo_inverse(length, n, system);
+        if (!inverse) throw UsePerPairMethod{};
+        // Transposed, so that the coefficients of pair (i, j) come out as row j.
+        inverse_t.resize(length * n);
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t p = 0; p < length; ++p) inverse_t[p * n + k] = (*inverse)[k * length + p];
+    }
 
     const double sign = kind == Product::Commutator ? -1.0 : 1.0;
     std::vector<Complex> left(d * n * d), right(n * d * d), products(n * length), coefficients(n * n);
@@ -615,7 +631,13 @@ CoefficientList dense_extraction(const Basis& basis, Product kind, Interrupt int
                     if (!finite(b)) throw UsePerPairMethod{};
                     products[j * length + r * d + c] = b;
                 }
-        multiply_row_major(n, n, length, products.data(), inverse_t.data(), coefficients.data());
+        if (solve_directly) {
+            std::optional<std::vector<Complex>> solved = solve_each(length, n, system, n, products.data());
+            if (!solved) throw UsePerPairMethod{};
+            coefficients = std::move(*solved);
+        } else {
+            multiply_row_major(n, n, length, products.data(), inverse_t.data(), coefficients.data());
+        }
         for (std::size_t j = 0; j < n; ++j) {
             if (j == i && kind == Product::Commutator) continue;
             for (std::size_t k = 0; k < n; ++k) {
@@ -635,6 +657,7 @@ CoefficientList extract(const Basis& basis, Product kind, Interrupt interrupt) {
         return kind == Product::Commutator ? reference::structure_constants(basis, interrupt)
                                            : reference::d_coefficients(basis, interrupt);
     };
+    if (all_empty(basis)) return {};
     if (!fast_paths_apply(basis)) return per_pair();
     const std::size_t d = basis[0].rows();
     require_room_for_worst_case(basis.size(), d * d);

@@ -1,0 +1,115 @@
+"""Sizes that no memory holds fail at once, with MemoryError or the size-overflow panic, before
+any memory is touched; inputs that fit are computed without memory far beyond their size.
+
+Each case runs in a fresh process, so that its peak resident size is its own."""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import tanvo
+
+from conftest import panic_type
+
+PEAK_LIMIT_MB = 1024
+
+PRELUDE = """
+import json, resource, sys
+import numpy as np
+import tanvo
+
+def outcome(call):
+    try:
+        result = call()
+    except BaseException as error:  # PanicException derives from BaseException
+        return [type(error).__name__, str(error)]
+    return ["result", len(result)]
+
+def huge(shape):
+    # A read-only view of one element: any shape, no memory.
+    return np.broadcast_to(np.zeros((1, 1), complex), shape)
+"""
+
+
+def run_isolated(body):
+    """Runs `body` (which sets `results`) in a fresh interpreter; returns the results and the
+    process's peak resident size in MB."""
+    code = PRELUDE + textwrap.dedent(body) + """
+print(json.dumps({"results": results,
+                  "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024}))
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    # The timeout only turns a hang into a failure; it does not measure speed.
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+IMPOSSIBLE = {
+    "sylvester-1e5": "tanvo.gen_sylvester(10**5)",
+    "sylvester-max": "tanvo.gen_sylvester(2**64 - 1)",
+    "gellmann-1e6": "tanvo.gen_gellmann(10**6)",
+    "su2-1e12": "tanvo.gen_su2(1e12)",
+    "su2-inf": "tanvo.gen_su2(float('inf'))",
+    "su2-1e9": "tanvo.gen_su2(1e9)",
+    "sl2-1e12": "tanvo.gen_sl2(1e12)",
+    "sl2-inf": "tanvo.gen_sl2(float('inf'))",
+    "structure-1e5-scalars": "tanvo.get_structure_constants([np.ones((1, 1), complex)] * 10**5)",
+    "structure-1e5-2x2": "tanvo.get_structure_constants([np.eye(2, dtype=complex)] * 10**5)",
+    "d-coefficients-1e5-2x2": "tanvo.get_d_coefficients([np.eye(2, dtype=complex)] * 10**5)",
+    "huge-basis-matrix": "tanvo.get_structure_constants([huge((2**20, 2**20))])",
+    "huge-coefficient-array": "tanvo.cross(huge((2**29, 2**29)), np.ones((1, 1), complex), {})",
+    # The result is d x d, d being the row count of an empty first basis matrix.
+    "commutator-huge-d": "tanvo.su_commutator(np.ones((1, 1), complex), np.ones((1, 1), complex), "
+                         "{}, [np.zeros((10**6, 0), complex)])",
+    "anticommutator-huge-d": "tanvo.su_anticommutator(np.ones((1, 1), complex), np.ones((1, 1), complex), "
+                             "{(0, 0): (0, 1)}, [np.zeros((10**6, 0), complex)])",
+}
+
+
+def test_impossible_sizes_fail_before_touching_memory():
+    run = run_isolated("results = {name: outcome(lambda: eval(call)) for name, call in %r.items()}"
+                       % IMPOSSIBLE)
+    for name, (kind, message) in run["results"].items():
+        assert kind == "MemoryError" or (kind == "PanicException" and "overflows isize" in message), name
+    assert run["peak_mb"] < PEAK_LIMIT_MB
+
+
+def test_module_works_after_impossible_sizes():
+    for call in IMPOSSIBLE.values():
+        with pytest.raises((MemoryError, panic_type())):
+            eval(call, {"tanvo": tanvo, "np": np,
+                        "huge": lambda shape: np.broadcast_to(np.zeros((1, 1), complex), shape)})
+    assert len(tanvo.gen_sylvester(2)) == 3
+
+
+@pytest.mark.parametrize("name", ["get_structure_constants", "get_d_coefficients"])
+def test_many_empty_matrices_have_no_terms(reference, name):
+    # Every product of 0 x 0 matrices is empty: no pair has a term, however many pairs.
+    run = run_isolated(f"results = outcome(lambda: tanvo.{name}([np.zeros((0, 0), complex)] * 10**5))")
+    assert run["results"] == ["result", 0]
+    assert getattr(reference, name)([np.zeros((0, 0), complex)] * 40) == {}
+
+
+@pytest.mark.parametrize("name", ["get_structure_constants", "get_d_coefficients"])
+def test_few_large_matrices_need_little_memory(reference, name):
+    # Three 200 x 200 matrices span 3 of 40000 dimensions: a pseudo-inverse of the whole space
+    # would need 25 GB; the solves need a few MB.
+    rng = np.random.default_rng(7)
+    basis = [rng.normal(size=(200, 200)) + 1j * rng.normal(size=(200, 200)) for _ in range(3)]
+    run = run_isolated(f"""
+        rng = np.random.default_rng(7)
+        basis = [rng.normal(size=(200, 200)) + 1j * rng.normal(size=(200, 200)) for _ in range(3)]
+        results = {{repr(key): [k, c.real, c.imag] for key, (k, c) in tanvo.{name}(basis).items()}}
+    """)
+    assert run["peak_mb"] < PEAK_LIMIT_MB
+    expected = getattr(reference, name)(basis)
+    assert list(run["results"]) == [repr(key) for key in expected]
+    for key, (k, c) in expected.items():
+        got_k, re, im = run["results"][repr(key)]
+        assert got_k == k and abs(complex(re, im) - c) <= 1e-12 * abs(c)
