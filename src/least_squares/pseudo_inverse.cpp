@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <new>
 
 #include "dense/matrix.hpp"
@@ -42,8 +43,8 @@ std::vector<Complex> lapack_copy(std::size_t m, std::size_t n, const std::vector
 constexpr double kConditionBound = 1e-8;
 
 // zgelsd on the column-major A and the `count` right-hand sides in `rhs` (max(m, n) rows
-// each): the workspace query, then the solve. False when LAPACK reports a failure or A is
-// too ill-conditioned.
+// each): the workspace query, then the solve. False when LAPACK reports a failure, when A is
+// too ill-conditioned, or when a solution overflows (A⁺ of a matrix of subnormal numbers).
 bool solve_in_place(std::size_t m, std::size_t n, std::vector<Complex>& column_major,
                     std::size_t count, std::vector<Complex>& rhs) {
     const std::size_t rows = std::max(m, n);
@@ -64,7 +65,9 @@ bool solve_in_place(std::size_t m, std::size_t n, std::vector<Complex>& column_m
     zgelsd_(&mi, &ni, &nrhs, column_major.data(), &lda, rhs.data(), &ldb, singular.data(), &rcond,
             &rank, work.data(), &lwork, rwork.data(), iwork.data(), &info);
     if (info != 0) return false;
-    return rank == 0 || singular[std::size_t(rank) - 1] >= kConditionBound * singular[0];
+    if (rank > 0 && singular[std::size_t(rank) - 1] < kConditionBound * singular[0]) return false;
+    return std::all_of(rhs.begin(), rhs.end(),
+                       [](Complex z) { return std::isfinite(z.re) && std::isfinite(z.im); });
 }
 
 // LAPACK's 32-bit sizes, and the memory for the matrix copy and `count` right-hand sides.

@@ -12,8 +12,9 @@
 
 namespace tanvo {
 
-// Both give nothing when LAPACK reports a failure, or when A is so ill-conditioned (a singular
-// value kept below 1e-8 of the largest) that rounding decides the solutions.
+// Both give nothing when LAPACK reports a failure, when A is so ill-conditioned (a singular
+// value kept below 1e-8 of the largest) that rounding decides the solutions, or when a
+// solution is not finite.
 
 // A is m x n row-major. Returns A⁺ as n x m row-major.
 std::optional<std::vector<Complex>> pseudo_inverse(std::size_t m, std::size_t n,
