@@ -1,6 +1,7 @@
 """Repeated calls, succeeding or failing on any path, leave memory and the reference counts of
 their arguments flat: 10,000 calls per path, Python allocations traced by tracemalloc, native
-memory by the C heap in use (glibc) and the resident size."""
+memory by the C heap in use (glibc) and the resident size (not under AddressSanitizer, whose
+allocator has its own ideas about both)."""
 import ctypes
 import gc
 import sys
@@ -11,7 +12,7 @@ import pytest
 
 import tanvo
 
-from conftest import panic_type
+from conftest import panic_type, sanitized
 
 CALLS = 10_000
 
@@ -68,8 +69,9 @@ def assert_flat(call, watched=(), times=CALLS):
     tracemalloc.stop()
     # A leak of even one small object or buffer per call shows as 10,000 of them.
     assert after_py - before_py < 64 * 1024
-    assert heap_growth < 256 * 1024
-    assert rss_growth < 4 * 1024 * 1024
+    if not sanitized():
+        assert heap_growth < 256 * 1024
+        assert rss_growth < 4 * 1024 * 1024
     assert [sys.getrefcount(value) for value in watched] == references
 
 
