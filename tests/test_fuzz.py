@@ -181,7 +181,6 @@ class Hostile:
         return self.act(complex(self.value), 3.0)
 
     def __len__(self):
-        # A length that lies by far asks for room no memory has, as list() would.
         return self.act(len(self.items), ["3", -1, 2**40][self.value % 3])
 
     def __getitem__(self, index):
@@ -544,6 +543,21 @@ def subnormal_basis():
 def test_degenerate_bases_give_the_per_pair_answer(reference, name, basis):
     assert_same_outcome(name, outcome(tanvo, name, Example(tanvo, None), [basis], {}),
                         outcome(reference, name, Example(reference, None), [basis], {}))
+
+
+@pytest.mark.parametrize("length", [0, 1, 10**9, 2**40, 2**62])
+def test_sequence_whose_length_lies_converts(length):
+    class Lying:
+        def __len__(self):
+            return length
+
+        def __getitem__(self, index):
+            raise AssertionError("the basis is read by iteration")
+
+        def __iter__(self):
+            return iter(tanvo.gen_gellmann(2))
+
+    assert tanvo.get_structure_constants(Lying()) == tanvo.get_structure_constants(tanvo.gen_gellmann(2))
 
 
 # --- A dict changed while it is converted --------------------------------------------------

@@ -2,6 +2,7 @@
 #include "lib/convert.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "lib/errors.hpp"
 #include "lib/numpy_api.hpp"
@@ -167,10 +168,16 @@ Basis to_basis(PyObject* object, ArrayBorrows& borrows) {
     if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
     Basis basis;
     const Py_ssize_t size = PySequence_Size(object);
-    if (size < 0)
-        PyErr_Clear();
-    else
-        basis.reserve(std::size_t(size));
+    if (size < 0) PyErr_Clear();
+    // A length is only a hint: one that no memory could hold is not reserved, so a sequence
+    // whose __len__ lies still converts (and no allocator is asked for the impossible).
+    try {
+        if (size > 0) {
+            require_memory(std::uint64_t(size), sizeof(ComplexMatrix));
+            basis.reserve(std::size_t(size));
+        }
+    } catch (const std::bad_alloc&) {
+    }
     Ref iterator = checked(PyObject_GetIter(object));
     while (Ref item = Ref(PyIter_Next(iterator.get()), steal)) basis.push_back(to_matrix(item.get(), borrows));
     if (PyErr_Occurred()) throw_pending();
