@@ -5,7 +5,7 @@ an exception raised by the arguments' own code comes out; every input array keep
 flag; and the next valid call still gives the right answer. Arguments without side effects
 give the same outcome from tanvo and tanvo_reference.
 
-TANVO_FUZZ_EXAMPLES sets the number of examples per test (default 30) for longer runs.
+TANVO_FUZZ_EXAMPLES sets the number of examples per test (default 100) for longer runs.
 """
 import gc
 import os
@@ -18,7 +18,7 @@ import tanvo
 
 from conftest import bits
 
-EXAMPLES = int(os.environ.get("TANVO_FUZZ_EXAMPLES", "30"))
+EXAMPLES = int(os.environ.get("TANVO_FUZZ_EXAMPLES", "100"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                        HealthCheck.filter_too_much, HealthCheck.function_scoped_fixture])
@@ -201,14 +201,15 @@ class Hostile:
 
 
 @st.composite
-def hostile(draw, example, items=()):
+def hostile(draw, example, count=0):
+    """A Hostile object standing in for `count` items (set by the caller)."""
     action = draw(st.sampled_from(ACTIONS))
     # A PanicException is resumed only by the module whose type it is; side effects change
     # what a second call sees.
     if action in ("mutate", "reenter", "raise-panic"):
         example.stateful = True
-    return Hostile(example, action, draw(st.integers(0, 4)), list(items),
-                   draw(st.integers(0, len(items))), draw(st.sampled_from(MUTATIONS)))
+    return Hostile(example, action, draw(st.integers(0, 4)), [], draw(st.integers(0, count)),
+                   draw(st.sampled_from(MUTATIONS)))
 
 
 # --- Arrays --------------------------------------------------------------------------------
@@ -290,16 +291,20 @@ def any_array(draw, example):
 
 # --- Anything, and the plausible values of each parameter ----------------------------------
 
-def anything(example):
-    leaf = st.one_of(SCALARS, any_array(example), hostile(example))
-    return st.recursive(
-        leaf,
-        lambda inner: st.one_of(
-            st.lists(inner, max_size=4), st.lists(inner, max_size=4).map(tuple),
-            st.dictionaries(
-                st.one_of(SCALARS.filter(hashable), st.tuples(inner, inner).filter(hashable)),
-                inner, max_size=3)),
-        max_leaves=6)
+@st.composite
+def anything(draw, example, depth=2):
+    """A scalar, an array or a hostile object, or lists, tuples and dicts of such."""
+    kind = draw(st.integers(0, 9)) if depth else 0
+    if kind < 7:
+        return draw(st.one_of(SCALARS, any_array(example), hostile(example)))
+    items = [draw(anything(example, depth - 1)) for _ in range(draw(st.integers(0, 3)))]
+    if kind == 7:
+        return items
+    if kind == 8:
+        return tuple(items)
+    keys = [draw(st.one_of(SCALARS, st.tuples(anything(example, depth - 1), st.integers(0, 3))))
+            for _ in items]
+    return {key: item for key, item in zip(keys, items) if hashable(key)}
 
 
 def hashable(value):
@@ -345,7 +350,9 @@ def basis(draw, example):
                            draw(st.sampled_from(LAYOUTS)))
         example.register(stacked)
         return stacked
-    return draw(hostile(example, items))
+    sequence = draw(hostile(example, len(items)))
+    sequence.items = items
+    return sequence
 
 
 @st.composite
