@@ -1,9 +1,11 @@
 """Repeated calls, succeeding or failing on any path, leave memory and the reference counts of
 their arguments flat: 10,000 calls per path, Python allocations traced by tracemalloc, native
 memory by the C heap in use (glibc) and the resident size (not under AddressSanitizer, whose
-allocator has its own ideas about both)."""
+allocator has its own ideas about both). TANVO_LEAK_CALLS sets fewer calls for runs that look for
+memory errors rather than leaks."""
 import ctypes
 import gc
+import os
 import sys
 import tracemalloc
 
@@ -14,7 +16,7 @@ import tanvo
 
 from conftest import panic_type, sanitized
 
-CALLS = 10_000
+CALLS = int(os.environ.get("TANVO_LEAK_CALLS", "10000"))
 
 
 class MallocInfo(ctypes.Structure):
