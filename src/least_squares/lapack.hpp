@@ -7,18 +7,30 @@
 
 #include "dense/complex.hpp"
 
+// Builds against OpenBLAS from PyPI (scipy-openblas32) see every symbol with the prefix
+// `scipy_`, so that it never clashes with another BLAS in the same process; the build defines
+// TANVO_LAPACK_SYMBOL_PREFIX to it (empty for a system LAPACK). The declarations keep the plain
+// Fortran names and only their linker names carry the prefix.
+#ifndef TANVO_LAPACK_SYMBOL_PREFIX
+#define TANVO_LAPACK_SYMBOL_PREFIX
+#endif
+#define TANVO_LAPACK_STRINGIFY_(x) #x
+#define TANVO_LAPACK_STRINGIFY(x) TANVO_LAPACK_STRINGIFY_(x)
+#define TANVO_LAPACK_SYMBOL(name) __asm__(TANVO_LAPACK_STRINGIFY(TANVO_LAPACK_SYMBOL_PREFIX) #name)
+
 extern "C" {
 // zgelsd has no character arguments, so no hidden string lengths.
 void zgelsd_(const std::int32_t* m, const std::int32_t* n, const std::int32_t* nrhs,
              tanvo::Complex* a, const std::int32_t* lda, tanvo::Complex* b,
              const std::int32_t* ldb, double* s, const double* rcond, std::int32_t* rank,
              tanvo::Complex* work, const std::int32_t* lwork, double* rwork,
-             std::int32_t* iwork, std::int32_t* info);
+             std::int32_t* iwork, std::int32_t* info) TANVO_LAPACK_SYMBOL(zgelsd_);
 // The two trailing lengths are the hidden lengths of the character arguments.
 void zgemm_(const char* transa, const char* transb, const int* m, const int* n, const int* k,
             const tanvo::Complex* alpha, const tanvo::Complex* a, const int* lda,
             const tanvo::Complex* b, const int* ldb, const tanvo::Complex* beta, tanvo::Complex* c,
-            const int* ldc, std::size_t transa_length, std::size_t transb_length);
+            const int* ldc, std::size_t transa_length, std::size_t transb_length)
+    TANVO_LAPACK_SYMBOL(zgemm_);
 }
 
 namespace tanvo {
