@@ -1,0 +1,72 @@
+"""Argument checks shared by every function of tanvo_tensors: one place for each message."""
+from __future__ import annotations
+
+import operator
+from collections.abc import Sequence
+from typing import Any, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from . import _native
+
+MatrixStack = Union[ArrayLike, Sequence[ArrayLike]]
+
+
+def _numeric(array: np.ndarray, what: str) -> None:
+    if array.dtype == np.bool_ or not np.issubdtype(array.dtype, np.number):
+        raise TypeError(f"{what} must hold numbers, not {array.dtype}")
+
+
+def matrix_stack(matrices: MatrixStack, name: str, *, allow_empty: bool = False) -> NDArray[np.complex128]:
+    """The matrices as one C-contiguous (n, d, d) complex128 array, copied only when needed.
+
+    Accepts an (n, d, d) array or a sequence of (d, d) arrays of any numeric dtype. Raises
+    TypeError for non-numeric entries and ValueError for an empty input (unless allowed),
+    non-square or mixed shapes and non-finite entries, naming the offending index.
+    """
+    if isinstance(matrices, np.ndarray):
+        _numeric(matrices, name)
+        if matrices.ndim != 3:
+            raise ValueError(f"{name} must be an (n, d, d) array or a sequence of (d, d) arrays; "
+                             f"got an array of shape {matrices.shape}")
+        stack = matrices
+    else:
+        if isinstance(matrices, (str, bytes)) or not isinstance(matrices, Sequence):
+            if not hasattr(matrices, "__array__") and not hasattr(matrices, "__iter__"):
+                raise TypeError(f"{name} must be an array or a sequence of arrays, "
+                                f"not {type(matrices).__name__}")
+        items = [np.asarray(m) for m in matrices]  # type: ignore[union-attr]
+        for index, item in enumerate(items):
+            _numeric(item, f"{name}[{index}]")
+            if item.ndim != 2:
+                raise ValueError(f"{name}[{index}] must be a (d, d) matrix; got shape {item.shape}")
+            if item.shape != items[0].shape:
+                raise ValueError(f"{name}[{index}] has shape {item.shape}; {name}[0] has {items[0].shape}")
+        stack = np.stack(items) if items else np.zeros((0, 0, 0), dtype=np.complex128)
+    n, rows, cols = stack.shape
+    if rows != cols:
+        raise ValueError(f"{name} matrices must be square; got {rows} x {cols}")
+    if n == 0 and not allow_empty:
+        raise ValueError(f"{name} is empty")
+    stack = np.ascontiguousarray(stack, dtype=np.complex128)
+    finite = np.isfinite(stack).all(axis=(1, 2))
+    if not finite.all():
+        index = int(np.argmin(finite))
+        raise ValueError(f"{name}[{index}] has non-finite entries")
+    return stack
+
+
+def thread_count(threads: Any) -> int:
+    """Worker threads: a positive int, or None for every core this process may run on."""
+    if threads is None:
+        return int(_native.available_threads())
+    if isinstance(threads, bool):
+        raise TypeError("threads must be a positive int or None, not bool")
+    try:
+        count = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be a positive int or None, not {type(threads).__name__}") from None
+    if count < 1:
+        raise ValueError(f"threads must be at least 1; got {count}")
+    return count

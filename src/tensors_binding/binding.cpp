@@ -1,0 +1,211 @@
+#include "tensors_binding/binding.hpp"
+
+#include <chrono>
+#include <exception>
+#include <future>
+#include <new>
+#include <stdexcept>
+#include <thread>
+
+#include "dense/failure.hpp"
+#include "dense/parallel.hpp"
+
+namespace tanvo::tensors {
+
+std::vector<PyMethodDef>& registered_methods() {
+    static std::vector<PyMethodDef> methods;
+    return methods;
+}
+
+Registration::Registration(PyMethodDef method) { registered_methods().push_back(method); }
+
+ComplexArray::~ComplexArray() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+bool ComplexArray::read(PyObject* object, int ndim, const char* name) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
+    held_ = true;
+    const std::string format = view_.format ? view_.format : "B";
+    if (view_.ndim != ndim || view_.itemsize != 16 || (format != "Zd" && format != "=Zd" && format != "<Zd")) {
+        PyErr_Format(PyExc_TypeError, "%s: expected a C-contiguous %d-dimensional complex128 array",
+                     name, ndim);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The object behind to_buffer: owns the storage, shape and strides of one array.
+struct OwnedBuffer {
+    PyObject_HEAD
+    std::function<void()>* release;  // frees the storage
+    void* data;
+    Py_ssize_t itemsize;
+    const char* format;
+    int ndim;
+    Py_ssize_t shape[3];
+    Py_ssize_t strides[3];
+    Py_ssize_t length;
+};
+
+int owned_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* owned = reinterpret_cast<OwnedBuffer*>(self);
+    // Writable: each result is handed to exactly one array, which owns it from then on.
+    view->obj = Py_NewRef(self);
+    view->buf = owned->data;
+    view->len = owned->length;
+    view->readonly = 0;
+    view->itemsize = owned->itemsize;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(owned->format) : nullptr;
+    view->ndim = owned->ndim;
+    view->shape = (flags & PyBUF_ND) ? owned->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) ? owned->strides : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+void owned_dealloc(PyObject* self) {
+    auto* owned = reinterpret_cast<OwnedBuffer*>(self);
+    if (owned->release) {
+        (*owned->release)();
+        delete owned->release;
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);  // instances of heap types hold a reference to their type
+}
+
+PyType_Slot owned_buffer_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(owned_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(owned_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Storage of one result array.")},
+    {0, nullptr},
+};
+PyType_Spec owned_buffer_spec = {"tanvo_tensors._native.OwnedBuffer", sizeof(OwnedBuffer), 0,
+                                 Py_TPFLAGS_DEFAULT, owned_buffer_slots};
+
+// Created on first use and kept for the life of the process, like the module itself.
+PyTypeObject* owned_buffer_type() {
+    static PyObject* type = PyType_FromSpec(&owned_buffer_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+template <class T>
+PyObject* make_buffer(std::vector<T>&& values, std::vector<Py_ssize_t> shape, const char* format) {
+    PyTypeObject* type = owned_buffer_type();
+    if (!type) return nullptr;
+    auto* owned = PyObject_New(OwnedBuffer, type);
+    if (!owned) return nullptr;
+    owned->release = nullptr;
+    auto* storage = new (std::nothrow) std::vector<T>(std::move(values));
+    auto* release = storage ? new (std::nothrow) std::function<void()>([storage] { delete storage; })
+                            : nullptr;
+    if (!release) {
+        delete storage;
+        Py_DECREF(owned);
+        return PyErr_NoMemory();
+    }
+    owned->release = release;
+    owned->data = storage->data();
+    owned->itemsize = sizeof(T);
+    owned->format = format;
+    owned->ndim = int(shape.size());
+    owned->length = Py_ssize_t(storage->size() * sizeof(T));
+    Py_ssize_t step = sizeof(T);
+    for (int axis = owned->ndim - 1; axis >= 0; --axis) {
+        owned->shape[axis] = shape[axis];
+        owned->strides[axis] = step;
+        step *= shape[axis];
+    }
+    return reinterpret_cast<PyObject*>(owned);
+}
+
+}  // namespace
+
+PyObject* to_buffer(std::vector<Complex>&& values, std::vector<Py_ssize_t> shape) {
+    return make_buffer(std::move(values), std::move(shape), "Zd");
+}
+PyObject* to_buffer(std::vector<std::int64_t>&& values, std::vector<Py_ssize_t> shape) {
+    return make_buffer(std::move(values), std::move(shape), "q");
+}
+PyObject* to_buffer(std::vector<double>&& values, std::vector<Py_ssize_t> shape) {
+    return make_buffer(std::move(values), std::move(shape), "d");
+}
+
+void set_error_from_current_exception() {
+    try {
+        throw;
+    } catch (const Cancelled&) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown failure in tanvo_tensors");
+    }
+}
+
+bool run_released(const std::function<void(std::stop_token)>& work) {
+    std::stop_source stop;
+    std::exception_ptr failure;
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+    bool interrupted = false;
+
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+        std::thread worker([&] {
+            try {
+                work(stop.get_token());
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            finished.set_value();
+        });
+        using namespace std::chrono_literals;
+        while (done.wait_for(20ms) != std::future_status::ready) {
+            if (interrupted) continue;
+            PyEval_RestoreThread(saved);
+            interrupted = PyErr_CheckSignals() != 0;
+            saved = PyEval_SaveThread();
+            if (interrupted) stop.request_stop();
+        }
+        worker.join();
+    } catch (...) {  // the thread could not be started
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+
+    if (interrupted) return false;  // the handler's exception is set
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (...) {
+            set_error_from_current_exception();
+        }
+        return false;
+    }
+    return true;
+}
+
+bool read_count(PyObject* object, const char* name, std::size_t& value) {
+    if (object == Py_None) {
+        value = 0;
+        return true;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(object);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "%s must be a non-negative integer", name);
+        return false;
+    }
+    value = std::size_t(v);
+    return true;
+}
+
+}  // namespace tanvo::tensors

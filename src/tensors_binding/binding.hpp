@@ -1,0 +1,61 @@
+// The private extension behind tanvo_tensors: how its functions register themselves, read the
+// contiguous arrays the Python front passes, hand results back without copying, and run core
+// work on other threads without the GIL while Ctrl-C stays answered.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "dense/complex.hpp"
+#include "lib/handle.hpp"
+
+namespace tanvo::tensors {
+
+// Each file of the binding adds its functions with a namespace-scope Registration.
+struct Registration {
+    explicit Registration(PyMethodDef method);
+};
+std::vector<PyMethodDef>& registered_methods();
+
+// A read-only C-contiguous complex128 array borrowed from a Python object for as long as the
+// view lives. `read` fails with a Python exception set (returns false) for anything else.
+class ComplexArray {
+public:
+    ComplexArray() = default;
+    ComplexArray(const ComplexArray&) = delete;
+    ComplexArray& operator=(const ComplexArray&) = delete;
+    ~ComplexArray();
+
+    bool read(PyObject* object, int ndim, const char* name);
+    const Complex* data() const noexcept { return static_cast<const Complex*>(view_.buf); }
+    std::size_t extent(int axis) const noexcept { return std::size_t(view_.shape[axis]); }
+    std::size_t size() const noexcept { return std::size_t(view_.len) / sizeof(Complex); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A result vector handed to Python as an object with the buffer protocol (numpy.asarray wraps
+// it without copying), with the given shape; the vector is kept alive by that object.
+PyObject* to_buffer(std::vector<Complex>&& values, std::vector<Py_ssize_t> shape);
+PyObject* to_buffer(std::vector<std::int64_t>&& values, std::vector<Py_ssize_t> shape);
+PyObject* to_buffer(std::vector<double>&& values, std::vector<Py_ssize_t> shape);
+
+// Runs work(stop) on another thread with the GIL released; this thread polls for signals
+// every few milliseconds and requests the stop when a handler raises (Ctrl-C). Returns false
+// with a Python exception set when the work was stopped or failed (core exceptions become
+// MemoryError, ValueError or RuntimeError).
+bool run_released(const std::function<void(std::stop_token)>& work);
+
+// Sets the Python exception for the exception being handled; for use in catch (...).
+void set_error_from_current_exception();
+
+// Reads an int argument as unsigned (0 when None): false with an exception set otherwise.
+bool read_count(PyObject* object, const char* name, std::size_t& value);
+
+}  // namespace tanvo::tensors
