@@ -440,6 +440,40 @@ def unavailable_summary(session):
     return lines
 
 
+# Run in a fresh process: tanvo is imported before NumPy, so the BLAS libraries mapped then are
+# tanvo's alone (NumPy brings its own).
+LAPACK_PROBE = """
+import json, tanvo
+with open("/proc/self/maps") as maps:
+    paths = sorted({line.split()[-1] for line in maps if "blas" in line or "lapack" in line})
+try:
+    from threadpoolctl import threadpool_info
+    found = [i for i in threadpool_info() if i.get("filepath") in paths]
+except ImportError:
+    found = []
+print(json.dumps(found or [{"filepath": path} for path in paths]))
+"""
+
+
+def tanvo_lapack():
+    """The BLAS/LAPACK libraries that tanvo loads, with version and threads when threadpoolctl
+    is installed."""
+    result = subprocess.run([sys.executable, "-c", LAPACK_PROBE], capture_output=True, text=True)
+    return json.loads(result.stdout) if result.returncode == 0 else [{"error": result.stderr.strip()}]
+
+
+def describe_lapack(libraries):
+    def one(library):
+        details = [" ".join(str(library[k]) for k in ("internal_api", "version") if library.get(k))]
+        details += [str(library[k]) for k in ("threading_layer", "architecture") if library.get(k)]
+        if "num_threads" in library:
+            details.append(f"{library['num_threads']} threads")
+        details = [d for d in details if d]
+        return library.get("filepath", library.get("error", "?")) + (f" ({', '.join(details)})" if details else "")
+
+    return "; ".join(one(library) for library in libraries) or "none found"
+
+
 def metadata(args):
     def git(*command):
         try:
@@ -464,6 +498,7 @@ def metadata(args):
         "git_dirty": bool(git("status", "--porcelain", "--untracked-files=no")),
         "load_average_at_start": os.getloadavg(),
         "threads": {k: os.environ[k] for k in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS") if k in os.environ},
+        "tanvo_lapack": tanvo_lapack(),
     }
 
 
@@ -479,6 +514,7 @@ def main():
         print("Times: best of the repeats (one run when a run takes over 1 s). Ratios: pp/tanvo and")
         print("np/tanvo are speed-ups of tanvo, tanvo/floor is tanvo's time over the floor's;")
         print("~ marks an estimate, > a lower bound. Budget {:g} s per method and row.".format(args.budget))
+        print(f"tanvo's LAPACK: {describe_lapack(meta['tanvo_lapack'])}")
         load = meta["load_average_at_start"][0]
         if load > 0.5:
             print(f"Load average {load:.2f} at the start: other work shares the CPUs and skews the times.")
