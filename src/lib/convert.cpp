@@ -1,14 +1,21 @@
 // The one array converter, sequence converter, map converter and result builder.
 #include "lib/convert.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include "lib/errors.hpp"
 #include "lib/numpy_api.hpp"
 
 namespace tanvo::py {
 namespace {
+
+// Pending signals are answered at least this often while a dict is read or built.
+constexpr std::size_t kEntriesBetweenChecks = 4096;
 
 const char* dtype_name(int type_num) {
     switch (type_num) {
@@ -83,6 +90,10 @@ PyObject* pair_items(PyObject* object, PyObject** second) {
 }
 
 Complex to_complex(PyObject* object) {
+    if (PyComplex_CheckExact(object)) {
+        const Py_complex value = reinterpret_cast<PyComplexObject*>(object)->cval;
+        return {value.real, value.imag};
+    }
     const Py_complex value = PyComplex_AsCComplex(object);
     if (value.real == -1.0 && PyErr_Occurred()) throw_pending();
     return {value.real, value.imag};
@@ -139,6 +150,11 @@ void ArrayBorrows::borrow(PyObject* array) {
 }
 
 std::uint64_t to_index(PyObject* object) {
+    if (PyLong_CheckExact(object)) {  // what the index protocol would return, without a new reference
+        const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+        return value;
+    }
     Ref index = checked(PyNumber_Index(object));
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
@@ -186,11 +202,12 @@ Basis to_basis(PyObject* object, ArrayBorrows& borrows) {
 
 CoefficientMap to_coefficient_map(PyObject* object) {
     if (!PyDict_Check(object)) raise_conversion_error(object, "PyDict");
-    CoefficientMap map;
-    map.reserve(std::size_t(PyDict_Size(object)));
+    CoefficientList entries;
+    entries.reserve(std::size_t(PyDict_Size(object)));
     Py_ssize_t position = 0;
     PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
     while (PyDict_Next(object, &position, &borrowed_key, &borrowed_value)) {
+        if (entries.size() % kEntriesBetweenChecks == kEntriesBetweenChecks - 1) check_signals();
         // Converting an item may run Python code that mutates the dict: hold both.
         const Ref key(borrowed_key, borrow), value(borrowed_value, borrow);
         PyObject* j_item = nullptr;
@@ -200,9 +217,9 @@ CoefficientMap to_coefficient_map(PyObject* object) {
         PyObject* c_item = nullptr;
         PyObject* k_item = pair_items(value.get(), &c_item);
         const std::uint64_t k = to_index(k_item);
-        map.insert(i, j, k, to_complex(c_item));
+        entries.push_back({i, j, k, to_complex(c_item)});
     }
-    return map;
+    return CoefficientMap(std::move(entries));
 }
 
 Ref to_python(const ComplexMatrix& matrix) { return matrix_to_array(matrix, numpy::kComplex128); }
@@ -237,6 +254,80 @@ private:
     int was_enabled_;
 };
 
+// Equal values become one object. Complex numbers are keyed on the bits of both parts, so that
+// 0.0 and -0.0, or NaNs with different payloads, never share; value tuples on k and their
+// (shared) complex number. Open addressing over a power-of-two table that owns one reference
+// to each object it hands out.
+template <class Key>
+class SharedObjects {
+public:
+    // The object for `key`, made by make() (a new reference) the first time; borrowed.
+    template <class Make>
+    PyObject* get(const Key& key, Make&& make) {
+        ++lookups_;
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        const std::size_t at = slot_of(key);
+        if (!slots_[at].object) {
+            slots_[at] = Slot{key, Ref(make(), steal)};
+            ++used_;
+        }
+        return slots_[at].object.get();
+    }
+    std::size_t lookups() const { return lookups_; }
+    std::size_t distinct() const { return used_; }
+
+private:
+    struct Slot {
+        Key key;
+        Ref object;  // empty: a free slot
+    };
+
+    std::size_t slot_of(const Key& key) const {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t at = std::size_t(key.hash()) & mask;
+        while (slots_[at].object && !(slots_[at].key == key)) at = (at + 1) & mask;
+        return at;
+    }
+
+    void grow() {
+        std::vector<Slot> old =
+            std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, 2 * slots_.size())));
+        for (Slot& s : old)
+            if (s.object) slots_[slot_of(s.key)] = std::move(s);
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    std::size_t lookups_ = 0;
+};
+
+std::uint64_t mixed(std::uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    return h ^ (h >> 33);
+}
+
+struct ComplexKey {
+    std::uint64_t re;
+    std::uint64_t im;
+    bool operator==(const ComplexKey&) const = default;
+    std::uint64_t hash() const { return mixed(re * 0x9E3779B97F4A7C15ull ^ im); }
+};
+
+struct ValueKey {
+    std::uint64_t k;
+    const PyObject* c;  // the shared complex number
+    bool operator==(const ValueKey&) const = default;
+    std::uint64_t hash() const {
+        return mixed(k * 0x9E3779B97F4A7C15ull ^ std::uint64_t(reinterpret_cast<std::uintptr_t>(c)));
+    }
+};
+
+// Sharing value tuples pays only when values repeat: after this many entries, a map in which
+// more than half of them were new keeps a tuple per entry (its table would cost more than it
+// saves). Complex numbers are always shared.
+constexpr std::size_t kValueSharingTrial = std::size_t(1) << 16;
+
 Ref to_python(const CoefficientList& entries) {
     const CollectorPause pause;
     // Indices repeat across entries: make each Python int once.
@@ -250,18 +341,33 @@ Ref to_python(const CoefficientList& entries) {
         if (!slot) slot = constructed(PyLong_FromUnsignedLongLong(value));
         return Ref(slot.get(), borrow).release();
     };
+    SharedObjects<ComplexKey> complexes;
+    std::optional<SharedObjects<ValueKey>> values(std::in_place);
+    auto value_object = [&](const CoefficientEntry& e) {
+        PyObject* c = complexes.get({std::bit_cast<std::uint64_t>(e.c.re), std::bit_cast<std::uint64_t>(e.c.im)},
+                                    [&] { return constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release(); });
+        auto make = [&] {
+            Ref value = constructed(PyTuple_New(2));
+            PyTuple_SET_ITEM(value.get(), 0, index_object(e.k));
+            PyTuple_SET_ITEM(value.get(), 1, Ref(c, borrow).release());
+            // Tuples of ints and complex numbers take part in no cycle: keep them out of the
+            // collector's way, as it would untrack them itself after a first traversal.
+            PyObject_GC_UnTrack(value.get());
+            return value.release();
+        };
+        if (values && values->lookups() == kValueSharingTrial && 2 * values->distinct() > kValueSharingTrial)
+            values.reset();
+        return values ? Ref(values->get({e.k, c}, make), borrow) : Ref(make(), steal);
+    };
     Ref dict = constructed(new_dict(entries.size()));
+    std::size_t count = 0;
     for (const CoefficientEntry& e : entries) {
+        if (++count % kEntriesBetweenChecks == 0) check_signals();
         Ref key = constructed(PyTuple_New(2));
         PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
         PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));
-        Ref value = constructed(PyTuple_New(2));
-        PyTuple_SET_ITEM(value.get(), 0, index_object(e.k));
-        PyTuple_SET_ITEM(value.get(), 1, constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release());
-        // Tuples of ints and complex numbers take part in no cycle: keep them out of the
-        // collector's way, as it would untrack them itself after a first traversal.
         PyObject_GC_UnTrack(key.get());
-        PyObject_GC_UnTrack(value.get());
+        const Ref value = value_object(e);
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
             PyErr_Clear();
             fail("Failed to set_item on dict");
