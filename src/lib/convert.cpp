@@ -61,20 +61,32 @@ ComplexMatrix copy_array(const numpy::ArrayInfo& a) {
     if (row_major || column_major) {
         std::vector<Complex> storage;
         const bool aligned = reinterpret_cast<std::uintptr_t>(a.data) % alignof(Complex) == 0;
+        // In pieces, answering signals between them: a large array takes a while to copy.
+        const std::size_t piece = std::size_t(1) << 20;
         if (aligned && count) {
             const Complex* first = reinterpret_cast<const Complex*>(a.data);
-            storage.assign(first, first + count);  // one pass, no zero-filling first
+            storage.reserve(count);
+            for (std::size_t done = 0; done < count; done += piece) {
+                if (done) check_signals();
+                storage.insert(storage.end(), first + done, first + std::min(count, done + piece));  // no zero-filling first
+            }
         } else {
             storage.resize(count);
-            if (count) std::memcpy(static_cast<void*>(storage.data()), a.data, count * sizeof(Complex));
+            for (std::size_t done = 0; done < count; done += piece) {
+                if (done) check_signals();
+                std::memcpy(static_cast<void*>(storage.data() + done), a.data + done * sizeof(Complex),
+                            std::min(piece, count - done) * sizeof(Complex));
+            }
         }
         if (row_major) return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
         // The step along an axis of length 1 is never used; keep the stored steps non-negative.
         return ComplexMatrix::from_storage(rows, cols, 1, std::ptrdiff_t(rows), std::move(storage));
     }
     std::vector<Complex> storage(count);
-    for (std::size_t r = 0; r < rows; ++r)
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (r % 1024 == 1023) check_signals();
         for (std::size_t c = 0; c < cols; ++c) storage[r * cols + c] = element(r, c);
+    }
     return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
 }
 
@@ -121,7 +133,10 @@ template <class Item>
 Ref list_of(const std::vector<Item>& items) {
     std::vector<Ref> arrays;
     arrays.reserve(items.size());
-    for (const Item& item : items) arrays.push_back(to_python(item));
+    for (const Item& item : items) {
+        check_signals();
+        arrays.push_back(to_python(item));
+    }
     Ref list = constructed(PyList_New(Py_ssize_t(arrays.size())));
     for (std::size_t i = 0; i < arrays.size(); ++i)
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), arrays[i].release());
@@ -195,7 +210,10 @@ Basis to_basis(PyObject* object, ArrayBorrows& borrows) {
     } catch (const std::bad_alloc&) {
     }
     Ref iterator = checked(PyObject_GetIter(object));
-    while (Ref item = Ref(PyIter_Next(iterator.get()), steal)) basis.push_back(to_matrix(item.get(), borrows));
+    while (Ref item = Ref(PyIter_Next(iterator.get()), steal)) {
+        check_signals();
+        basis.push_back(to_matrix(item.get(), borrows));
+    }
     if (PyErr_Occurred()) throw_pending();
     return basis;
 }
@@ -328,6 +346,33 @@ struct ValueKey {
 // saves). Complex numbers are always shared.
 constexpr std::size_t kValueSharingTrial = std::size_t(1) << 16;
 
+// A partly built result is released a slice at a time by the interpreter's pending calls, once
+// the call has raised: freeing millions of entries at once would hold back the answer to Ctrl-C
+// for about as long as building them took.
+constexpr Py_ssize_t kEntriesPerSlice = Py_ssize_t(1) << 15;
+
+int release_slice(void* object) {
+    Ref dict(static_cast<PyObject*>(object), steal);
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref pop(PyObject_GetAttrString(dict.get(), "popitem"), steal);
+    bool emptying = bool(pop);
+    for (Py_ssize_t n = 0; emptying && n < kEntriesPerSlice && PyDict_GET_SIZE(dict.get()) > 0; ++n)
+        emptying = bool(Ref(PyObject_CallNoArgs(pop.get()), steal));
+    if (!emptying) PyErr_Clear();  // what is left is released at once
+    PyErr_Restore(type, value, traceback);
+    if (emptying && PyDict_GET_SIZE(dict.get()) > 0 && Py_AddPendingCall(&release_slice, dict.get()) == 0)
+        dict.release();
+    return 0;
+}
+
+void release_later(Ref dict) {
+    // Pending calls run in the main interpreter: a result built in another goes at once.
+    if (PyDict_GET_SIZE(dict.get()) > kEntriesPerSlice && PyInterpreterState_Get() == PyInterpreterState_Main() &&
+        Py_AddPendingCall(&release_slice, dict.get()) == 0)
+        dict.release();
+}
+
 Ref to_python(const CoefficientList& entries) {
     const CollectorPause pause;
     // Indices repeat across entries: make each Python int once.
@@ -362,7 +407,10 @@ Ref to_python(const CoefficientList& entries) {
     Ref dict = constructed(new_dict(entries.size()));
     std::size_t count = 0;
     for (const CoefficientEntry& e : entries) {
-        if (++count % kEntriesBetweenChecks == 0) check_signals();
+        if (++count % kEntriesBetweenChecks == 0 && PyErr_CheckSignals() < 0) {
+            release_later(std::move(dict));
+            throw_pending();
+        }
         Ref key = constructed(PyTuple_New(2));
         PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
         PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));
