@@ -59,10 +59,12 @@ def peak_bytes():
 
 def dict_bytes(mapping):
     """Memory held by a {(i, j): (k, c)} dict: the dict, its tuples, and every int and complex
-    it refers to, each distinct object counted once (small ints are shared)."""
+    it refers to, each distinct object counted once (small ints, and the value tuples and
+    complex numbers of equal values, may be shared)."""
     n = len(mapping)
     total = sys.getsizeof(mapping)
-    total += sum(map(sys.getsizeof, mapping.keys())) + sum(map(sys.getsizeof, mapping.values()))
+    total += sum(map(sys.getsizeof, mapping.keys()))
+    total += sum(map(sys.getsizeof, {id(v): v for v in mapping.values()}.values()))
 
     def leaves():
         return chain(chain.from_iterable(mapping.keys()), chain.from_iterable(mapping.values()))

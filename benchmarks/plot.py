@@ -68,7 +68,11 @@ def draw(report, path):
                 if other:
                     axis.plot(*zip(*other), marker, color=colour, markerfacecolor="none", markersize=6,
                               label=None if measured else label)
+        sizes = sorted({r["row"]["d"] for r in report["rows"] if r["row"].get("basis") == basis
+                        and r["row"]["kind"] == "extraction"})
         axis.set_xscale("log", base=2)
+        axis.set_xticks(sizes, [str(d) for d in sizes])
+        axis.minorticks_off()
         axis.set_yscale("log")
         axis.set_xlabel("d (basis of d² − 1 matrices)")
         axis.set_title(title, fontsize=10)

@@ -218,13 +218,49 @@ Basis to_basis(PyObject* object, ArrayBorrows& borrows) {
     return basis;
 }
 
+// Reading a large dict waits mostly on memory: each entry's value tuple, then the complex
+// number it holds. Peeking at the entries a few places ahead (a second walk of the same dict)
+// asks for both early. It only prefetches: nothing is kept, so Python code that changes the
+// dict meanwhile changes nothing but what is fetched.
+class EntryPrefetch {
+public:
+    explicit EntryPrefetch(PyObject* dict) : dict_(dict) {
+        for (int n = 0; n < kTuplesAhead; ++n) advance_tuples();
+        for (int n = 0; n < kItemsAhead; ++n) advance_items();
+    }
+    void advance() {
+        advance_tuples();
+        advance_items();
+    }
+
+private:
+    static constexpr int kTuplesAhead = 8, kItemsAhead = 4;
+
+    void advance_tuples() {
+        PyObject *key = nullptr, *value = nullptr;
+        if (!PyDict_Next(dict_, &tuples_, &key, &value)) return;
+        __builtin_prefetch(key);
+        __builtin_prefetch(value);
+    }
+    void advance_items() {
+        PyObject *key = nullptr, *value = nullptr;
+        if (!PyDict_Next(dict_, &items_, &key, &value)) return;
+        if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) __builtin_prefetch(PyTuple_GET_ITEM(value, 1));
+    }
+
+    PyObject* dict_;
+    Py_ssize_t tuples_ = 0, items_ = 0;
+};
+
 CoefficientMap to_coefficient_map(PyObject* object) {
     if (!PyDict_Check(object)) raise_conversion_error(object, "PyDict");
     CoefficientList entries;
     entries.reserve(std::size_t(PyDict_Size(object)));
     Py_ssize_t position = 0;
     PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
+    EntryPrefetch prefetch(object);
     while (PyDict_Next(object, &position, &borrowed_key, &borrowed_value)) {
+        prefetch.advance();
         if (entries.size() % kEntriesBetweenChecks == kEntriesBetweenChecks - 1) check_signals();
         // Converting an item may run Python code that mutates the dict: hold both.
         const Ref key(borrowed_key, borrow), value(borrowed_value, borrow);
@@ -351,15 +387,30 @@ constexpr std::size_t kValueSharingTrial = std::size_t(1) << 16;
 // for about as long as building them took.
 constexpr Py_ssize_t kEntriesPerSlice = Py_ssize_t(1) << 15;
 
+// Deletes up to a slice of entries by key, which makes no new object (popitem would make a
+// tuple per entry and wake the cyclic collector); true when the dict may go on being emptied.
+bool release_some(PyObject* dict) {
+    std::vector<Ref> keys;
+    keys.reserve(std::size_t(kEntriesPerSlice));
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *unused = nullptr;
+    while (Py_ssize_t(keys.size()) < kEntriesPerSlice && PyDict_Next(dict, &position, &key, &unused))
+        keys.emplace_back(key, borrow);
+    for (const Ref& k : keys)
+        if (PyDict_DelItem(dict, k.get()) < 0) return false;
+    return true;
+}
+
 int release_slice(void* object) {
     Ref dict(static_cast<PyObject*>(object), steal);
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    Ref pop(PyObject_GetAttrString(dict.get(), "popitem"), steal);
-    bool emptying = bool(pop);
-    for (Py_ssize_t n = 0; emptying && n < kEntriesPerSlice && PyDict_GET_SIZE(dict.get()) > 0; ++n)
-        emptying = bool(Ref(PyObject_CallNoArgs(pop.get()), steal));
-    if (!emptying) PyErr_Clear();  // what is left is released at once
+    bool emptying = false;
+    try {
+        emptying = release_some(dict.get());
+    } catch (const std::bad_alloc&) {
+    }
+    PyErr_Clear();  // on failure, what is left is released at once
     PyErr_Restore(type, value, traceback);
     if (emptying && PyDict_GET_SIZE(dict.get()) > 0 && Py_AddPendingCall(&release_slice, dict.get()) == 0)
         dict.release();

@@ -40,7 +40,8 @@ constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "bas
 constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
 
 // The basis copies are released, and their memory handed back to the system, before the
-// dict is built: the peak is then the larger of the two, not their sum.
+// dict is built: the peak is then the larger of the two, not their sum (the dict's objects live
+// in the interpreter's own arenas, which do not reuse memory freed to the C heap).
 template <auto routine>
 Ref coefficients_of(Arguments& a) {
     CoefficientList entries;
@@ -50,7 +51,7 @@ Ref coefficients_of(Arguments& a) {
         for (const ComplexMatrix& m : basis) copied_bytes += m.size() * sizeof(Complex);
         entries = routine(basis, Interrupt{&check_signals});
     }
-    constexpr std::size_t kWorthReturning = std::size_t(64) << 20;
+    constexpr std::size_t kWorthReturning = std::size_t(1) << 20;
     if (copied_bytes >= kWorthReturning) malloc_trim(0);
     return to_python(entries);
 }
