@@ -218,23 +218,27 @@ Basis to_basis(PyObject* object, ArrayBorrows& borrows) {
     return basis;
 }
 
-// Reading a large dict waits mostly on memory: each entry's value tuple, then the complex
-// number it holds. Peeking at the entries a few places ahead (a second walk of the same dict)
-// asks for both early. It only prefetches: nothing is kept, so Python code that changes the
-// dict meanwhile changes nothing but what is fetched.
+// Reading a dict of millions of entries waits mostly on memory: each entry's value tuple, then
+// the complex number it holds. Peeking at the entries a few places ahead (a second walk of the
+// same dict) asks for both early; below a few hundred thousand entries the objects mostly sit in
+// the caches and the second walk costs more than it saves. It only prefetches: nothing is kept,
+// so Python code that changes the dict meanwhile changes nothing but what is fetched.
 class EntryPrefetch {
 public:
-    explicit EntryPrefetch(PyObject* dict) : dict_(dict) {
+    explicit EntryPrefetch(PyObject* dict) : dict_(dict), active_(PyDict_GET_SIZE(dict) > kWorthFrom) {
+        if (!active_) return;
         for (int n = 0; n < kTuplesAhead; ++n) advance_tuples();
         for (int n = 0; n < kItemsAhead; ++n) advance_items();
     }
     void advance() {
+        if (!active_) return;
         advance_tuples();
         advance_items();
     }
 
 private:
     static constexpr int kTuplesAhead = 8, kItemsAhead = 4;
+    static constexpr Py_ssize_t kWorthFrom = Py_ssize_t(1) << 19;
 
     void advance_tuples() {
         PyObject *key = nullptr, *value = nullptr;
@@ -249,6 +253,7 @@ private:
     }
 
     PyObject* dict_;
+    bool active_;
     Py_ssize_t tuples_ = 0, items_ = 0;
 };
 
