@@ -178,15 +178,18 @@ private:
     State list(std::size_t k) {
         const ComplexMatrix& m = basis_[k];
         if (m.rows() != d_ || m.cols() != d_) return State::dense;
-        for (std::size_t r = 0; r < d_; ++r)
+        for (std::size_t r = 0; r < d_; ++r) {
+            const Complex* row = &m(r, 0);
             for (std::size_t c = 0; c < d_; ++c) {
-                const Complex e = m(r, c);
+                const Complex e = row[std::ptrdiff_t(c) * m.col_step()];
+                if (e.re == 0.0 && e.im == 0.0) continue;  // most elements; zeros are finite
                 if (!std::isfinite(e.re) || !std::isfinite(e.im)) {
                     lists_[k].clear();
                     return State::dense;
                 }
-                if (e.re != 0.0 || e.im != 0.0) lists_[k].push_back({r * d_ + c, e});
+                lists_[k].push_back({r * d_ + c, e});
             }
+        }
         return State::sparse;
     }
 
