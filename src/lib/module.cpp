@@ -51,7 +51,7 @@ Ref coefficients_of(Arguments& a) {
         for (const ComplexMatrix& m : basis) copied_bytes += m.size() * sizeof(Complex);
         entries = routine(basis, Interrupt{&check_signals});
     }
-    constexpr std::size_t kWorthReturning = std::size_t(1) << 20;
+    constexpr std::size_t kWorthReturning = std::size_t(64) << 20;
     if (copied_bytes >= kWorthReturning) malloc_trim(0);
     return to_python(entries);
 }
