@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -390,7 +391,7 @@ constexpr std::size_t kValueSharingTrial = std::size_t(1) << 16;
 // A partly built result is released a slice at a time by the interpreter's pending calls, once
 // the call has raised: freeing millions of entries at once would hold back the answer to Ctrl-C
 // for about as long as building them took.
-constexpr Py_ssize_t kEntriesPerSlice = Py_ssize_t(1) << 15;
+constexpr Py_ssize_t kEntriesPerSlice = Py_ssize_t(1) << 13;
 
 // Deletes up to a slice of entries by key, which makes no new object (popitem would make a
 // tuple per entry and wake the cyclic collector); true when the dict may go on being emptied.
@@ -406,8 +407,18 @@ bool release_some(PyObject* dict) {
     return true;
 }
 
+// The interpreter runs every queued pending call in one go, and a slice queues the next one:
+// a slice is only taken a few milliseconds after the previous one, so that Python code (the
+// handler of the KeyboardInterrupt first of all) runs in between.
 int release_slice(void* object) {
     Ref dict(static_cast<PyObject*>(object), steal);
+    using Clock = std::chrono::steady_clock;
+    static Clock::time_point last_slice;  // only touched with the interpreter lock held
+    const Clock::time_point now = Clock::now();
+    if (now - last_slice < std::chrono::milliseconds(2) && Py_AddPendingCall(&release_slice, dict.get()) == 0) {
+        dict.release();
+        return 0;
+    }
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     bool emptying = false;
@@ -415,6 +426,7 @@ int release_slice(void* object) {
         emptying = release_some(dict.get());
     } catch (const std::bad_alloc&) {
     }
+    last_slice = Clock::now();
     PyErr_Clear();  // on failure, what is left is released at once
     PyErr_Restore(type, value, traceback);
     if (emptying && PyDict_GET_SIZE(dict.get()) > 0 && Py_AddPendingCall(&release_slice, dict.get()) == 0)
@@ -461,12 +473,17 @@ Ref to_python(const CoefficientList& entries) {
         return values ? Ref(values->get({e.k, c}, make), borrow) : Ref(make(), steal);
     };
     Ref dict = constructed(new_dict(entries.size()));
-    std::size_t count = 0;
-    for (const CoefficientEntry& e : entries) {
-        if (++count % kEntriesBetweenChecks == 0 && PyErr_CheckSignals() < 0) {
+    // Also once the dict is complete: a signal that arrives after the last check would make the
+    // interpreter drop the whole result at once, as soon as the call returns.
+    auto answer_signals = [&dict] {
+        if (PyErr_CheckSignals() < 0) {
             release_later(std::move(dict));
             throw_pending();
         }
+    };
+    std::size_t count = 0;
+    for (const CoefficientEntry& e : entries) {
+        if (++count % kEntriesBetweenChecks == 0) answer_signals();
         Ref key = constructed(PyTuple_New(2));
         PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
         PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));
@@ -477,6 +494,7 @@ Ref to_python(const CoefficientList& entries) {
             fail("Failed to set_item on dict");
         }
     }
+    answer_signals();
     return dict;
 }
 
