@@ -30,6 +30,7 @@ METHODS = ("tanvo", "reference", "numpy", "floor")
 # generator forms d^2 dense products (d^5); the others write d^4 numbers.
 GROWTH = {
     ("extraction", "reference"): 10,
+    ("extraction", "pennylane"): 8,
     ("extraction", "numpy"): 8,
     ("generator", "reference", "gen_sylvester"): 5,
     ("generator", "reference", "gen_gellmann"): 4,
@@ -57,6 +58,7 @@ def parse_arguments():
                         help="NumPy method: one lstsq for all right-hand sides (default), or lstsq for the pseudo-inverse and a product")
     parser.add_argument("--only", metavar="REGEX", help="run only the rows whose label matches")
     parser.add_argument("--quiet", action="store_true", help="no progress lines on standard error")
+    parser.add_argument("--plot", metavar="PNG", help="also draw time against d for the structure constants (needs matplotlib)")
     args = parser.parse_args()
     if args.budget is None:
         args.budget = 5.0 if args.quick else 60.0
@@ -146,7 +148,9 @@ def planned_outcome(session, row, method):
         status = session.available[method].get(row["function"], {})
         if status.get("status") != "ok":
             return {"status": status.get("status", "unavailable"), "message": status.get("message", "")}
-    if method not in ("reference", "numpy"):
+    if method == "pennylane" and not pennylane_applies(session, row):
+        return {"status": "unavailable", "message": "pennylane is not installed, or the basis is not Hermitian up to a factor i"}
+    if method not in ("reference", "numpy", "pennylane"):
         return None
     estimate = estimate_seconds(session, row, method)
     if method == "numpy":
@@ -157,6 +161,13 @@ def planned_outcome(session, row, method):
     if estimate is not None and estimate > session.args.budget:
         return {"status": "skipped", "reason": "time", "estimate_s": estimate, "estimated_by": "growth with d"}
     return None
+
+
+def pennylane_applies(session, row):
+    """PennyLane's structure constants take Hermitian bases: i·B for the (rotated) Gell-Mann
+    bases; the clock-and-shift basis is not Hermitian up to a factor."""
+    return (session.available.get("pennylane", False) and row["kind"] == "extraction"
+            and row["function"] == "get_structure_constants" and row["basis"] in ("gellmann", "dense"))
 
 
 def partial_estimate(session, row, job):
@@ -190,7 +201,7 @@ def measure(session, row, method, job, index, total):
         outcome = planned
     else:
         session.progress(f"[{index}/{total}] {row['id']}: {method}")
-        limit = 2 * session.args.budget if method in ("reference", "numpy") else session.own_limit
+        limit = 2 * session.args.budget if method in ("reference", "numpy", "pennylane") else session.own_limit
         base = {"row": row, "method": method, "repeats": session.args.repeats, "slow_s": SLOW_SECONDS,
                 "solver": session.args.numpy_solver}
         outcome = session.spawn({**base, **job}, limit)
@@ -216,6 +227,8 @@ def run_row(session, row, index, total):
         if method == "tanvo" and outcomes["tanvo"]["status"] == "ok" and len(outcomes["tanvo"]["times_s"]) == 1:
             # tanvo ran once, cold: the others run once too, not the best of warm repeats.
             cold = {"repeats": 1}
+    if pennylane_applies(session, row):
+        outcomes["pennylane"] = measure(session, row, "pennylane", dict(cold), index, total)
     floor_job = dict(cold)
     if row["kind"] == "generator":
         # Made in a process of its own, so the floor's process starts with a clean heap.
@@ -473,6 +486,13 @@ def describe_lapack(libraries):
 
     return "; ".join(one(library) for library in libraries) or "none found"
 
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            return next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "")
+    except OSError:
+        return ""
+
 
 def metadata(args):
     def git(*command):
@@ -492,6 +512,7 @@ def metadata(args):
         "python": platform.python_version(),
         "numpy": np.__version__,
         "machine": platform.machine(),
+        "cpu": cpu_model(),
         "cpus": os.cpu_count(),
         "memory_bytes": os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"),
         "git_commit": git("rev-parse", "HEAD"),
@@ -540,6 +561,11 @@ def main():
               "rows": results}
     Path(args.json).write_text(json.dumps(report, indent=1) + "\n")
     print(f"\nResults written to {args.json}")
+    if args.plot:
+        import plot
+
+        plot.draw(report, args.plot)
+        print(f"Picture written to {args.plot}")
 
 
 if __name__ == "__main__":

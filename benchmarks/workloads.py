@@ -25,7 +25,7 @@ def plan(quick):
     extraction_sizes = (4, 6) if quick else (4, 8, 16, 32, 64)
     dense_sizes = (4,) if quick else (4, 8, 16)
     generator_sizes = (16,) if quick else (16, 64, 128)
-    product_size = 4 if quick else 16
+    product_sizes = (4,) if quick else (16, 32)
     product_bases = ("gellmann",) if quick else ("gellmann", "sylvester")
     rows = []
     for function in EXTRACTIONS:
@@ -36,7 +36,7 @@ def plan(quick):
         rows += [{"kind": "generator", "function": function, "d": d} for d in generator_sizes]
     for basis in product_bases:
         for function in PRODUCTS:
-            rows.append({"kind": "product", "function": function, "basis": basis, "d": product_size})
+            rows += [{"kind": "product", "function": function, "basis": basis, "d": d} for d in product_sizes]
     for row in rows:
         row["id"] = row_id(row)
     return rows

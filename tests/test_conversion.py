@@ -279,3 +279,36 @@ def test_array_is_read_in_logical_row_major_order(reference, shape, layout):
 def test_views_with_unusual_strides(reference, view):
     x = reference.solve_least_squares(np.eye(view.size, dtype=complex), view)
     np.testing.assert_array_equal(x.ravel(), view.ravel())
+
+
+# --- Text from the caller that UTF-8 cannot encode -------------------------------------------
+
+SURROGATE = "\ud800"
+
+
+def named(qualname):
+    """An instance of a class whose qualified name is `qualname`."""
+    cls = type("Named", (), {})
+    cls.__qualname__ = qualname
+    return cls()
+
+
+@pytest.mark.parametrize("name", ["plain", SURROGATE, "a\udcff"])
+@pytest.mark.parametrize("call, expected", [
+    (lambda s: tanvo.gen_sylvester(3, **{s: 1}), ("TypeError", "gen_sylvester_py() got an unexpected keyword argument: {}")),
+    (lambda s: tanvo.gen_sylvester(named(s)), ("TypeError", "argument 'd': 'Named' object cannot be interpreted as an integer")),
+    (lambda s: tanvo.get_structure_constants(named(s)), ("TypeError", "argument 'basis': '{}' object cannot be converted to 'Sequence'")),
+    (lambda s: tanvo.get_structure_constants([named(s)]), ("TypeError", "argument 'basis': '{}' object cannot be converted to 'PyArray<T, D>'")),
+    (lambda s: tanvo.cross(named(s), column(), {}), ("TypeError", "argument 'l_a': '{}' object cannot be converted to 'PyArray<T, D>'")),
+    (lambda s: tanvo.cross(column(), column(), named(s)), ("TypeError", "argument 'f_ijk': '{}' object cannot be converted to 'PyDict'")),
+    (lambda s: tanvo.cross(column(), column(), {named(s): (0, 1j)}), ("TypeError", "argument 'f_ijk': '{}' object cannot be converted to 'PyTuple'")),
+    (lambda s: tanvo.gen_su2(Index(error=TypeError(s))), ("TypeError", "argument 'j': {}")),
+    (lambda s: tanvo.gen_sylvester(Index(error=TypeError(s))), ("TypeError", "argument 'd': {}")),
+    (lambda s: tanvo.gen_sylvester(Index(error=ValueError(s))), ("ValueError", "{}")),
+    (lambda s: tanvo.cross(column(), column(), {(0, Index(error=TypeError(s))): (0, 1j)}), ("TypeError", "argument 'f_ijk': {}")),
+], ids=["keyword", "index-type", "sequence-type", "array-type", "column-type", "dict-type", "key-type",
+        "real-type", "index-message", "index-value-error", "dict-index-message"])
+def test_any_name_or_message_from_the_caller(call, expected, name):
+    # The text is kept as the caller wrote it, whether UTF-8 can encode it or not.
+    kind, message = expected
+    assert raised(lambda: call(name)) == (kind, message.format(name))

@@ -238,3 +238,28 @@ def test_non_finite_basis_fails_at_once(extract, bad):
 def test_products_overflowing_to_infinity_fail(extract):
     assert_panics(lambda: extract([1e200 * m for m in PAULI]),
                   UNWRAP + "Lapack(LapackInvalidValue { return_code: -6 })")
+
+
+def signed_bits(c, sign=1.0):
+    return np.array([sign * c.real, sign * c.imag]).tobytes()
+
+
+@pytest.mark.parametrize("generator", [tanvo.gen_gellmann, tanvo.gen_sylvester])
+@pytest.mark.parametrize("extract, sign", [(tanvo.get_structure_constants, -1.0), (tanvo.get_d_coefficients, 1.0)])
+@pytest.mark.parametrize("d", [3, 8])
+def test_equal_values_are_one_object_and_signed_zeros_stay_apart(generator, extract, sign, d):
+    result = extract(generator(d))
+    # Each (k, bit pattern of c) is one tuple object, each bit pattern one complex object.
+    tuples, complexes = {}, {}
+    for value in result.values():
+        tuples.setdefault((value[0], signed_bits(value[1])), set()).add(id(value))
+        complexes.setdefault(signed_bits(value[1]), set()).add(id(value[1]))
+    assert all(len(ids) == 1 for ids in tuples.values())
+    assert all(len(ids) == 1 for ids in complexes.values())
+    # The mirrored pair holds the exact negation (the same value), signed zeros included: no
+    # value was merged with an equal one of another bit pattern.
+    for (i, j), (k, c) in result.items():
+        k2, c2 = result[j, i]
+        assert k2 == k and signed_bits(c2) == signed_bits(c, sign)
+    if generator is tanvo.gen_gellmann and sign < 0:
+        assert {signed_bits(2 + 0j), signed_bits(2 - 0j)} <= complexes.keys()

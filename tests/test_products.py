@@ -282,6 +282,40 @@ def test_small_map_with_long_coefficient_arrays(reference, name):
     assert bits(getattr(tanvo, name)(*args)) == bits(getattr(reference, name)(*args))
 
 
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("name", MATRIX_PRODUCTS + CONTRACTIONS)
+def test_of_keys_naming_one_pair_the_last_in_the_dict_counts(module, name):
+    l_a, l_b = column(1, 2 + 1j, 3), column(1j, 1, -1)
+    first, last = {(1, 0): (1, 2 + 0j)}, {(Index(1), 0): (0, 5j)}
+    rest = {(2, 2): (2, 1 - 1j), (0, 1): (0, 1j)}
+    for f, expected in [({**rest, **first, **last}, {**rest, **last}), ({**last, **rest, **first}, {**first, **rest})]:
+        args = (l_a, l_b, f, SIGMA) if name in MATRIX_PRODUCTS else (l_a, l_b, f)
+        reduced = (l_a, l_b, expected, SIGMA) if name in MATRIX_PRODUCTS else (l_a, l_b, expected)
+        assert bits(getattr(module, name)(*args)) == bits(getattr(module, name)(*reduced))
+
+
+@pytest.mark.parametrize("name", MATRIX_PRODUCTS + CONTRACTIONS)
+@pytest.mark.parametrize("generator", ["gen_gellmann", "gen_sylvester"])
+def test_the_order_of_the_dict_does_not_change_a_bit(reference, name, generator):
+    basis = getattr(tanvo, generator)(5)
+    extracted = (tanvo.get_d_coefficients if name in ("su_anticommutator", "dot") else tanvo.get_structure_constants)(basis)
+    rng = np.random.default_rng(7)
+    l_a, l_b = (rng.normal(size=(len(basis), 1)) + 1j * rng.normal(size=(len(basis), 1)) for _ in "ab")
+    shuffled = dict(sorted(extracted.items(), key=lambda item: rng.random()))
+    outputs = set()
+    for module, f in [(tanvo, extracted), (tanvo, shuffled), (reference, shuffled)]:
+        args = (l_a, l_b, f, basis) if name in MATRIX_PRODUCTS else (l_a, l_b, f)
+        outputs.add(bits(getattr(module, name)(*args)))
+    assert len(outputs) == 1
+
+
 # --- end to end on the clock-and-shift basis ------------------------------------------------
 
 

@@ -41,7 +41,8 @@ Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwarg
         PyObject *key = nullptr, *value = nullptr;
         PyDict_Next(remaining.get(), &position, &key, &value);
         Ref text = checked(PyObject_Str(key));
-        raise(PyExc_TypeError, label + " got an unexpected keyword argument: " + text_of(text.get()));
+        raise(PyExc_TypeError, checked(PyUnicode_FromFormat("%s got an unexpected keyword argument: %U",
+                                                            signature.label, text.get())));
     }
     if (consumed < given)
         raise(PyExc_TypeError, label + " takes at most " + std::to_string(consumed) +
@@ -65,15 +66,13 @@ auto Arguments::converting(std::size_t parameter, Convert&& convert) {
         }
         PyErr_NormalizeException(&type, &value, &traceback);
         const Ref owned_type(type, steal), owned_value(value, steal), owned_traceback(traceback, steal);
-        std::string message;
-        if (Ref text = Ref(PyObject_Str(owned_value.get()), steal)) {
-            Py_ssize_t size = 0;
-            if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size))
-                message.assign(data, std::size_t(size));
+        Ref text(PyObject_Str(owned_value.get()), steal);
+        if (!text) {
+            PyErr_Clear();
+            text = checked(PyUnicode_FromString(""));
         }
-        PyErr_Clear();
-        raise(PyExc_TypeError,
-              std::string("argument '") + signature_.parameters[parameter] + "': " + message);
+        raise(PyExc_TypeError, checked(PyUnicode_FromFormat("argument '%s': %U",
+                                                            signature_.parameters[parameter], text.get())));
     }
 }
 

@@ -1,14 +1,22 @@
 // The one array converter, sequence converter, map converter and result builder.
 #include "lib/convert.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include "lib/errors.hpp"
 #include "lib/numpy_api.hpp"
 
 namespace tanvo::py {
 namespace {
+
+// Pending signals are answered at least this often while a dict is read or built.
+constexpr std::size_t kEntriesBetweenChecks = 4096;
 
 const char* dtype_name(int type_num) {
     switch (type_num) {
@@ -54,20 +62,32 @@ ComplexMatrix copy_array(const numpy::ArrayInfo& a) {
     if (row_major || column_major) {
         std::vector<Complex> storage;
         const bool aligned = reinterpret_cast<std::uintptr_t>(a.data) % alignof(Complex) == 0;
+        // In pieces, answering signals between them: a large array takes a while to copy.
+        const std::size_t piece = std::size_t(1) << 20;
         if (aligned && count) {
             const Complex* first = reinterpret_cast<const Complex*>(a.data);
-            storage.assign(first, first + count);  // one pass, no zero-filling first
+            storage.reserve(count);
+            for (std::size_t done = 0; done < count; done += piece) {
+                if (done) check_signals();
+                storage.insert(storage.end(), first + done, first + std::min(count, done + piece));  // no zero-filling first
+            }
         } else {
             storage.resize(count);
-            if (count) std::memcpy(static_cast<void*>(storage.data()), a.data, count * sizeof(Complex));
+            for (std::size_t done = 0; done < count; done += piece) {
+                if (done) check_signals();
+                std::memcpy(static_cast<void*>(storage.data() + done), a.data + done * sizeof(Complex),
+                            std::min(piece, count - done) * sizeof(Complex));
+            }
         }
         if (row_major) return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
         // The step along an axis of length 1 is never used; keep the stored steps non-negative.
         return ComplexMatrix::from_storage(rows, cols, 1, std::ptrdiff_t(rows), std::move(storage));
     }
     std::vector<Complex> storage(count);
-    for (std::size_t r = 0; r < rows; ++r)
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (r % 1024 == 1023) check_signals();
         for (std::size_t c = 0; c < cols; ++c) storage[r * cols + c] = element(r, c);
+    }
     return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
 }
 
@@ -83,6 +103,10 @@ PyObject* pair_items(PyObject* object, PyObject** second) {
 }
 
 Complex to_complex(PyObject* object) {
+    if (PyComplex_CheckExact(object)) {
+        const Py_complex value = reinterpret_cast<PyComplexObject*>(object)->cval;
+        return {value.real, value.imag};
+    }
     const Py_complex value = PyComplex_AsCComplex(object);
     if (value.real == -1.0 && PyErr_Occurred()) throw_pending();
     return {value.real, value.imag};
@@ -110,7 +134,10 @@ template <class Item>
 Ref list_of(const std::vector<Item>& items) {
     std::vector<Ref> arrays;
     arrays.reserve(items.size());
-    for (const Item& item : items) arrays.push_back(to_python(item));
+    for (const Item& item : items) {
+        check_signals();
+        arrays.push_back(to_python(item));
+    }
     Ref list = constructed(PyList_New(Py_ssize_t(arrays.size())));
     for (std::size_t i = 0; i < arrays.size(); ++i)
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), arrays[i].release());
@@ -139,6 +166,11 @@ void ArrayBorrows::borrow(PyObject* array) {
 }
 
 std::uint64_t to_index(PyObject* object) {
+    if (PyLong_CheckExact(object)) {  // what the index protocol would return, without a new reference
+        const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+        return value;
+    }
     Ref index = checked(PyNumber_Index(object));
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
@@ -179,18 +211,63 @@ Basis to_basis(PyObject* object, ArrayBorrows& borrows) {
     } catch (const std::bad_alloc&) {
     }
     Ref iterator = checked(PyObject_GetIter(object));
-    while (Ref item = Ref(PyIter_Next(iterator.get()), steal)) basis.push_back(to_matrix(item.get(), borrows));
+    while (Ref item = Ref(PyIter_Next(iterator.get()), steal)) {
+        check_signals();
+        basis.push_back(to_matrix(item.get(), borrows));
+    }
     if (PyErr_Occurred()) throw_pending();
     return basis;
 }
 
+// Reading a dict of millions of entries waits mostly on memory: each entry's value tuple, then
+// the complex number it holds. Peeking at the entries a few places ahead (a second walk of the
+// same dict) asks for both early; below a few hundred thousand entries the objects mostly sit in
+// the caches and the second walk costs more than it saves. It only prefetches: nothing is kept,
+// so Python code that changes the dict meanwhile changes nothing but what is fetched.
+class EntryPrefetch {
+public:
+    explicit EntryPrefetch(PyObject* dict) : dict_(dict), active_(PyDict_GET_SIZE(dict) > kWorthFrom) {
+        if (!active_) return;
+        for (int n = 0; n < kTuplesAhead; ++n) advance_tuples();
+        for (int n = 0; n < kItemsAhead; ++n) advance_items();
+    }
+    void advance() {
+        if (!active_) return;
+        advance_tuples();
+        advance_items();
+    }
+
+private:
+    static constexpr int kTuplesAhead = 8, kItemsAhead = 4;
+    static constexpr Py_ssize_t kWorthFrom = Py_ssize_t(1) << 19;
+
+    void advance_tuples() {
+        PyObject *key = nullptr, *value = nullptr;
+        if (!PyDict_Next(dict_, &tuples_, &key, &value)) return;
+        __builtin_prefetch(key);
+        __builtin_prefetch(value);
+    }
+    void advance_items() {
+        PyObject *key = nullptr, *value = nullptr;
+        if (!PyDict_Next(dict_, &items_, &key, &value)) return;
+        if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) __builtin_prefetch(PyTuple_GET_ITEM(value, 1));
+    }
+
+    PyObject* dict_;
+    bool active_;
+    Py_ssize_t tuples_ = 0, items_ = 0;
+};
+
 CoefficientMap to_coefficient_map(PyObject* object) {
     if (!PyDict_Check(object)) raise_conversion_error(object, "PyDict");
-    CoefficientMap map;
-    map.reserve(std::size_t(PyDict_Size(object)));
+    CoefficientList entries;
+    entries.reserve(std::size_t(PyDict_Size(object)));
     Py_ssize_t position = 0;
     PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
+    EntryPrefetch prefetch(object);
     while (PyDict_Next(object, &position, &borrowed_key, &borrowed_value)) {
+        prefetch.advance();
+        if (entries.size() % kEntriesBetweenChecks == kEntriesBetweenChecks - 1) check_signals();
         // Converting an item may run Python code that mutates the dict: hold both.
         const Ref key(borrowed_key, borrow), value(borrowed_value, borrow);
         PyObject* j_item = nullptr;
@@ -200,9 +277,9 @@ CoefficientMap to_coefficient_map(PyObject* object) {
         PyObject* c_item = nullptr;
         PyObject* k_item = pair_items(value.get(), &c_item);
         const std::uint64_t k = to_index(k_item);
-        map.insert(i, j, k, to_complex(c_item));
+        entries.push_back({i, j, k, to_complex(c_item)});
     }
-    return map;
+    return CoefficientMap(std::move(entries));
 }
 
 Ref to_python(const ComplexMatrix& matrix) { return matrix_to_array(matrix, numpy::kComplex128); }
@@ -237,6 +314,133 @@ private:
     int was_enabled_;
 };
 
+// Equal values become one object. Complex numbers are keyed on the bits of both parts, so that
+// 0.0 and -0.0, or NaNs with different payloads, never share; value tuples on k and their
+// (shared) complex number. Open addressing over a power-of-two table that owns one reference
+// to each object it hands out.
+template <class Key>
+class SharedObjects {
+public:
+    // The object for `key`, made by make() (a new reference) the first time; borrowed.
+    template <class Make>
+    PyObject* get(const Key& key, Make&& make) {
+        ++lookups_;
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        const std::size_t at = slot_of(key);
+        if (!slots_[at].object) {
+            slots_[at] = Slot{key, Ref(make(), steal)};
+            ++used_;
+        }
+        return slots_[at].object.get();
+    }
+    std::size_t lookups() const { return lookups_; }
+    std::size_t distinct() const { return used_; }
+
+private:
+    struct Slot {
+        Key key;
+        Ref object;  // empty: a free slot
+    };
+
+    std::size_t slot_of(const Key& key) const {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t at = std::size_t(key.hash()) & mask;
+        while (slots_[at].object && !(slots_[at].key == key)) at = (at + 1) & mask;
+        return at;
+    }
+
+    void grow() {
+        std::vector<Slot> old =
+            std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, 2 * slots_.size())));
+        for (Slot& s : old)
+            if (s.object) slots_[slot_of(s.key)] = std::move(s);
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    std::size_t lookups_ = 0;
+};
+
+std::uint64_t mixed(std::uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    return h ^ (h >> 33);
+}
+
+struct ComplexKey {
+    std::uint64_t re;
+    std::uint64_t im;
+    bool operator==(const ComplexKey&) const = default;
+    std::uint64_t hash() const { return mixed(re * 0x9E3779B97F4A7C15ull ^ im); }
+};
+
+struct ValueKey {
+    std::uint64_t k;
+    const PyObject* c;  // the shared complex number
+    bool operator==(const ValueKey&) const = default;
+    std::uint64_t hash() const {
+        return mixed(k * 0x9E3779B97F4A7C15ull ^ std::uint64_t(reinterpret_cast<std::uintptr_t>(c)));
+    }
+};
+
+// Sharing value tuples pays only when values repeat: after this many entries, a map in which
+// more than half of them were new keeps a tuple per entry (its table would cost more than it
+// saves). Complex numbers are always shared.
+constexpr std::size_t kValueSharingTrial = std::size_t(1) << 16;
+
+// A partly built result is released a slice at a time by the interpreter's pending calls, once
+// the call has raised: freeing millions of entries at once would hold back the answer to Ctrl-C
+// for about as long as building them took.
+constexpr Py_ssize_t kEntriesPerSlice = Py_ssize_t(1) << 13;
+
+// Deletes up to a slice of entries by key, which makes no new object (popitem would make a
+// tuple per entry and wake the cyclic collector); true when the dict may go on being emptied.
+bool release_some(PyObject* dict) {
+    std::vector<Ref> keys;
+    keys.reserve(std::size_t(kEntriesPerSlice));
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *unused = nullptr;
+    while (Py_ssize_t(keys.size()) < kEntriesPerSlice && PyDict_Next(dict, &position, &key, &unused))
+        keys.emplace_back(key, borrow);
+    for (const Ref& k : keys)
+        if (PyDict_DelItem(dict, k.get()) < 0) return false;
+    return true;
+}
+
+// The interpreter runs every queued pending call in one go, and a slice queues the next one:
+// a slice is only taken a few milliseconds after the previous one, so that Python code (the
+// handler of the KeyboardInterrupt first of all) runs in between.
+int release_slice(void* object) {
+    Ref dict(static_cast<PyObject*>(object), steal);
+    using Clock = std::chrono::steady_clock;
+    static Clock::time_point last_slice;  // only touched with the interpreter lock held
+    const Clock::time_point now = Clock::now();
+    if (now - last_slice < std::chrono::milliseconds(2) && Py_AddPendingCall(&release_slice, dict.get()) == 0) {
+        dict.release();
+        return 0;
+    }
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    bool emptying = false;
+    try {
+        emptying = release_some(dict.get());
+    } catch (const std::bad_alloc&) {
+    }
+    last_slice = Clock::now();
+    PyErr_Clear();  // on failure, what is left is released at once
+    PyErr_Restore(type, value, traceback);
+    if (emptying && PyDict_GET_SIZE(dict.get()) > 0 && Py_AddPendingCall(&release_slice, dict.get()) == 0)
+        dict.release();
+    return 0;
+}
+
+void release_later(Ref dict) {
+    // Pending calls run in the main interpreter: a result built in another goes at once.
+    if (PyDict_GET_SIZE(dict.get()) > kEntriesPerSlice && PyInterpreterState_Get() == PyInterpreterState_Main() &&
+        Py_AddPendingCall(&release_slice, dict.get()) == 0)
+        dict.release();
+}
+
 Ref to_python(const CoefficientList& entries) {
     const CollectorPause pause;
     // Indices repeat across entries: make each Python int once.
@@ -250,23 +454,47 @@ Ref to_python(const CoefficientList& entries) {
         if (!slot) slot = constructed(PyLong_FromUnsignedLongLong(value));
         return Ref(slot.get(), borrow).release();
     };
+    SharedObjects<ComplexKey> complexes;
+    std::optional<SharedObjects<ValueKey>> values(std::in_place);
+    auto value_object = [&](const CoefficientEntry& e) {
+        PyObject* c = complexes.get({std::bit_cast<std::uint64_t>(e.c.re), std::bit_cast<std::uint64_t>(e.c.im)},
+                                    [&] { return constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release(); });
+        auto make = [&] {
+            Ref value = constructed(PyTuple_New(2));
+            PyTuple_SET_ITEM(value.get(), 0, index_object(e.k));
+            PyTuple_SET_ITEM(value.get(), 1, Ref(c, borrow).release());
+            // Tuples of ints and complex numbers take part in no cycle: keep them out of the
+            // collector's way, as it would untrack them itself after a first traversal.
+            PyObject_GC_UnTrack(value.get());
+            return value.release();
+        };
+        if (values && values->lookups() == kValueSharingTrial && 2 * values->distinct() > kValueSharingTrial)
+            values.reset();
+        return values ? Ref(values->get({e.k, c}, make), borrow) : Ref(make(), steal);
+    };
     Ref dict = constructed(new_dict(entries.size()));
+    // Also once the dict is complete: a signal that arrives after the last check would make the
+    // interpreter drop the whole result at once, as soon as the call returns.
+    auto answer_signals = [&dict] {
+        if (PyErr_CheckSignals() < 0) {
+            release_later(std::move(dict));
+            throw_pending();
+        }
+    };
+    std::size_t count = 0;
     for (const CoefficientEntry& e : entries) {
+        if (++count % kEntriesBetweenChecks == 0) answer_signals();
         Ref key = constructed(PyTuple_New(2));
         PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
         PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));
-        Ref value = constructed(PyTuple_New(2));
-        PyTuple_SET_ITEM(value.get(), 0, index_object(e.k));
-        PyTuple_SET_ITEM(value.get(), 1, constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release());
-        // Tuples of ints and complex numbers take part in no cycle: keep them out of the
-        // collector's way, as it would untrack them itself after a first traversal.
         PyObject_GC_UnTrack(key.get());
-        PyObject_GC_UnTrack(value.get());
+        const Ref value = value_object(e);
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
             PyErr_Clear();
             fail("Failed to set_item on dict");
         }
     }
+    answer_signals();
     return dict;
 }
 

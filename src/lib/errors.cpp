@@ -55,9 +55,11 @@ void check_signals() {
 
 std::string text_of(PyObject* str) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-    if (!data) throw_pending();
-    return std::string(data, std::size_t(size));
+    if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(data, std::size_t(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_pending();
+    PyErr_Clear();
+    Ref escaped = checked(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+    return std::string(PyBytes_AS_STRING(escaped.get()), std::size_t(PyBytes_GET_SIZE(escaped.get())));
 }
 
 void throw_pending(std::source_location where) {
@@ -77,11 +79,11 @@ void throw_pending(std::source_location where) {
     }
     std::string message = "Unwrapped panic from Python code";
     if (value && PyUnicode_Check(value)) {
-        Py_ssize_t size = 0;
-        if (const char* data = PyUnicode_AsUTF8AndSize(value, &size))
-            message.assign(data, std::size_t(size));
-        else
+        try {
+            message = text_of(value);
+        } catch (const PythonError&) {
             PyErr_Clear();
+        }
     }
     std::fprintf(stderr, "tanvo: resuming a failure raised by Python code\n"
                          "Python stack trace below:\n");
@@ -94,8 +96,12 @@ void throw_pending(std::source_location where) {
 void raise(PyObject* type, std::string_view message) {
     PyObject* value = PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size()));
     if (!value) throw_pending();
+    raise(type, Ref(value, steal));
+}
+
+void raise(PyObject* type, Ref message) {
     Py_INCREF(type);
-    PyErr_Restore(type, value, nullptr);
+    PyErr_Restore(type, message.release(), nullptr);
     throw PythonError{};
 }
 
@@ -104,7 +110,7 @@ void raise_conversion_error(PyObject* object, const char* target) {
                                                   "__qualname__"));
     Ref text = checked(PyObject_Str(qualname.get()));
     raise(PyExc_TypeError,
-          "'" + text_of(text.get()) + "' object cannot be converted to '" + target + "'");
+          checked(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", text.get(), target)));
 }
 
 void api_call_failed(std::source_location where) {

@@ -22,6 +22,9 @@ struct PythonError : std::exception {
 
 // Raises `type` with `message` as a module-built error (no traceback) and throws PythonError.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
+// The same with a message that is already a str: text from the caller (names, messages of
+// their exceptions) is kept as it is, whether or not UTF-8 can encode it.
+[[noreturn]] void raise(PyObject* type, Ref message);
 
 // "'<qualname of the type>' object cannot be converted to '<target>'" as a TypeError.
 [[noreturn]] void raise_conversion_error(PyObject* object, const char* target);
@@ -50,7 +53,8 @@ inline int checked_status(int status,
 // Runs pending signal handlers; throws PythonError when one raised (KeyboardInterrupt).
 void check_signals();
 
-// UTF-8 text of a str object.
+// UTF-8 text of a str object; characters that UTF-8 cannot encode (lone surrogates) are
+// written as backslash escapes.
 std::string text_of(PyObject* str);
 
 // The process-wide PanicException type, created on first need (borrowed; null on failure).

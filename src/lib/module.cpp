@@ -40,7 +40,8 @@ constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "bas
 constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
 
 // The basis copies are released, and their memory handed back to the system, before the
-// dict is built: the peak is then the larger of the two, not their sum.
+// dict is built: the peak is then the larger of the two, not their sum (the dict's objects live
+// in the interpreter's own arenas, which do not reuse memory freed to the C heap).
 template <auto routine>
 Ref coefficients_of(Arguments& a) {
     CoefficientList entries;

@@ -1,8 +1,11 @@
 // The types that carry a basis and its coefficient tables between the algebra routines.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <unordered_map>
+#include <iterator>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "dense/matrix.hpp"
@@ -24,43 +27,45 @@ struct CoefficientEntry {
 // were visited (i outer, j inner).
 using CoefficientList = std::vector<CoefficientEntry>;
 
-struct CoefficientTerm {
-    std::uint64_t k;
-    Complex c;
-};
-
-// A coefficient table read by key (i, j); inserting an existing key replaces its term.
+// A coefficient table read by key (i, j): one entry per key, held in increasing key order, so
+// that walking it meets the keys as probing every pair (i outer, j inner) would.
 class CoefficientMap {
 public:
-    void reserve(std::size_t count) { terms_.reserve(count); }
-    void insert(std::uint64_t i, std::uint64_t j, std::uint64_t k, Complex c) {
-        terms_.insert_or_assign(Key{i, j}, CoefficientTerm{k, c});
+    CoefficientMap() = default;
+    // From entries in any order. Of several entries with one key the last is kept, as inserting
+    // them one after the other into a map would keep it. Entries already in strictly increasing
+    // key order (as extraction lists them) are taken as they are.
+    explicit CoefficientMap(CoefficientList entries) : entries_(std::move(entries)) {
+        if (std::adjacent_find(entries_.begin(), entries_.end(), key_not_before) == entries_.end()) return;
+        std::stable_sort(entries_.begin(), entries_.end(), key_before);
+        // Keeps the last entry of each run of equal keys.
+        auto kept = entries_.begin();
+        for (auto e = entries_.begin(); e != entries_.end(); ++e) {
+            const auto next = std::next(e);
+            if (next == entries_.end() || key_before(*e, *next)) *kept++ = *e;
+        }
+        entries_.erase(kept, entries_.end());
     }
-    const CoefficientTerm* find(std::uint64_t i, std::uint64_t j) const {
-        const auto found = terms_.find(Key{i, j});
-        return found == terms_.end() ? nullptr : &found->second;
-    }
-    std::size_t size() const noexcept { return terms_.size(); }
-    bool empty() const noexcept { return terms_.empty(); }
 
-    template <class F>
-    void for_each(F&& visit) const {
-        for (const auto& [key, term] : terms_) visit(key.i, key.j, term);
+    const CoefficientEntry* find(std::uint64_t i, std::uint64_t j) const {
+        const CoefficientEntry probe{i, j, 0, {}};
+        const auto at = std::lower_bound(entries_.begin(), entries_.end(), probe, key_before);
+        return at != entries_.end() && at->i == i && at->j == j ? &*at : nullptr;
     }
+    // In increasing key order.
+    std::span<const CoefficientEntry> entries() const noexcept { return entries_; }
+    std::size_t size() const noexcept { return entries_.size(); }
+    bool empty() const noexcept { return entries_.empty(); }
 
 private:
-    struct Key {
-        std::uint64_t i;
-        std::uint64_t j;
-        bool operator==(const Key&) const = default;
-    };
-    struct KeyHash {
-        std::size_t operator()(const Key& key) const noexcept {
-            std::uint64_t h = key.i * 0x9E3779B97F4A7C15ull ^ (key.j + 0x632BE59BD9B4E019ull);
-            return std::size_t(h ^ (h >> 29));
-        }
-    };
-    std::unordered_map<Key, CoefficientTerm, KeyHash> terms_;
+    static bool key_before(const CoefficientEntry& x, const CoefficientEntry& y) {
+        return x.i != y.i ? x.i < y.i : x.j < y.j;
+    }
+    static bool key_not_before(const CoefficientEntry& x, const CoefficientEntry& y) {
+        return !key_before(x, y);
+    }
+
+    CoefficientList entries_;
 };
 
 }  // namespace tanvo

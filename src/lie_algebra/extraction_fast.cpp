@@ -84,7 +84,7 @@ struct SparseBasis {
     std::size_t row_begin(std::size_t m, std::size_t r) const { return row_start[m * (d + 1) + r]; }
 };
 
-SparseBasis sparse_form(const Basis& basis) {
+SparseBasis sparse_form(const Basis& basis, Interrupt interrupt) {
     SparseBasis s;
     s.d = basis[0].rows();
     s.length = s.d * s.d;
@@ -95,6 +95,7 @@ SparseBasis sparse_form(const Basis& basis) {
     std::vector<std::size_t> per_position(s.length + 1, 0);
     s.start.push_back(0);
     for (std::size_t m = 0; m < s.n; ++m) {
+        if (m % 64 == 63) interrupt();
         const ComplexMatrix& matrix = basis[m];
         for (std::size_t r = 0; r < s.d; ++r) {
             s.row_start.push_back(s.value.size());
@@ -248,6 +249,7 @@ public:
         min_norm_ = std::sqrt(*std::min_element(s.norm2.begin(), s.norm2.end()));
         max_norm_ = std::sqrt(*std::max_element(s.norm2.begin(), s.norm2.end()));
         for (std::size_t m = 0; m < s.n; ++m) {
+            if (m % 64 == 63) interrupt_();
             double largest2 = 0.0;
             for (std::size_t e = s.start[m]; e < s.start[m + 1]; ++e)
                 largest2 = std::max(largest2, magnitude2(s.value[e]));
@@ -320,6 +322,7 @@ private:
         std::vector<char> row_used(s_.d), col_used(s_.d);
         std::vector<std::uint32_t> merged;
         for (std::size_t i = 0; i < s_.n; ++i) {
+            if (i % 64 == 63) interrupt_();
             std::fill(row_used.begin(), row_used.end(), 0);
             std::fill(col_used.begin(), col_used.end(), 0);
             for (std::size_t e = s_.start[i]; e < s_.start[i + 1]; ++e) {
@@ -662,7 +665,7 @@ CoefficientList extract(const Basis& basis, Product kind, Interrupt interrupt) {
     const std::size_t d = basis[0].rows();
     require_room_for_worst_case(basis.size(), d * d);
     try {
-        SparseBasis sparse = sparse_form(basis);
+        SparseBasis sparse = sparse_form(basis, interrupt);
         const bool sparse_enough = sparse.entries() <= 2 * sparse.n * d;
         if (sparse_enough && orthogonal_columns(sparse, interrupt))
             return OrthogonalExtraction(sparse, kind, interrupt).run();

@@ -80,7 +80,7 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     for (std::size_t g = 0; g < l_a.size(); ++g)
         for (std::size_t t = 0; t < l_b.size(); ++t) {
             if (++probes % kProbesBetweenChecks == 0) interrupt();
-            const CoefficientTerm* term = map.find(g, t);
+            const CoefficientEntry* term = map.find(g, t);
             if (!term) continue;
             const Complex w = term_coefficient_shared(element(l_a, g), element(l_b, t), term->c);
             if (!significant(w)) continue;
@@ -112,7 +112,7 @@ ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     for (std::size_t g = 0; g < l_a.size(); ++g)
         for (std::size_t t = 0; t < l_b.size(); ++t) {
             if (++probes % kProbesBetweenChecks == 0) interrupt();
-            const CoefficientTerm* term = f_ijk.find(g, t);
+            const CoefficientEntry* term = f_ijk.find(g, t);
             if (!term || term->k >= result.rows()) continue;
             Complex& sum = result(term->k, 0);
             sum = add_cross_term_shared(sum, term->c, element(l_a, g), element(l_b, t));
@@ -139,54 +139,18 @@ private:
     bool row_major_;
 };
 
-std::uint64_t saturating_product(std::uint64_t x, std::uint64_t y) {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(x, y, &product) ? UINT64_MAX : product;
-}
-
-// A table of all pairs costs one pointer per pair: up to this many per map entry it is
-// cheaper than sorting the entries, and smaller than the map itself.
-constexpr std::uint64_t kPairTableRatio = 4;
-
-struct ReachedTerm {
-    std::uint64_t g;
-    std::uint64_t t;
-    const CoefficientTerm* term;
-};
-
-// Calls visit(g, t, term) for every key (g, t) with g < a_count and t < b_count, g outer and
-// t inner: the order in which probing every pair would meet them. Walking the map once beats
-// a hash probe per pair even for a full map; its reachable keys are put in order through a
-// table of all pairs when that table is small beside the map, by sorting otherwise.
+// Calls visit(g, t, entry) for every key (g, t) with g < a_count and t < b_count, g outer and
+// t inner: the order in which probing every pair would meet them, which is the map's own order.
 template <class Visit>
 void for_each_reached_term(const CoefficientMap& map, std::size_t a_count, std::size_t b_count,
-                           Interrupt interrupt, Visit&& visit_term) {
-    const std::uint64_t pairs = saturating_product(a_count, b_count);
-    if (pairs == 0) return;
+                           Interrupt interrupt, Visit&& visit) {
     std::uint64_t visited = 0;
-    auto visit = [&](std::size_t g, std::size_t t, const CoefficientTerm& term) {
+    for (const CoefficientEntry& e : map.entries()) {
+        if (e.i >= a_count) break;
         if (++visited % (kProbesBetweenChecks / 16) == 0) interrupt();
-        visit_term(g, t, term);
-    };
-    if (pairs <= saturating_product(map.size(), kPairTableRatio)) {
-        std::vector<const CoefficientTerm*> by_pair(pairs, nullptr);
-        map.for_each([&](std::uint64_t g, std::uint64_t t, const CoefficientTerm& term) {
-            if (g < a_count && t < b_count) by_pair[g * b_count + t] = &term;
-        });
-        for (std::size_t g = 0, pair = 0; g < a_count; ++g)
-            for (std::size_t t = 0; t < b_count; ++t, ++pair)
-                if (by_pair[pair]) visit(g, t, *by_pair[pair]);
-        return;
+        if (e.j >= b_count) continue;
+        visit(std::size_t(e.i), std::size_t(e.j), e);
     }
-    std::vector<ReachedTerm> reached;
-    reached.reserve(std::min<std::uint64_t>(map.size(), pairs));
-    map.for_each([&](std::uint64_t g, std::uint64_t t, const CoefficientTerm& term) {
-        if (g < a_count && t < b_count) reached.push_back({g, t, &term});
-    });
-    std::sort(reached.begin(), reached.end(), [](const ReachedTerm& x, const ReachedTerm& y) {
-        return x.g != y.g ? x.g < y.g : x.t < y.t;
-    });
-    for (const ReachedTerm& r : reached) visit(r.g, r.t, *r.term);
 }
 
 // A non-zero element of a d x d basis matrix, at its position in the row-major accumulator.
@@ -214,15 +178,18 @@ private:
     State list(std::size_t k) {
         const ComplexMatrix& m = basis_[k];
         if (m.rows() != d_ || m.cols() != d_) return State::dense;
-        for (std::size_t r = 0; r < d_; ++r)
+        for (std::size_t r = 0; r < d_; ++r) {
+            const Complex* row = &m(r, 0);
             for (std::size_t c = 0; c < d_; ++c) {
-                const Complex e = m(r, c);
+                const Complex e = row[std::ptrdiff_t(c) * m.col_step()];
+                if (e.re == 0.0 && e.im == 0.0) continue;  // most elements; zeros are finite
                 if (!std::isfinite(e.re) || !std::isfinite(e.im)) {
                     lists_[k].clear();
                     return State::dense;
                 }
-                if (e.re != 0.0 || e.im != 0.0) lists_[k].push_back({r * d_ + c, e});
+                lists_[k].push_back({r * d_ + c, e});
             }
+        }
         return State::sparse;
     }
 
@@ -257,7 +224,7 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     // a later addition keeps is only certain when that addition is the dense one too.
     bool dense_from_now = false;
     for_each_reached_term(map, a.size(), b.size(), interrupt,
-                          [&](std::size_t g, std::size_t t, const CoefficientTerm& term) {
+                          [&](std::size_t g, std::size_t t, const CoefficientEntry& term) {
         const Complex a_g = a[g], b_t = b[t];
         const Complex w = nan_free(a_g, b_t, term.c) ? term_coefficient(a_g, b_t, term.c)
                                                      : term_coefficient_shared(a_g, b_t, term.c);
@@ -296,7 +263,7 @@ ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     if (result.rows() == 0 || f_ijk.empty()) return result;
     const CoefficientElements a(l_a), b(l_b);
     for_each_reached_term(f_ijk, a.size(), b.size(), interrupt,
-                          [&](std::size_t g, std::size_t t, const CoefficientTerm& term) {
+                          [&](std::size_t g, std::size_t t, const CoefficientEntry& term) {
         if (term.k >= result.rows()) return;
         Complex& sum = result(term.k, 0);
         const Complex a_g = a[g], b_t = b[t];
