@@ -486,6 +486,7 @@ def describe_lapack(libraries):
 
     return "; ".join(one(library) for library in libraries) or "none found"
 
+
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as f:
