@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <stop_token>
 #include <vector>
 
@@ -45,7 +46,7 @@ struct TensorRequest {
     TensorMethod method = TensorMethod::automatic;
 };
 
-// Thrown for a basis matrix with an infinite or NaN entry.
+// Thrown for a basis matrix with an infinite or NaN entry (which LAPACK's SVD may never finish).
 struct NonFiniteMatrix {
     std::size_t index;
 };
@@ -56,12 +57,14 @@ std::size_t first_non_finite(const BasisView& basis, unsigned threads, const std
 // The terms of the rows [row_begin, row_end): the same for a row whatever the range, method
 // choice aside, and whatever the thread count. Throws Cancelled when `stop` is requested,
 // NonFiniteMatrix for a non-finite basis, std::invalid_argument for a forced method that does
-// not apply, std::bad_alloc when the work cannot fit in memory.
+// not apply, std::overflow_error when a product overflows, std::runtime_error when LAPACK fails,
+// std::bad_alloc when the work cannot fit in memory.
 TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& request, const std::stop_token& stop);
 
 // c[k, col] = Σ a[i, col] b[j, col] c_ijk over the terms, for `columns` columns of length n
 // (row-major n x columns arrays). Throws std::invalid_argument for an index outside [0, n).
-std::vector<Complex> contract_terms(const TermTable& terms, std::size_t n, std::size_t columns,
-                                    const Complex* a, const Complex* b);
+std::vector<Complex> contract_terms(std::span<const std::int64_t> indices, std::span<const Complex> values,
+                                    std::size_t n, std::size_t columns, const Complex* a, const Complex* b,
+                                    const std::stop_token& stop);
 
 }  // namespace tanvo
