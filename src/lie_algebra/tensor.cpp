@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "dense/parallel.hpp"
+#include "least_squares/lapack.hpp"
 #include "least_squares/least_squares.hpp"
 #include "lie_algebra/dense_rows.hpp"
 #include "lie_algebra/sparse_basis.hpp"
@@ -116,6 +117,72 @@ RatioKey ratio_key(std::size_t pattern, Complex first, Complex second) {
     return {pattern, std::int64_t(std::floor(ratio.re * scale + 0.5)), std::int64_t(std::floor(ratio.im * scale + 0.5))};
 }
 
+// The products of one monomial matrix B_a with a group of g monomial matrices of one pattern,
+// whose products fall in a target group of h matrices of one pattern: row r of B_a B_j is
+// va[r] vj[to_a[r]], of B_j B_a vj[r] va[to_b[r]]; members' values by row, d x g (d x h).
+struct GroupRows {
+    std::size_t d, g, group_width, target_width;  // g products; row strides of the value arrays
+    double sign;  // -1 for the commutator, +1 for the anticommutator
+    const Complex* va;
+    const std::uint32_t *to_a, *to_b;
+    const double *group_re, *group_im, *target_re, *target_im;
+
+    Complex product(std::size_t r, std::size_t t) const {
+        const std::size_t left = std::size_t(to_a[r]) * group_width + t, right = r * group_width + t;
+        return product_value(va[r], va[to_b[r]], group_re[left], group_im[left], group_re[right], group_im[right]);
+    }
+    // The one formula of a product's element, so that every route rounds it alike.
+    Complex product_value(Complex alpha, Complex beta, double left_re, double left_im, double right_re,
+                          double right_im) const {
+        const double p_re = alpha.re * left_re - alpha.im * left_im;
+        const double p_im = alpha.re * left_im + alpha.im * left_re;
+        const double q_re = right_re * beta.re - right_im * beta.im;
+        const double q_im = right_re * beta.im + right_im * beta.re;
+        return {p_re + sign * q_re, p_im + sign * q_im};
+    }
+};
+
+// Every row of the group's products against each product's candidate column v (`columns`
+// holds valid columns only; the caller ignores the products it has none for): per product, the inner product <v, b> and the
+// residual |b - multiple v|² of the multiple read off row 0 (an upper bound on the
+// least-squares residual). Compiled for AVX-512 and AVX2 too: the same operations in the same
+// order, so the same results, several products at a time.
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+void group_product_rows(const GroupRows& rows, const std::uint32_t* columns, const double* __restrict multiple_re,
+                        const double* __restrict multiple_im, double* __restrict scratch,
+                        double* __restrict inner_re, double* __restrict inner_im, double* __restrict residual2) {
+    const std::size_t d = rows.d, g = rows.g, width = rows.group_width;
+    double* __restrict b_re = scratch;
+    double* __restrict b_im = scratch + g;
+    double* __restrict v_re = scratch + 2 * g;
+    double* __restrict v_im = scratch + 3 * g;
+    for (std::size_t r = 0; r < d; ++r) {
+        const Complex alpha = rows.va[r], beta = rows.va[rows.to_b[r]];
+        const double* __restrict left_re = rows.group_re + std::size_t(rows.to_a[r]) * width;
+        const double* __restrict left_im = rows.group_im + std::size_t(rows.to_a[r]) * width;
+        const double* __restrict right_re = rows.group_re + r * width;
+        const double* __restrict right_im = rows.group_im + r * width;
+        for (std::size_t t = 0; t < g; ++t) {
+            const Complex b = rows.product_value(alpha, beta, left_re[t], left_im[t], right_re[t], right_im[t]);
+            b_re[t] = b.re;
+            b_im[t] = b.im;
+        }
+        const double* target_re = rows.target_re + r * rows.target_width;
+        const double* target_im = rows.target_im + r * rows.target_width;
+        for (std::size_t t = 0; t < g; ++t) {
+            v_re[t] = target_re[columns[t]];
+            v_im[t] = target_im[columns[t]];
+        }
+        for (std::size_t t = 0; t < g; ++t) {
+            inner_re[t] += v_re[t] * b_re[t] + v_im[t] * b_im[t];
+            inner_im[t] += v_re[t] * b_im[t] - v_im[t] * b_re[t];
+            const double e_re = b_re[t] - (multiple_re[t] * v_re[t] - multiple_im[t] * v_im[t]);
+            const double e_im = b_im[t] - (multiple_re[t] * v_im[t] + multiple_im[t] * v_re[t]);
+            residual2[t] += e_re * e_re + e_im * e_im;
+        }
+    }
+}
+
 class SparseRows {
 public:
     SparseRows(const SparseBasis& s, PairProduct product, double tol)
@@ -123,10 +190,7 @@ public:
         min_norm_ = std::sqrt(*std::min_element(s.norm2.begin(), s.norm2.end()));
         max_norm_ = std::sqrt(*std::max_element(s.norm2.begin(), s.norm2.end()));
         if (s.d >= 2) monomial_ = monomial_patterns(s);
-        for (std::size_t m = 0; m < s.n && !monomial_.patterns.empty(); ++m) {
-            const Complex* v = s.value.data() + s.start[m];
-            by_ratio_[ratio_key(monomial_.pattern_of[m], v[0], v[1])].push_back(std::uint32_t(m));
-        }
+        if (!monomial_.patterns.empty()) group_monomials();
     }
 
     struct Scratch {
@@ -138,11 +202,24 @@ public:
         std::vector<std::uint32_t> partners, candidates;
         std::vector<Complex> row_values;
         std::vector<std::pair<std::uint32_t, Complex>> terms;
+        // Monomial bases: the products of row i with one pattern group (d x g, by row), and
+        // each pair's outcome until the row is written in order.
+        std::vector<double> multiple, kernel_scratch;  // multiple: real parts, then imaginary
+        std::vector<std::uint32_t> read_column;
+        std::vector<double> inner_sum, residual2;  // inner_sum: real parts, then imaginary
+        std::vector<std::uint32_t> term_column;
+        std::vector<char> outcome;
+        std::vector<std::uint32_t> term_k;
+        std::vector<Complex> term_c;
+        std::vector<std::uint32_t> failed, several_begin, several_end;
+        std::vector<Complex> gathered, coefficients;
+        std::vector<std::pair<std::uint32_t, Complex>> several;
     };
 
     // Each pair is computed as (min, max), so that (i, j) and (j, i) are exact negatives (or
     // equal) whichever rows a call covers.
     void row(std::size_t i, Scratch& w, TermTable& out) const {
+        if (!groups_.empty()) return monomial_row(i, w, out);
         const bool all = !find_partners(i, w);
         const std::size_t count = all ? s_.n : w.partners.size();
         for (std::size_t t = 0; t < count; ++t) {
@@ -155,6 +232,14 @@ public:
     }
 
 private:
+    struct Group {
+        std::vector<std::uint32_t> members;  // increasing
+        std::vector<double> re, im;          // d x width: row r of every member (and complement)
+        std::vector<Complex> projector;      // members x d: conj(v_m[r]) / |v_m|²
+        std::size_t width = 0;               // members, and the complement when kept
+    };
+    static constexpr std::uint32_t kNoColumn = ~std::uint32_t(0);
+
     // The j whose product with i in either order can be non-zero (B_i B_j needs an entry of B_j
     // in a row that is a column of B_i, B_j B_i one in a column that is a row of B_i), sorted.
     // False when that is most of the basis: every j is visited then.
@@ -189,7 +274,6 @@ private:
     // The kept terms of the product of (a, b), a ≤ b, by increasing k, into w.terms.
     void pair_terms(std::size_t a, std::size_t b, Scratch& w) const {
         w.terms.clear();
-        if (!monomial_.patterns.empty() && monomial_terms(a, b, w)) return;
         w.product.clear();
         accumulate_product<false>(s_, a, b, w.product);
         if (product_ == PairProduct::commutator)
@@ -221,48 +305,216 @@ private:
         }
     }
 
-    // Monomial bases (clock-and-shift, Pauli words): when both products share a pattern, the
-    // product is one value per row; when it is a multiple of one column up to a residual that
-    // bounds every other coefficient below the threshold, that is its only term. False when
-    // this route cannot decide.
-    bool monomial_terms(std::size_t a, std::size_t b, Scratch& w) const {
-        const std::size_t count = monomial_.patterns.size();
-        const std::size_t pa = monomial_.pattern_of[a], pb = monomial_.pattern_of[b];
+    // Monomial bases (clock-and-shift, Pauli words), whose matrices fall into groups of one
+    // pattern each: the products of B_i with a whole group share one pattern, and are formed
+    // row by row for the group at once. A product that is a multiple of one column, up to a
+    // residual that bounds every other coefficient below the threshold, has that single term;
+    // any other goes to the projection on every column. (The pair (j, i) gives the exact
+    // negative, or the same, product: floating-point products commute and x - y = -(y - x).)
+    void group_monomials() {
+        const std::size_t d = s_.d, count = monomial_.patterns.size();
+        groups_.resize(count);
+        slot_.resize(s_.n);
+        for (std::size_t m = 0; m < s_.n; ++m) {
+            Group& group = groups_[monomial_.pattern_of[m]];
+            slot_[m] = std::uint32_t(group.members.size());
+            group.members.push_back(std::uint32_t(m));
+            const Complex* v = s_.value.data() + s_.start[m];
+            by_ratio_[ratio_key(monomial_.pattern_of[m], v[0], v[1])].push_back(std::uint32_t(m));
+        }
+        for (std::size_t p = 0; p < count; ++p) {
+            Group& group = groups_[p];
+            const std::size_t g = group.members.size();
+            const std::optional<std::vector<Complex>> complement = g + 1 == d ? complement_of(group) : std::nullopt;
+            const std::size_t width = group.width = g + (complement ? 1 : 0);
+            group.re.resize(d * width);
+            group.im.resize(d * width);
+            group.projector.resize(g * d);
+            for (std::size_t t = 0; t < g; ++t) {
+                const std::uint32_t m = group.members[t];
+                const Complex* v = s_.value.data() + s_.start[m];
+                for (std::size_t r = 0; r < d; ++r) {
+                    group.re[r * width + t] = v[r].re;
+                    group.im[r * width + t] = v[r].im;
+                    group.projector[t * d + r] = {v[r].re / s_.norm2[m], -v[r].im / s_.norm2[m]};
+                }
+            }
+            if (!complement) continue;
+            for (std::size_t r = 0; r < d; ++r) {
+                group.re[r * width + g] = (*complement)[r].re;
+                group.im[r * width + g] = (*complement)[r].im;
+            }
+            const Complex u0 = (*complement)[0], u1 = (*complement)[1];
+            if (magnitude2(u0) > 0.0 && magnitude2(u1) > 0.0)
+                by_ratio_[ratio_key(p, u0, u1)].push_back(std::uint32_t(s_.n + p));
+        }
+        disjoint_patterns_ = true;
+        for (std::size_t p = 0; p < s_.length && disjoint_patterns_; ++p)
+            for (std::size_t q = s_.position_start[p]; q < s_.position_start[p + 1]; ++q)
+                if (monomial_.pattern_of[s_.position_matrix[q]] != monomial_.pattern_of[s_.position_matrix[s_.position_start[p]]])
+                    disjoint_patterns_ = false;
+    }
+
+    // The unit vector orthogonal to the d - 1 (orthogonal) members of a group, by Gram-Schmidt
+    // on the unit vector that keeps most of its length: products along it (such as multiples
+    // of the identity among traceless diagonal matrices) have no term.
+    std::optional<std::vector<Complex>> complement_of(const Group& group) const {
+        const std::size_t d = s_.d;
+        std::vector<Complex> best, u(d);
+        double best2 = 0.0;
+        for (std::size_t e = 0; e < d; ++e) {
+            std::fill(u.begin(), u.end(), Complex{});
+            u[e] = {1.0, 0.0};
+            for (std::uint32_t m : group.members) {
+                const Complex* v = s_.value.data() + s_.start[m];
+                const Complex c{v[e].re / s_.norm2[m], -v[e].im / s_.norm2[m]};  // <v, e_e> / |v|²
+                for (std::size_t r = 0; r < d; ++r) u[r] = u[r] - c * v[r];
+            }
+            double u2 = 0.0;
+            for (const Complex& z : u) u2 += magnitude2(z);
+            if (u2 > best2) {
+                best2 = u2;
+                best = u;
+            }
+            if (best2 > 0.5) break;
+        }
+        if (!(best2 > 1e-6)) return std::nullopt;
+        const double scale = 1.0 / std::sqrt(best2);
+        for (Complex& z : best) z = {z.re * scale, z.im * scale};
+        return best;
+    }
+
+    enum Outcome : char { kNoTerm, kOneTerm, kSeveralTerms, kProject };
+
+    void monomial_row(std::size_t i, Scratch& w, TermTable& out) const {
+        w.outcome.assign(s_.n, kProject);
+        w.term_k.resize(s_.n);
+        w.term_c.resize(s_.n);
+        w.several_begin.resize(s_.n);
+        w.several_end.resize(s_.n);
+        w.several.clear();
+        for (std::size_t p = 0; p < groups_.size(); ++p) group_products(i, p, w);
+        for (std::size_t j = 0; j < s_.n; ++j) {
+            if (j == i && product_ == PairProduct::commutator) continue;
+            if (w.outcome[j] == kOneTerm) {
+                add_term(out, i, j, w.term_k[j], w.term_c[j]);
+            } else if (w.outcome[j] == kSeveralTerms) {
+                for (std::uint32_t e = w.several_begin[j]; e < w.several_end[j]; ++e)
+                    add_term(out, i, j, w.several[e].first, w.several[e].second);
+            } else if (w.outcome[j] == kProject) {
+                pair_terms(std::min(i, j), std::max(i, j), w);
+                const double sign = product_ == PairProduct::commutator && i > j ? -1.0 : 1.0;
+                for (const auto& [k, c] : w.terms) add_term(out, i, j, k, {sign * c.re, sign * c.im});
+            }
+        }
+    }
+
+    void group_products(std::size_t a, std::size_t pb, Scratch& w) const {
+        const std::size_t d = s_.d, count = monomial_.patterns.size();
+        const std::size_t pa = monomial_.pattern_of[a];
         const std::int32_t pattern = monomial_.compose[pa * count + pb];
-        if (pattern < 0 || pattern != monomial_.compose[pb * count + pa]) return false;
-        const std::uint32_t* to_a = monomial_.patterns[pa].data();
-        const std::uint32_t* to_b = monomial_.patterns[pb].data();
-        const Complex* va = s_.value.data() + s_.start[a];
-        const Complex* vb = s_.value.data() + s_.start[b];
-        const double sign = product_ == PairProduct::commutator ? -1.0 : 1.0;
-        double largest2 = 0.0, total2 = 0.0;
-        Complex* values = w.row_values.data();
-        for (std::size_t r = 0; r < s_.d; ++r) {
-            const Complex p = va[r] * vb[to_a[r]], q = vb[r] * va[to_b[r]];
-            values[r] = {p.re + sign * q.re, p.im + sign * q.im};
-            const double v2 = magnitude2(values[r]);
-            total2 += v2;
-            largest2 = std::max(largest2, v2);
+        if (pattern < 0 || pattern != monomial_.compose[pb * count + pa]) return;  // projected
+        const Group& group = groups_[pb];
+        const Group& target = groups_[std::size_t(pattern)];
+        const std::size_t g = group.members.size(), h = target.members.size();
+        GroupRows rows{d, g, group.width, target.width, product_ == PairProduct::commutator ? -1.0 : 1.0, s_.value.data() + s_.start[a],
+                       monomial_.patterns[pa].data(), monomial_.patterns[pb].data(), group.re.data(),
+                       group.im.data(), target.re.data(), target.im.data()};
+
+        // The column each product may be a multiple of, found by its first two rows; products
+        // zero in both rows are looked at whole.
+        w.term_column.resize(g);
+        w.read_column.resize(g);
+        w.multiple.resize(2 * g);
+        for (std::size_t t = 0; t < g; ++t) {
+            const Complex first = rows.product(0, t), second = rows.product(1, t);
+            w.term_column[t] = kNoColumn;
+            w.read_column[t] = 0;
+            w.multiple[t] = w.multiple[g + t] = 0.0;
+            if (!(magnitude2(first) > 0.0 && magnitude2(second) > 0.0)) {
+                if (magnitude2(first) == 0.0 && magnitude2(second) == 0.0 && zero_product(rows, t))
+                    w.outcome[group.members[t]] = kNoTerm;
+                continue;
+            }
+            const auto found = by_ratio_.find(ratio_key(std::size_t(pattern), first, second));
+            if (found == by_ratio_.end()) continue;
+            for (std::uint32_t m : found->second)
+                if (m >= s_.n ? m - s_.n == std::size_t(pattern) : monomial_.pattern_of[m] == std::size_t(pattern)) {
+                    const std::uint32_t column = m >= s_.n ? std::uint32_t(h) : slot_[m];
+                    const Complex v0{target.re[column], target.im[column]};
+                    const double scale = 1.0 / magnitude2(v0);
+                    w.term_column[t] = w.read_column[t] = column;
+                    w.multiple[t] = inner(v0, first).re * scale;  // first / v0
+                    w.multiple[g + t] = inner(v0, first).im * scale;
+                    break;
+                }
         }
-        if (!std::isfinite(total2)) fail_overflow();
-        if (largest2 == 0.0) return true;  // the zero product has no term
-        const double clear = 1e-12 * largest2;
-        if (!(magnitude2(values[0]) > clear && magnitude2(values[1]) > clear)) return false;
-        const auto found = by_ratio_.find(ratio_key(std::size_t(pattern), values[0], values[1]));
-        if (found == by_ratio_.end()) return false;
-        for (std::uint32_t m : found->second) {
-            const Complex* vm = s_.value.data() + s_.start[m];
-            Complex sum{};
-            for (std::size_t r = 0; r < s_.d; ++r) sum += inner(vm[r], values[r]);
-            const Complex x{sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
-            double residual2 = 0.0;
-            for (std::size_t r = 0; r < s_.d; ++r) residual2 += magnitude2(values[r] - x * vm[r]);
-            const double others = (std::sqrt(residual2) + std::sqrt(magnitude2(x)) * kOrthogonality * max_norm_) / min_norm_;
-            if (!(others <= kOtherTermsFraction * tol_)) continue;
-            if (kept(x, tol_)) w.terms.emplace_back(m, x);
-            return true;
+        w.inner_sum.assign(2 * g, 0.0);
+        w.residual2.assign(g, 0.0);
+        w.kernel_scratch.resize(4 * g);
+        group_product_rows(rows, w.read_column.data(), w.multiple.data(), w.multiple.data() + g,
+                           w.kernel_scratch.data(), w.inner_sum.data(), w.inner_sum.data() + g, w.residual2.data());
+        const std::uint32_t* columns = w.term_column.data();
+        const double* residual2 = w.residual2.data();
+        w.failed.clear();
+        for (std::size_t t = 0; t < g; ++t) {
+            const std::uint32_t j = group.members[t], column = columns[t];
+            if (w.outcome[j] == kNoTerm) continue;
+            if (column == kNoColumn) {
+                w.failed.push_back(std::uint32_t(t));
+                continue;
+            }
+            // Along the complement (norm 1) every coefficient is bounded as for a column, the
+            // complement being orthogonal to the columns within about d times their tolerance.
+            const bool complement = column == h;
+            const std::uint32_t m = complement ? 0 : target.members[column];
+            const double norm2 = complement ? 1.0 : s_.norm2[m];
+            const Complex x{w.inner_sum[t] / norm2, w.inner_sum[g + t] / norm2};
+            if (!finite(x) || !std::isfinite(residual2[t])) fail_overflow();
+            const double skew = complement ? double(d) * kOrthogonality : kOrthogonality * max_norm_;
+            const double others = (std::sqrt(residual2[t]) + std::sqrt(magnitude2(x)) * skew) / min_norm_;
+            if (!(others <= kOtherTermsFraction * tol_)) {
+                w.failed.push_back(std::uint32_t(t));
+                continue;
+            }
+            w.outcome[j] = !complement && kept(x, tol_) ? kOneTerm : kNoTerm;
+            w.term_k[j] = m;
+            w.term_c[j] = x;
         }
-        return false;
+        if (!w.failed.empty() && disjoint_patterns_) project_on_group(rows, group, target, w);
+    }
+
+    static bool zero_product(const GroupRows& rows, std::size_t t) {
+        for (std::size_t r = 0; r < rows.d; ++r) {
+            const Complex b = rows.product(r, t);
+            if (b.re != 0.0 || b.im != 0.0) return false;
+        }
+        return true;
+    }
+
+    // When no two patterns share a position, only the target group's columns can have a
+    // coefficient: the products that are not one multiple are projected on all of them at
+    // once, by one matrix product.
+    void project_on_group(const GroupRows& rows, const Group& group, const Group& target, Scratch& w) const {
+        const std::size_t d = s_.d, h = target.members.size(), f = w.failed.size();
+        w.gathered.resize(d * f);
+        for (std::size_t r = 0; r < d; ++r)
+            for (std::size_t u = 0; u < f; ++u) {
+                const Complex b = rows.product(r, w.failed[u]);
+                if (!finite(b)) fail_overflow();
+                w.gathered[r * f + u] = b;
+            }
+        w.coefficients.resize(h * f);
+        multiply_row_major(h, f, d, target.projector.data(), w.gathered.data(), w.coefficients.data());
+        for (std::size_t u = 0; u < f; ++u) {
+            const std::uint32_t j = group.members[w.failed[u]];
+            w.outcome[j] = kSeveralTerms;
+            w.several_begin[j] = std::uint32_t(w.several.size());
+            for (std::size_t row = 0; row < h; ++row)
+                if (kept(w.coefficients[row * f + u], tol_))
+                    w.several.emplace_back(target.members[row], w.coefficients[row * f + u]);
+            w.several_end[j] = std::uint32_t(w.several.size());
+        }
     }
 
     const SparseBasis& s_;
@@ -271,6 +523,9 @@ private:
     MatricesByLine lines_;
     double min_norm_ = 0.0, max_norm_ = 0.0;
     MonomialPatterns monomial_;
+    std::vector<Group> groups_;       // by pattern; empty unless every matrix is monomial
+    std::vector<std::uint32_t> slot_;  // a matrix's place in its group
+    bool disjoint_patterns_ = false;   // no two patterns share a position
     std::unordered_map<RatioKey, std::vector<std::uint32_t>, RatioKeyHash> by_ratio_;
 };
 
