@@ -16,7 +16,8 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <unordered_map>
+#include <span>
+#include <tuple>
 
 #include "dense/parallel.hpp"
 #include "least_squares/lapack.hpp"
@@ -111,6 +112,53 @@ struct RatioKeyHash {
     }
 };
 
+// The matrices by ratio key: an open-addressing table over the keys, each with its matrices
+// (in the order added), read by many threads once built.
+class RatioIndex {
+public:
+    void add(const RatioKey& key, std::uint32_t id) { pending_.emplace_back(key, id); }
+
+    void build() {
+        std::stable_sort(pending_.begin(), pending_.end(), [](const auto& x, const auto& y) {
+            return std::tie(x.first.pattern, x.first.re, x.first.im) < std::tie(y.first.pattern, y.first.re, y.first.im);
+        });
+        std::size_t capacity = 16;
+        while (capacity < 2 * pending_.size()) capacity *= 2;
+        slots_.assign(capacity, Slot{});
+        mask_ = capacity - 1;
+        for (std::size_t e = 0; e < pending_.size();) {
+            std::size_t end = e;
+            while (end < pending_.size() && pending_[end].first == pending_[e].first) ids_.push_back(pending_[end++].second);
+            std::size_t at = RatioKeyHash{}(pending_[e].first) & mask_;
+            while (slots_[at].used) at = (at + 1) & mask_;
+            slots_[at] = {pending_[e].first, std::uint32_t(ids_.size() - (end - e)), std::uint32_t(ids_.size()), true};
+            e = end;
+        }
+        pending_.clear();
+        pending_.shrink_to_fit();
+    }
+
+    std::span<const std::uint32_t> find(const RatioKey& key) const {
+        if (slots_.empty()) return {};
+        for (std::size_t at = RatioKeyHash{}(key) & mask_;; at = (at + 1) & mask_) {
+            const Slot& slot = slots_[at];
+            if (!slot.used) return {};
+            if (slot.key == key) return {ids_.data() + slot.begin, slot.end - slot.begin};
+        }
+    }
+
+private:
+    struct Slot {
+        RatioKey key{};
+        std::uint32_t begin = 0, end = 0;
+        bool used = false;
+    };
+    std::vector<std::pair<RatioKey, std::uint32_t>> pending_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> ids_;
+    std::size_t mask_ = 0;
+};
+
 RatioKey ratio_key(std::size_t pattern, Complex first, Complex second) {
     const Complex ratio = inner(first, second);  // (second / first) · |first|²
     const double scale = double(1 << 20) / magnitude2(first);
@@ -145,12 +193,13 @@ struct GroupRows {
 // Every row of the group's products against each product's candidate column v (`columns`
 // holds valid columns only; the caller ignores the products it has none for): per product, the inner product <v, b> and the
 // residual |b - multiple v|² of the multiple read off row 0 (an upper bound on the
-// least-squares residual). Compiled for AVX-512 and AVX2 too: the same operations in the same
+// least-squares residual), and its sum of squares. Compiled for AVX-512 and AVX2 too: the same operations in the same
 // order, so the same results, several products at a time.
 [[gnu::target_clones("avx512f", "avx2", "default")]]
 void group_product_rows(const GroupRows& rows, const std::uint32_t* columns, const double* __restrict multiple_re,
                         const double* __restrict multiple_im, double* __restrict scratch,
-                        double* __restrict inner_re, double* __restrict inner_im, double* __restrict residual2) {
+                        double* __restrict inner_re, double* __restrict inner_im, double* __restrict residual2,
+                        double* __restrict total2) {
     const std::size_t d = rows.d, g = rows.g, width = rows.group_width;
     double* __restrict b_re = scratch;
     double* __restrict b_im = scratch + g;
@@ -166,6 +215,7 @@ void group_product_rows(const GroupRows& rows, const std::uint32_t* columns, con
             const Complex b = rows.product_value(alpha, beta, left_re[t], left_im[t], right_re[t], right_im[t]);
             b_re[t] = b.re;
             b_im[t] = b.im;
+            total2[t] += b.re * b.re + b.im * b.im;
         }
         const double* target_re = rows.target_re + r * rows.target_width;
         const double* target_im = rows.target_im + r * rows.target_width;
@@ -206,7 +256,7 @@ public:
         // each pair's outcome until the row is written in order.
         std::vector<double> multiple, kernel_scratch;  // multiple: real parts, then imaginary
         std::vector<std::uint32_t> read_column;
-        std::vector<double> inner_sum, residual2;  // inner_sum: real parts, then imaginary
+        std::vector<double> inner_sum, residual2, total2;  // inner_sum: real parts, then imaginary
         std::vector<std::uint32_t> term_column;
         std::vector<char> outcome;
         std::vector<std::uint32_t> term_k;
@@ -320,7 +370,7 @@ private:
             slot_[m] = std::uint32_t(group.members.size());
             group.members.push_back(std::uint32_t(m));
             const Complex* v = s_.value.data() + s_.start[m];
-            by_ratio_[ratio_key(monomial_.pattern_of[m], v[0], v[1])].push_back(std::uint32_t(m));
+            by_ratio_.add(ratio_key(monomial_.pattern_of[m], v[0], v[1]), std::uint32_t(m));
         }
         for (std::size_t p = 0; p < count; ++p) {
             Group& group = groups_[p];
@@ -346,8 +396,9 @@ private:
             }
             const Complex u0 = (*complement)[0], u1 = (*complement)[1];
             if (magnitude2(u0) > 0.0 && magnitude2(u1) > 0.0)
-                by_ratio_[ratio_key(p, u0, u1)].push_back(std::uint32_t(s_.n + p));
+                by_ratio_.add(ratio_key(p, u0, u1), std::uint32_t(s_.n + p));
         }
+        by_ratio_.build();
         disjoint_patterns_ = true;
         for (std::size_t p = 0; p < s_.length && disjoint_patterns_; ++p)
             for (std::size_t q = s_.position_start[p]; q < s_.position_start[p + 1]; ++q)
@@ -436,9 +487,7 @@ private:
                     w.outcome[group.members[t]] = kNoTerm;
                 continue;
             }
-            const auto found = by_ratio_.find(ratio_key(std::size_t(pattern), first, second));
-            if (found == by_ratio_.end()) continue;
-            for (std::uint32_t m : found->second)
+            for (std::uint32_t m : by_ratio_.find(ratio_key(std::size_t(pattern), first, second)))
                 if (m >= s_.n ? m - s_.n == std::size_t(pattern) : monomial_.pattern_of[m] == std::size_t(pattern)) {
                     const std::uint32_t column = m >= s_.n ? std::uint32_t(h) : slot_[m];
                     const Complex v0{target.re[column], target.im[column]};
@@ -451,15 +500,23 @@ private:
         }
         w.inner_sum.assign(2 * g, 0.0);
         w.residual2.assign(g, 0.0);
+        w.total2.assign(g, 0.0);
         w.kernel_scratch.resize(4 * g);
         group_product_rows(rows, w.read_column.data(), w.multiple.data(), w.multiple.data() + g,
-                           w.kernel_scratch.data(), w.inner_sum.data(), w.inner_sum.data() + g, w.residual2.data());
+                           w.kernel_scratch.data(), w.inner_sum.data(), w.inner_sum.data() + g, w.residual2.data(),
+                           w.total2.data());
         const std::uint32_t* columns = w.term_column.data();
         const double* residual2 = w.residual2.data();
         w.failed.clear();
         for (std::size_t t = 0; t < g; ++t) {
             const std::uint32_t j = group.members[t], column = columns[t];
             if (w.outcome[j] == kNoTerm) continue;
+            if (!std::isfinite(w.total2[t])) fail_overflow();
+            // A product this small (rounding left by a commuting pair) bounds every coefficient.
+            if (std::sqrt(w.total2[t]) / min_norm_ <= kOtherTermsFraction * tol_) {
+                w.outcome[j] = kNoTerm;
+                continue;
+            }
             if (column == kNoColumn) {
                 w.failed.push_back(std::uint32_t(t));
                 continue;
@@ -526,7 +583,7 @@ private:
     std::vector<Group> groups_;       // by pattern; empty unless every matrix is monomial
     std::vector<std::uint32_t> slot_;  // a matrix's place in its group
     bool disjoint_patterns_ = false;   // no two patterns share a position
-    std::unordered_map<RatioKey, std::vector<std::uint32_t>, RatioKeyHash> by_ratio_;
+    RatioIndex by_ratio_;
 };
 
 // ---- any square basis ---------------------------------------------------------------------
