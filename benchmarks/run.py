@@ -57,6 +57,7 @@ def parse_arguments():
                         help="NumPy method: one lstsq for all right-hand sides (default), or lstsq for the pseudo-inverse and a product")
     parser.add_argument("--only", metavar="REGEX", help="run only the rows whose label matches")
     parser.add_argument("--quiet", action="store_true", help="no progress lines on standard error")
+    parser.add_argument("--tensors", action="store_true", help="run the coefficient-tensor rows instead (benchmarks/tensors.py)")
     args = parser.parse_args()
     if args.budget is None:
         args.budget = 5.0 if args.quick else 60.0
@@ -469,6 +470,8 @@ def metadata(args):
 
 def main():
     args = parse_arguments()
+    if args.tensors:
+        sys.exit(subprocess.call([sys.executable, str(HERE / "tensors.py")] + (["--quick"] if args.quick else [])))
     meta = metadata(args)
     session = Session(args)
     rows = workloads.plan(args.quick)
