@@ -20,7 +20,6 @@
 #include <tuple>
 
 #include "dense/parallel.hpp"
-#include "least_squares/lapack.hpp"
 #include "least_squares/least_squares.hpp"
 #include "lie_algebra/dense_rows.hpp"
 #include "lie_algebra/sparse_basis.hpp"
@@ -94,6 +93,112 @@ TermTable rows_in_parallel(const TensorRequest& request, const std::stop_token& 
 }
 
 // ---- sparse orthogonal bases ------------------------------------------------------------
+
+// A term of a known row: (j, k, c).
+struct CompactTerm {
+    std::uint32_t j, k;
+    Complex c;
+};
+
+// The terms of a chunk of rows: each row's pairs with j before the range, then those with
+// j >= i, and how many of each.
+struct MirroredChunk {
+    std::vector<CompactTerm> terms;
+    std::vector<std::uint32_t> before, after;
+};
+
+// The rows of the request with each unordered pair inside the range computed once: row i
+// finds its pairs with j >= i (and those with j before the range); the pairs (i, j) with j in
+// [row_begin, i) are the mirrors of pairs found by row j, the exact negative (commutator) or
+// the same (anticommutator) of what row i would compute. `row(i, skip_begin, scratch, out)`
+// appends row i's terms by increasing j, skipping j in [skip_begin, i).
+template <class Scratch>
+TermTable mirrored_rows_in_parallel(
+    const TensorRequest& request, const std::stop_token& stop, const std::function<Scratch()>& make_scratch,
+    const std::function<void(std::size_t, std::size_t, Scratch&, std::vector<CompactTerm>&)>& row) {
+    const std::size_t begin_row = request.row_begin, rows = request.row_end - request.row_begin;
+    const unsigned threads = std::max(1u, request.threads);
+    const std::size_t chunk = std::clamp<std::size_t>(rows / (std::size_t(threads) * 64), 1, 64);
+    std::vector<MirroredChunk> parts((rows + chunk - 1) / chunk);
+    std::vector<std::unique_ptr<Scratch>> scratch(threads);
+    parallel_chunks(rows, chunk, threads, stop, [&](std::size_t begin, std::size_t end, unsigned worker) {
+        if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(make_scratch());
+        MirroredChunk& part = parts[begin / chunk];
+        for (std::size_t r = begin; r < end; ++r) {
+            stop_point(stop);
+            const std::size_t i = begin_row + r, first = part.terms.size();
+            row(i, begin_row, *scratch[worker], part.terms);
+            std::size_t before = first;
+            while (before < part.terms.size() && part.terms[before].j < begin_row) ++before;
+            part.before.push_back(std::uint32_t(before - first));
+            part.after.push_back(std::uint32_t(part.terms.size() - before));
+        }
+        part.terms.shrink_to_fit();
+    });
+    scratch.clear();
+
+    // Where each row starts: its own terms before the range, the mirrors, its terms from j = i.
+    std::vector<std::size_t> mirrored(rows, 0);
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        const MirroredChunk& part = parts[p];
+        std::size_t at = 0;
+        for (std::size_t q = 0; q < part.before.size(); ++q) {
+            const std::size_t i = begin_row + p * chunk + q;
+            at += part.before[q];
+            for (std::size_t e = at; e < at + part.after[q]; ++e)
+                if (part.terms[e].j > i && part.terms[e].j < request.row_end) ++mirrored[part.terms[e].j - begin_row];
+            at += part.after[q];
+        }
+    }
+    std::vector<std::size_t> start(rows + 1, 0), cursor(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const MirroredChunk& part = parts[r / chunk];
+        start[r + 1] = start[r] + part.before[r % chunk] + mirrored[r] + part.after[r % chunk];
+    }
+    const std::size_t total = start[rows];
+    require_memory(std::uint64_t(total) * 3, sizeof(std::int64_t) + sizeof(Complex));
+    TermTable all;
+    all.indices.resize(3 * total);
+    all.values.resize(total);
+    // x - y and -(y - x) differ only in the sign of a zero: zeros are stored as +0.
+    auto put = [&all](std::size_t at, std::size_t i, std::size_t j, std::size_t k, Complex c) {
+        all.indices[3 * at] = std::int64_t(i);
+        all.indices[3 * at + 1] = std::int64_t(j);
+        all.indices[3 * at + 2] = std::int64_t(k);
+        all.values[at] = {c.re + 0.0, c.im + 0.0};
+    };
+    const double mirror = request.product == PairProduct::commutator ? -1.0 : 1.0;
+    for (std::size_t p = 0, r = 0; p < parts.size(); ++p) {  // terms before the range first
+        const MirroredChunk& part = parts[p];
+        std::size_t at = 0;
+        for (std::size_t q = 0; q < part.before.size(); ++q, ++r) {
+            cursor[r] = start[r];
+            for (std::size_t e = at; e < at + part.before[q]; ++e)
+                put(cursor[r]++, begin_row + r, part.terms[e].j, part.terms[e].k, part.terms[e].c);
+            at += part.before[q] + part.after[q];
+        }
+    }
+    for (std::size_t p = 0, r = 0; p < parts.size(); ++p) {  // rows in order: their mirrors, then their own
+        MirroredChunk& part = parts[p];
+        std::size_t at = 0;
+        for (std::size_t q = 0; q < part.before.size(); ++q, ++r) {
+            const std::size_t i = begin_row + r;
+            at += part.before[q];
+            std::size_t own = start[r + 1] - part.after[q];
+            for (std::size_t e = at; e < at + part.after[q]; ++e) {
+                const CompactTerm& term = part.terms[e];
+                put(own++, i, term.j, term.k, term.c);
+                if (term.j > i && term.j < request.row_end) {
+                    const std::size_t other = term.j - begin_row;
+                    put(cursor[other]++, term.j, i, term.k, {mirror * term.c.re, mirror * term.c.im});
+                }
+            }
+            at += part.after[q];
+        }
+        part = MirroredChunk{};
+    }
+    return all;
+}
 
 // A monomial matrix's (or product's) values in rows 1 and 0 as a ratio on a coarse grid, with
 // its pattern: equal for proportional ones, except near a grid boundary, where the pair is
@@ -196,11 +301,13 @@ struct GroupRows {
 // least-squares residual), and its sum of squares. Compiled for AVX-512 and AVX2 too: the same operations in the same
 // order, so the same results, several products at a time.
 [[gnu::target_clones("avx512f", "avx2", "default")]]
-void group_product_rows(const GroupRows& rows, const std::uint32_t* columns, const double* __restrict multiple_re,
+void group_product_rows(const GroupRows& rows, std::size_t t_begin, std::size_t t_end, const std::uint32_t* columns,
+                        const double* __restrict multiple_re,
                         const double* __restrict multiple_im, double* __restrict scratch,
                         double* __restrict inner_re, double* __restrict inner_im, double* __restrict residual2,
                         double* __restrict total2) {
     const std::size_t d = rows.d, g = rows.g, width = rows.group_width;
+    // Only products t in [t_begin, t_end) are formed.
     double* __restrict b_re = scratch;
     double* __restrict b_im = scratch + g;
     double* __restrict v_re = scratch + 2 * g;
@@ -211,7 +318,7 @@ void group_product_rows(const GroupRows& rows, const std::uint32_t* columns, con
         const double* __restrict left_im = rows.group_im + std::size_t(rows.to_a[r]) * width;
         const double* __restrict right_re = rows.group_re + r * width;
         const double* __restrict right_im = rows.group_im + r * width;
-        for (std::size_t t = 0; t < g; ++t) {
+        for (std::size_t t = t_begin; t < t_end; ++t) {
             const Complex b = rows.product_value(alpha, beta, left_re[t], left_im[t], right_re[t], right_im[t]);
             b_re[t] = b.re;
             b_im[t] = b.im;
@@ -219,11 +326,11 @@ void group_product_rows(const GroupRows& rows, const std::uint32_t* columns, con
         }
         const double* target_re = rows.target_re + r * rows.target_width;
         const double* target_im = rows.target_im + r * rows.target_width;
-        for (std::size_t t = 0; t < g; ++t) {
+        for (std::size_t t = t_begin; t < t_end; ++t) {
             v_re[t] = target_re[columns[t]];
             v_im[t] = target_im[columns[t]];
         }
-        for (std::size_t t = 0; t < g; ++t) {
+        for (std::size_t t = t_begin; t < t_end; ++t) {
             inner_re[t] += v_re[t] * b_re[t] + v_im[t] * b_im[t];
             inner_im[t] += v_re[t] * b_im[t] - v_im[t] * b_re[t];
             const double e_re = b_re[t] - (multiple_re[t] * v_re[t] - multiple_im[t] * v_im[t]);
@@ -262,22 +369,23 @@ public:
         std::vector<std::uint32_t> term_k;
         std::vector<Complex> term_c;
         std::vector<std::uint32_t> failed, several_begin, several_end;
-        std::vector<Complex> gathered, coefficients;
+        std::vector<Complex> gathered;
         std::vector<std::pair<std::uint32_t, Complex>> several;
     };
 
-    // Each pair is computed as (min, max), so that (i, j) and (j, i) are exact negatives (or
-    // equal) whichever rows a call covers.
-    void row(std::size_t i, Scratch& w, TermTable& out) const {
-        if (!groups_.empty()) return monomial_row(i, w, out);
+    // The terms of row i, by increasing j, skipping the pairs with j in [skip_begin, i): the
+    // caller mirrors those from the rows before. Each pair is computed as (min, max), so that
+    // (i, j) and (j, i) are exact negatives (or equal) whichever rows a call covers.
+    void row(std::size_t i, std::size_t skip_begin, Scratch& w, std::vector<CompactTerm>& out) const {
+        if (!groups_.empty()) return monomial_row(i, skip_begin, w, out);
         const bool all = !find_partners(i, w);
         const std::size_t count = all ? s_.n : w.partners.size();
         for (std::size_t t = 0; t < count; ++t) {
             const std::size_t j = all ? t : w.partners[t];
-            if (j == i && product_ == PairProduct::commutator) continue;
+            if ((j == i && product_ == PairProduct::commutator) || (j >= skip_begin && j < i)) continue;
             pair_terms(std::min(i, j), std::max(i, j), w);
             const double sign = product_ == PairProduct::commutator && i > j ? -1.0 : 1.0;
-            for (const auto& [k, c] : w.terms) add_term(out, i, j, k, {sign * c.re, sign * c.im});
+            for (const auto& [k, c] : w.terms) out.push_back({std::uint32_t(j), k, {sign * c.re, sign * c.im}});
         }
     }
 
@@ -437,30 +545,32 @@ private:
 
     enum Outcome : char { kNoTerm, kOneTerm, kSeveralTerms, kProject };
 
-    void monomial_row(std::size_t i, Scratch& w, TermTable& out) const {
+    void monomial_row(std::size_t i, std::size_t skip_begin, Scratch& w, std::vector<CompactTerm>& out) const {
         w.outcome.assign(s_.n, kProject);
         w.term_k.resize(s_.n);
         w.term_c.resize(s_.n);
         w.several_begin.resize(s_.n);
         w.several_end.resize(s_.n);
         w.several.clear();
-        for (std::size_t p = 0; p < groups_.size(); ++p) group_products(i, p, w);
+        for (std::size_t p = 0; p < groups_.size(); ++p) group_products(i, p, skip_begin, w);
         for (std::size_t j = 0; j < s_.n; ++j) {
-            if (j == i && product_ == PairProduct::commutator) continue;
+            if ((j == i && product_ == PairProduct::commutator) || (j >= skip_begin && j < i)) continue;
             if (w.outcome[j] == kOneTerm) {
-                add_term(out, i, j, w.term_k[j], w.term_c[j]);
+                out.push_back({std::uint32_t(j), w.term_k[j], w.term_c[j]});
             } else if (w.outcome[j] == kSeveralTerms) {
                 for (std::uint32_t e = w.several_begin[j]; e < w.several_end[j]; ++e)
-                    add_term(out, i, j, w.several[e].first, w.several[e].second);
+                    out.push_back({std::uint32_t(j), w.several[e].first, w.several[e].second});
             } else if (w.outcome[j] == kProject) {
                 pair_terms(std::min(i, j), std::max(i, j), w);
                 const double sign = product_ == PairProduct::commutator && i > j ? -1.0 : 1.0;
-                for (const auto& [k, c] : w.terms) add_term(out, i, j, k, {sign * c.re, sign * c.im});
+                for (const auto& [k, c] : w.terms) out.push_back({std::uint32_t(j), k, {sign * c.re, sign * c.im}});
             }
         }
     }
 
-    void group_products(std::size_t a, std::size_t pb, Scratch& w) const {
+    // The members j of group pb in [0, skip_begin) and [a, n) (members are increasing: a prefix
+    // and a suffix of the group).
+    void group_products(std::size_t a, std::size_t pb, std::size_t skip_begin, Scratch& w) const {
         const std::size_t d = s_.d, count = monomial_.patterns.size();
         const std::size_t pa = monomial_.pattern_of[a];
         const std::int32_t pattern = monomial_.compose[pa * count + pb];
@@ -472,12 +582,18 @@ private:
                        monomial_.patterns[pa].data(), monomial_.patterns[pb].data(), group.re.data(),
                        group.im.data(), target.re.data(), target.im.data()};
 
+        const auto members = group.members.begin();
+        const std::size_t prefix = std::size_t(std::lower_bound(members, members + std::ptrdiff_t(g), std::min(skip_begin, a)) - members);
+        const std::size_t suffix = std::size_t(std::lower_bound(members, members + std::ptrdiff_t(g), a) - members);
+        const std::size_t ranges[2][2] = {{0, prefix}, {suffix, g}};
+
         // The column each product may be a multiple of, found by its first two rows; products
         // zero in both rows are looked at whole.
         w.term_column.resize(g);
         w.read_column.resize(g);
         w.multiple.resize(2 * g);
-        for (std::size_t t = 0; t < g; ++t) {
+        for (const auto& [t_begin, t_end] : ranges)
+        for (std::size_t t = t_begin; t < t_end; ++t) {
             const Complex first = rows.product(0, t), second = rows.product(1, t);
             w.term_column[t] = kNoColumn;
             w.read_column[t] = 0;
@@ -502,13 +618,16 @@ private:
         w.residual2.assign(g, 0.0);
         w.total2.assign(g, 0.0);
         w.kernel_scratch.resize(4 * g);
-        group_product_rows(rows, w.read_column.data(), w.multiple.data(), w.multiple.data() + g,
-                           w.kernel_scratch.data(), w.inner_sum.data(), w.inner_sum.data() + g, w.residual2.data(),
-                           w.total2.data());
+        for (const auto& [t_begin, t_end] : ranges)
+            if (t_begin < t_end)
+                group_product_rows(rows, t_begin, t_end, w.read_column.data(), w.multiple.data(), w.multiple.data() + g,
+                                   w.kernel_scratch.data(), w.inner_sum.data(), w.inner_sum.data() + g,
+                                   w.residual2.data(), w.total2.data());
         const std::uint32_t* columns = w.term_column.data();
         const double* residual2 = w.residual2.data();
         w.failed.clear();
-        for (std::size_t t = 0; t < g; ++t) {
+        for (const auto& [t_begin, t_end] : ranges)
+        for (std::size_t t = t_begin; t < t_end; ++t) {
             const std::uint32_t j = group.members[t], column = columns[t];
             if (w.outcome[j] == kNoTerm) continue;
             if (!std::isfinite(w.total2[t])) fail_overflow();
@@ -550,26 +669,24 @@ private:
     }
 
     // When no two patterns share a position, only the target group's columns can have a
-    // coefficient: the products that are not one multiple are projected on all of them at
-    // once, by one matrix product.
+    // coefficient: a product that is not one multiple is projected on each of them.
     void project_on_group(const GroupRows& rows, const Group& group, const Group& target, Scratch& w) const {
-        const std::size_t d = s_.d, h = target.members.size(), f = w.failed.size();
-        w.gathered.resize(d * f);
-        for (std::size_t r = 0; r < d; ++r)
-            for (std::size_t u = 0; u < f; ++u) {
-                const Complex b = rows.product(r, w.failed[u]);
-                if (!finite(b)) fail_overflow();
-                w.gathered[r * f + u] = b;
+        const std::size_t d = s_.d, h = target.members.size();
+        w.gathered.resize(d);
+        for (std::uint32_t t : w.failed) {
+            for (std::size_t r = 0; r < d; ++r) {
+                w.gathered[r] = rows.product(r, t);
+                if (!finite(w.gathered[r])) fail_overflow();
             }
-        w.coefficients.resize(h * f);
-        multiply_row_major(h, f, d, target.projector.data(), w.gathered.data(), w.coefficients.data());
-        for (std::size_t u = 0; u < f; ++u) {
-            const std::uint32_t j = group.members[w.failed[u]];
+            const std::uint32_t j = group.members[t];
             w.outcome[j] = kSeveralTerms;
             w.several_begin[j] = std::uint32_t(w.several.size());
-            for (std::size_t row = 0; row < h; ++row)
-                if (kept(w.coefficients[row * f + u], tol_))
-                    w.several.emplace_back(target.members[row], w.coefficients[row * f + u]);
+            for (std::size_t row = 0; row < h; ++row) {
+                const Complex* projector = target.projector.data() + row * d;
+                Complex x{};
+                for (std::size_t r = 0; r < d; ++r) x += projector[r] * w.gathered[r];
+                if (kept(x, tol_)) w.several.emplace_back(target.members[row], x);
+            }
             w.several_end[j] = std::uint32_t(w.several.size());
         }
     }
@@ -695,9 +812,11 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
         current_stop = nullptr;
         if (orthogonal) {
             const SparseRows rows(sparse, request.product, request.tol);
-            return rows_in_parallel<SparseRows::Scratch>(
+            return mirrored_rows_in_parallel<SparseRows::Scratch>(
                 request, stop, [&] { return SparseRows::Scratch(sparse); },
-                [&](std::size_t i, SparseRows::Scratch& w, TermTable& out) { rows.row(i, w, out); });
+                [&](std::size_t i, std::size_t skip_begin, SparseRows::Scratch& w, std::vector<CompactTerm>& out) {
+                    rows.row(i, skip_begin, w, out);
+                });
         }
         if (method == TensorMethod::sparse_orthogonal)
             throw std::invalid_argument("the sparse orthogonal method needs a sparse basis of orthogonal matrices");
