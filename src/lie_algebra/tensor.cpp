@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -780,10 +781,16 @@ std::size_t first_non_finite(const BasisView& basis, unsigned threads, const std
     const std::size_t chunk = std::max<std::size_t>(1, (std::size_t(1) << 20) / std::max<std::size_t>(length, 1));
     parallel_chunks(n, chunk, std::max(1u, threads), stop, [&](std::size_t begin, std::size_t end, unsigned) {
         for (std::size_t m = begin; m < end && m < first.load(std::memory_order_relaxed); ++m) {
-            const Complex* v = basis.matrices[m];
-            bool all_finite = true;
-            for (std::size_t t = 0; t < length; ++t) all_finite &= finite(v[t]);
-            if (all_finite) continue;
+            // An exponent of all ones marks infinity and NaN; tested on the bits, vectorised.
+            constexpr std::uint64_t kExponent = 0x7ff0000000000000ull;
+            const double* parts = &basis.matrices[m]->re;  // re, im, re, ... (Complex is two doubles)
+            std::uint64_t non_finite = 0;
+            for (std::size_t t = 0; t < 2 * length; ++t) {
+                std::uint64_t bits;
+                std::memcpy(&bits, parts + t, sizeof bits);
+                non_finite |= (bits & kExponent) == kExponent;
+            }
+            if (!non_finite) continue;
             std::size_t seen = first.load();
             while (m < seen && !first.compare_exchange_weak(seen, m)) {
             }
