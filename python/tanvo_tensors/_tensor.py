@@ -166,8 +166,8 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         the whole tensor with i in that range, bit for bit, so that blocks computed apart
         (other processes, other machines) concatenate to the whole tensor.
     threads : int, optional
-        Worker threads; by default every core this process may run on. The GIL is released
-        while they compute, and Ctrl-C stops the call.
+        Worker threads; by default every core this process may run on (at most four per core
+        are started). The GIL is released while they compute, and Ctrl-C stops the call.
 
     Returns
     -------

@@ -39,6 +39,10 @@ bool kept(Complex c, double tol) { return !(std::abs(c.re) <= tol && std::abs(c.
     throw std::overflow_error("a product of two basis matrices overflows double precision");
 }
 
+// Threads beyond a few per core only cost their stacks and start-up (results do not depend
+// on the count).
+unsigned worker_count(unsigned requested) { return std::clamp(requested, 1u, 4 * available_threads()); }
+
 void add_term(TermTable& out, std::size_t i, std::size_t j, std::size_t k, Complex c) {
     out.indices.insert(out.indices.end(), {std::int64_t(i), std::int64_t(j), std::int64_t(k)});
     out.values.push_back(c);
@@ -75,7 +79,7 @@ TermTable rows_in_parallel(const TensorRequest& request, const std::stop_token& 
                            const std::function<Scratch()>& make_scratch,
                            const std::function<void(std::size_t, Scratch&, TermTable&)>& row) {
     const std::size_t rows = request.row_end - request.row_begin;
-    const unsigned threads = std::max(1u, request.threads);
+    const unsigned threads = worker_count(request.threads);
     const std::size_t chunk = std::clamp<std::size_t>(rows / (std::size_t(threads) * 64), 1, 64);
     std::vector<TermTable> parts((rows + chunk - 1) / chunk);
     std::vector<std::unique_ptr<Scratch>> scratch(threads);
@@ -118,7 +122,7 @@ TermTable mirrored_rows_in_parallel(
     const TensorRequest& request, const std::stop_token& stop, const std::function<Scratch()>& make_scratch,
     const std::function<void(std::size_t, std::size_t, Scratch&, std::vector<CompactTerm>&)>& row) {
     const std::size_t begin_row = request.row_begin, rows = request.row_end - request.row_begin;
-    const unsigned threads = std::max(1u, request.threads);
+    const unsigned threads = worker_count(request.threads);
     const std::size_t chunk = std::clamp<std::size_t>(rows / (std::size_t(threads) * 64), 1, 64);
     std::vector<MirroredChunk> parts((rows + chunk - 1) / chunk);
     std::vector<std::unique_ptr<Scratch>> scratch(threads);
@@ -779,7 +783,7 @@ std::size_t first_non_finite(const BasisView& basis, unsigned threads, const std
     const std::size_t n = basis.size(), length = basis.d * basis.d;
     std::atomic<std::size_t> first{n};
     const std::size_t chunk = std::max<std::size_t>(1, (std::size_t(1) << 20) / std::max<std::size_t>(length, 1));
-    parallel_chunks(n, chunk, std::max(1u, threads), stop, [&](std::size_t begin, std::size_t end, unsigned) {
+    parallel_chunks(n, chunk, worker_count(threads), stop, [&](std::size_t begin, std::size_t end, unsigned) {
         for (std::size_t m = begin; m < end && m < first.load(std::memory_order_relaxed); ++m) {
             // An exponent of all ones marks infinity and NaN; tested on the bits, vectorised.
             constexpr std::uint64_t kExponent = 0x7ff0000000000000ull;
