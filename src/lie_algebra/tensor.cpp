@@ -21,6 +21,7 @@
 #include <tuple>
 
 #include "dense/parallel.hpp"
+#include "least_squares/lapack.hpp"
 #include "least_squares/least_squares.hpp"
 #include "lie_algebra/dense_rows.hpp"
 #include "lie_algebra/sparse_basis.hpp"
@@ -813,7 +814,10 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     if (d == 0 || request.row_begin == request.row_end) return {};
 
     TensorMethod method = request.method;
-    if (method == TensorMethod::per_pair) return per_pair_rows(basis, request, stop);
+    if (method == TensorMethod::per_pair) {
+        const SingleThreadedBlas rows_own_threads;
+        return per_pair_rows(basis, request, stop);
+    }
     if (method != TensorMethod::dense) {
         const SparseBasis sparse = sparse_form(n, d, [&basis](std::size_t m, std::size_t r) {
             return MatrixRow{basis.matrices[m] + r * basis.d, 1};
@@ -834,6 +838,7 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     }
     const std::optional<DenseRowSolver> solver =
         DenseRowSolver::prepare(n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); });
+    const SingleThreadedBlas rows_own_threads;  // the rows are split over the request's threads
     if (!solver) return per_pair_rows(basis, request, stop);
     return dense_rows(*solver, request, stop, basis);
 }
