@@ -54,7 +54,7 @@ void add_term(TermTable& out, std::size_t i, std::size_t j, std::size_t k, Compl
 TermTable concatenate(std::vector<TermTable>& parts) {
     std::size_t total = 0;
     for (const TermTable& part : parts) total += part.size();
-    require_memory(std::uint64_t(total) * 3, sizeof(std::int64_t) + sizeof(Complex));
+    require_memory(std::uint64_t(total), 3 * sizeof(std::int64_t) + sizeof(Complex));
     TermTable all;
     all.indices.reserve(total * 3);
     all.values.reserve(total);
@@ -162,7 +162,7 @@ TermTable mirrored_rows_in_parallel(
         start[r + 1] = start[r] + part.before[r % chunk] + mirrored[r] + part.after[r % chunk];
     }
     const std::size_t total = start[rows];
-    require_memory(std::uint64_t(total) * 3, sizeof(std::int64_t) + sizeof(Complex));
+    require_memory(std::uint64_t(total), 3 * sizeof(std::int64_t) + sizeof(Complex));
     TermTable all;
     all.indices.resize(3 * total);
     all.values.resize(total);
@@ -358,19 +358,17 @@ public:
 
     struct Scratch {
         explicit Scratch(const SparseBasis& s)
-            : product(s.length), marked(s.n, 0), candidate_used(s.n, 0), row_used(s.d, 0), col_used(s.d, 0),
-              row_values(s.d) {}
+            : product(s.length), marked(s.n, 0), candidate_used(s.n, 0), row_used(s.d, 0), col_used(s.d, 0) {}
         Accumulator product;
         std::vector<char> marked, candidate_used, row_used, col_used;
         std::vector<std::uint32_t> partners, candidates;
-        std::vector<Complex> row_values;
         std::vector<std::pair<std::uint32_t, Complex>> terms;
-        // Monomial bases: the products of row i with one pattern group (d x g, by row), and
-        // each pair's outcome until the row is written in order.
-        std::vector<double> multiple, kernel_scratch;  // multiple: real parts, then imaginary
-        std::vector<std::uint32_t> read_column;
-        std::vector<double> inner_sum, residual2, total2;  // inner_sum: real parts, then imaginary
-        std::vector<std::uint32_t> term_column;
+        // Monomial bases: per product of row i with one pattern group, its candidate column
+        // and what the kernel accumulates for it; per pair, the outcome until the row is
+        // written in order.
+        std::vector<std::uint32_t> term_column, read_column;
+        std::vector<double> multiple, inner_sum, residual2, total2;  // complex ones: real parts, then imaginary
+        std::vector<double> kernel_scratch;
         std::vector<char> outcome;
         std::vector<std::uint32_t> term_k;
         std::vector<Complex> term_c;
