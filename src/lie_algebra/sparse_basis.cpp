@@ -29,6 +29,7 @@ SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of) {
     s.d = d;
     s.length = d * d;
     s.n = n;
+    s.first_non_finite = n;
     s.start.reserve(s.n + 1);
     s.row_start.reserve(s.n * (s.d + 1));
     s.norm2.assign(s.n, 0.0);
@@ -42,6 +43,7 @@ SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of) {
             for (std::size_t c = 0; c < s.d; ++c) {
                 const Complex v = row[std::ptrdiff_t(c) * step];
                 if (v.re == 0.0 && v.im == 0.0) continue;
+                if (!finite(v)) s.first_non_finite = std::min(s.first_non_finite, m);
                 s.row.push_back(std::uint32_t(r));
                 s.col.push_back(std::uint32_t(c));
                 s.position.push_back(r * s.d + c);

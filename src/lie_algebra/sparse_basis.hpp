@@ -34,6 +34,7 @@ struct SparseBasis {
     std::vector<std::uint32_t> position_matrix;
     std::vector<Complex> position_value;
     std::vector<double> norm2;
+    std::size_t first_non_finite = 0;  // the first matrix with an infinite or NaN entry, or n
 
     std::size_t entries() const { return value.size(); }
     std::size_t row_begin(std::size_t m, std::size_t r) const { return row_start[m * (d + 1) + r]; }

@@ -807,11 +807,15 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     const std::size_t n = basis.size(), d = basis.d;
     if (request.row_begin > request.row_end || request.row_end > n)
         throw std::invalid_argument("rows must satisfy 0 <= start <= stop <= n");
-    if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
     // Products of 0 x 0 matrices are empty and have no terms; nor has an empty range.
-    if (d == 0 || request.row_begin == request.row_end) return {};
+    if (d == 0 || request.row_begin == request.row_end) {
+        if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
+        return {};
+    }
 
     TensorMethod method = request.method;
+    if (method == TensorMethod::per_pair || method == TensorMethod::dense)
+        if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
     if (method == TensorMethod::per_pair) {
         const SingleThreadedBlas rows_own_threads;
         return per_pair_rows(basis, request, stop);
@@ -820,6 +824,7 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
         const SparseBasis sparse = sparse_form(n, d, [&basis](std::size_t m, std::size_t r) {
             return MatrixRow{basis.matrices[m] + r * basis.d, 1};
         });
+        if (sparse.first_non_finite < n) throw NonFiniteMatrix{sparse.first_non_finite};  // read in the same pass
         current_stop = &stop;
         const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
         current_stop = nullptr;
