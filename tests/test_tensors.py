@@ -278,3 +278,25 @@ def test_dask_example_computes_the_tensor_in_blocks(tmp_path):
     assert tensor.indices.tobytes() == whole.indices.tobytes()
     assert tensor.values.tobytes() == whole.values.tobytes()
     assert len(list(tmp_path.glob("*.npy"))) == 2 * 4
+
+
+def unaligned(array):
+    """The same values at an address that is not a multiple of 8."""
+    raw = np.zeros(array.nbytes + 1, np.uint8)
+    view = raw[1:].view(array.dtype).reshape(array.shape)
+    view[...] = array
+    return view
+
+
+def test_unaligned_arrays_are_read_through_a_copy():
+    basis = np.array(tanvo.gen_gellmann(3))
+    expected = structure_tensor(basis)
+    tensor = structure_tensor(unaligned(basis))
+    assert tensor.values.tobytes() == expected.values.tobytes()
+    assert structure_tensor([unaligned(m) for m in basis]).values.tobytes() == expected.values.tobytes()
+    a = np.arange(8, dtype=complex)
+    np.testing.assert_array_equal(tensor.contract(unaligned(a), unaligned(a[::-1].copy())), tensor.contract(a, a[::-1]))
+    copy = CoefficientTensor(unaligned(tensor.indices), unaligned(tensor.values), 8)
+    assert copy.first_terms() == tensor.first_terms()
+    with pytest.raises(TypeError, match="aligned"):
+        _native.structure_tensor(unaligned(basis), 0, 1e-8, 0, 8)

@@ -20,7 +20,8 @@ def _numeric(array: np.ndarray, what: str) -> None:
 
 def matrix_list(matrices: MatrixStack, name: str, *,
                 allow_empty: bool = False) -> NDArray[np.complex128] | list[NDArray[np.complex128]]:
-    """The matrices as C-contiguous complex128 arrays, copied only when needed, entries unchecked.
+    """The matrices as C-contiguous aligned complex128 arrays, copied only when needed, entries
+    unchecked.
 
     An (n, d, d) array stays one array; a sequence of (d, d) arrays stays a list, so that
     matrices held separately are never gathered into a second copy. Raises TypeError for
@@ -51,8 +52,14 @@ def matrix_list(matrices: MatrixStack, name: str, *,
     if n == 0 and not allow_empty:
         raise ValueError(f"{name} is empty")
     if isinstance(matrices, np.ndarray):
-        return np.ascontiguousarray(matrices, dtype=np.complex128)
-    return [np.ascontiguousarray(item, dtype=np.complex128) for item in items]
+        return native_array(matrices, np.complex128)
+    return [native_array(item, np.complex128) for item in items]
+
+
+def native_array(array: ArrayLike, dtype: Any) -> np.ndarray:
+    """The array as the extension reads it: C-contiguous, aligned, of `dtype`; copied only when
+    it is not already."""
+    return np.require(array, dtype=dtype, requirements=["C", "A"])
 
 
 def non_finite_message(name: str, index: int) -> str:

@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
-from ._arguments import MatrixStack, matrix_list, non_finite_message, thread_count
+from ._arguments import MatrixStack, matrix_list, native_array, non_finite_message, thread_count
 
 Kind = Literal["commutator", "anticommutator"]
 _PRODUCTS = {"commutator": 0, "anticommutator": 1}
@@ -48,8 +48,8 @@ class CoefficientTensor:
     def __init__(self, indices: ArrayLike, values: ArrayLike, n: int, kind: Kind = "commutator") -> None:
         _product(kind)
         n = _non_negative_int(n, "n")
-        indices = np.ascontiguousarray(indices, dtype=np.int64)
-        values = np.ascontiguousarray(values, dtype=np.complex128)
+        indices = native_array(indices, np.int64)
+        values = native_array(values, np.complex128)
         if indices.ndim != 2 or indices.shape[1:] != (3,):
             raise ValueError(f"indices must have shape (nnz, 3); got {indices.shape}")
         if values.shape != (indices.shape[0],):
@@ -138,7 +138,7 @@ class CoefficientTensor:
                 raise ValueError(f"{name} must have shape ({n},) or ({n}, m); got {array.shape}")
         if a_array.shape != b_array.shape:
             raise ValueError(f"a and b must have the same shape; got {a_array.shape} and {b_array.shape}")
-        columns = [np.ascontiguousarray(x.reshape(n, -1), dtype=np.complex128) for x in (a_array, b_array)]
+        columns = [native_array(x.reshape(n, -1), np.complex128) for x in (a_array, b_array)]
         c = np.asarray(_native.contract(self.indices, self.values, n, *columns))
         return c.reshape(a_array.shape)
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <initializer_list>
 #include <exception>
 #include <future>
@@ -32,8 +33,10 @@ bool read_buffer(Py_buffer& view, bool& held, PyObject* object, int ndim, Py_ssi
     held = true;
     const std::string format = view.format ? view.format : "B";
     const bool format_ok = std::any_of(formats.begin(), formats.end(), [&](const char* f) { return format == f; });
-    if (view.ndim != ndim || view.itemsize != itemsize || !format_ok) {
-        PyErr_Format(PyExc_TypeError, "%s: expected a C-contiguous %d-dimensional %s array", name, ndim, what);
+    const bool aligned = reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+    if (view.ndim != ndim || view.itemsize != itemsize || !format_ok || !aligned) {
+        PyErr_Format(PyExc_TypeError, "%s: expected an aligned C-contiguous %d-dimensional %s array", name, ndim,
+                     what);
         return false;
     }
     return true;
