@@ -59,6 +59,7 @@ def parse_arguments():
     parser.add_argument("--only", metavar="REGEX", help="run only the rows whose label matches")
     parser.add_argument("--quiet", action="store_true", help="no progress lines on standard error")
     parser.add_argument("--plot", metavar="PNG", help="also draw time against d for the structure constants (needs matplotlib)")
+    parser.add_argument("--tensors", action="store_true", help="run the coefficient-tensor rows instead (benchmarks/tensors.py)")
     args = parser.parse_args()
     if args.budget is None:
         args.budget = 5.0 if args.quick else 60.0
@@ -526,6 +527,8 @@ def metadata(args):
 
 def main():
     args = parse_arguments()
+    if args.tensors:
+        sys.exit(subprocess.call([sys.executable, str(HERE / "tensors.py")] + (["--quick"] if args.quick else [])))
     meta = metadata(args)
     session = Session(args)
     rows = workloads.plan(args.quick)

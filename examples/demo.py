@@ -59,3 +59,23 @@ print(f"\nClock-and-shift structure constants: {len(f_ijk)} entries")
 print("su_commutator(l_a, l_b, f_ijk, basis) =\n", commutator)
 print("A·B - B·A =\n", a @ b - b @ a)
 print("equal:", np.allclose(commutator, a @ b - b @ a))
+
+# The complete tensor, every term of every pair, beside the map's first terms (tanvo_tensors).
+import tanvo_tensors
+
+tensor = tanvo_tensors.structure_tensor(gellmann)
+print(f"\nComplete su(3) tensor: {tensor.nnz} terms; the map keeps {len(tanvo.get_structure_constants(gellmann))}")
+print("  (i, j)   map (k, c)          tensor terms (k, c)")
+first = tensor.first_terms()
+for (i, j), (k, c) in tanvo.get_structure_constants(gellmann).items():
+    if i < j:
+        terms = tensor.indices[:, 0] == i
+        terms &= tensor.indices[:, 1] == j
+        listed = ", ".join(f"({k2}, {c2.real:+.4f})" for k2, c2 in zip(tensor.indices[terms, 2], tensor.values[terms]))
+        print(f"  ({i}, {j})   ({k}, {c.real:+.4f})      {listed}")
+# [λ4, λ5] = iλ3 + i√3 λ8: B_6 = iλ4 and B_2 = iλ5 give [B_6, B_2] = -B_0 - √3·B_4.
+pair = (tensor.indices[:, 0] == 6) & (tensor.indices[:, 1] == 2)
+rebuilt = sum(c * gellmann[k] for k, c in zip(tensor.indices[pair, 2], tensor.values[pair]))
+print("[iλ4, iλ5] rebuilt from its two terms:", np.allclose(rebuilt, gellmann[6] @ gellmann[2] - gellmann[2] @ gellmann[6]))
+print("from the map's single term:", np.allclose(first[(6, 2)][1] * gellmann[first[(6, 2)][0]],
+                                                  gellmann[6] @ gellmann[2] - gellmann[2] @ gellmann[6]))

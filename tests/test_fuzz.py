@@ -624,3 +624,56 @@ def test_entry_being_converted_outlives_a_change_of_its_dict(change, where):
         assert not result[1:].any()
     assert changing.table is table
     assert_still_right(tanvo, "cross")
+
+
+# --- tanvo_tensors -------------------------------------------------------------------------
+
+# What a call may raise: argument errors, memory, and whatever the arguments' own code raises.
+TENSOR_ERRORS = (TypeError, ValueError, OverflowError, MemoryError, Boom, Halt)
+
+
+@st.composite
+def tensor_call(draw):
+    """(example, positional arguments, keyword arguments) for one call of structure_tensor."""
+    example = Example(tanvo, panic_of(tanvo))
+    plausible = {
+        "kind": st.sampled_from(["commutator", "anticommutator", "Commutator", "", None, 0]),
+        "tol": st.one_of(real_like(example), st.sampled_from([0.0, 1e-8, 1e-3, 1.0])),
+        "rows": st.one_of(st.none(), st.tuples(index_like(example), index_like(example)),
+                          st.tuples(st.integers(0, 9), st.integers(0, 9))),
+        "threads": st.one_of(st.none(), st.integers(1, 3), index_like(example)),
+    }
+    args = [draw(basis(example)) if draw(st.integers(0, 4)) else draw(anything(example))]
+    kwargs = {}
+    for name, strategy in plausible.items():
+        if draw(st.integers(0, 2)):
+            kwargs[name] = draw(strategy) if draw(st.integers(0, 5)) else draw(anything(example))
+    return example, args, kwargs
+
+
+def test_tensor_any_arguments():
+    from tanvo_tensors import CoefficientTensor, structure_tensor
+
+    @FUZZ
+    @given(tensor_call())
+    def run(drawn):
+        example, args, kwargs = drawn
+        flags = [a.flags.writeable for a in example.arrays]
+        try:
+            tensor = structure_tensor(*args, **kwargs)
+        except TENSOR_ERRORS + (example.panic,):  # PanicException only from the arguments' own code
+            tensor = None
+        assert [a.flags.writeable for a in example.arrays] == flags
+        if tensor is None:
+            return
+        assert type(tensor) is CoefficientTensor
+        n = tensor.shape[0]
+        assert tensor.indices.dtype == np.int64 and tensor.indices.shape == (tensor.nnz, 3)
+        assert tensor.values.dtype == np.complex128 and tensor.values.shape == (tensor.nnz,)
+        keys = (tensor.indices[:, 0] * n + tensor.indices[:, 1]) * n + tensor.indices[:, 2]
+        assert (np.diff(keys) > 0).all() and (tensor.indices >= 0).all() and (tensor.indices < n).all()
+        assert len(tensor.first_terms()) <= tensor.nnz
+        tensor.contract(np.ones(n), np.ones(n))
+
+    run()
+    assert structure_tensor(tanvo.gen_gellmann(2)).first_terms() == tanvo.get_structure_constants(tanvo.gen_gellmann(2))

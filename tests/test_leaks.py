@@ -230,3 +230,43 @@ def test_reference_routines_leave_memory_alone(reference, path):
     name, args, kwargs = PATHS[path]()
     function = getattr(reference, name)
     assert_flat(lambda: function(*args, **kwargs), times=CALLS // 10)
+
+
+# --- tanvo_tensors: every route of the tensor, its failures, and the tensor's methods ------
+
+def _tensor_paths():
+    from tanvo_tensors import CoefficientTensor, _native, structure_tensor
+
+    sylvester = tanvo.gen_sylvester(3)
+    rotated = [np.ascontiguousarray(m * (1 + 0.5j) + np.eye(3) * 0.25) for m in G3]
+    tensor = structure_tensor(G3)
+    column = np.arange(8, dtype=complex)
+    return {
+        "tensor-orthogonal": lambda: (structure_tensor, [G3], {}),
+        "tensor-monomial-threads": lambda: (structure_tensor, [sylvester, "anticommutator"], {"threads": 2}),
+        "tensor-dense-block": lambda: (structure_tensor, [rotated], {"rows": (2, 5)}),
+        "tensor-per-pair": lambda: (_native.structure_tensor, [G3, 0, 1e-8, 0, 8, 2, 3], {}),
+        "tensor-refused-route": lambda: (_native.structure_tensor, [rotated, 0, 1e-8, 0, 8, 1, 1], {}),
+        "tensor-non-finite": lambda: (structure_tensor, [[np.eye(2), np.full((2, 2), np.nan)]], {}),
+        "tensor-overflow": lambda: (structure_tensor, [np.array([[[0, 1e200], [0, 0]], [[0, 0], [1e200, 0]]])], {}),
+        "tensor-bad-kind": lambda: (structure_tensor, [G3, "lie"], {}),
+        "tensor-bad-rows": lambda: (structure_tensor, [G3], {"rows": (3, 1)}),
+        "tensor-not-numbers": lambda: (structure_tensor, [[np.array([["a"]])]], {}),
+        "native-bad-array": lambda: (_native.structure_tensor, [[np.eye(2)], 0, 1e-8, 0, 1], {}),
+        "contract": lambda: (tensor.contract, [column, column[::-1]], {}),
+        "contract-batch": lambda: (tensor.contract, [np.ones((8, 3)), np.ones((8, 3))], {}),
+        "native-contract-range": lambda: (_native.contract, [np.array([[0, 0, 9]]), np.ones(1, complex), 8,
+                                                             np.ones((8, 1), complex), np.ones((8, 1), complex)], {}),
+        "first-terms": lambda: (tensor.first_terms, [], {}),
+        "todense": lambda: (tensor.todense, [], {}),
+        "todense-memory": lambda: (CoefficientTensor(np.zeros((0, 3)), [], 10**6).todense, [], {}),
+    }
+
+
+TENSOR_PATHS = _tensor_paths()
+
+
+@pytest.mark.parametrize("path", list(TENSOR_PATHS))
+def test_tensor_calls_leave_memory_and_arguments_alone(path):
+    function, args, kwargs = TENSOR_PATHS[path]()
+    assert_flat(lambda: function(*args, **kwargs), list(counted([args, kwargs]).values()), times=CALLS // 5)

@@ -11,4 +11,6 @@ try:
 except PackageNotFoundError:  # an in-tree build
     __version__ = "0+unknown"
 
-__all__: list[str] = []
+from ._tensor import CoefficientTensor, structure_tensor
+
+__all__: list[str] = ["CoefficientTensor", "structure_tensor"]

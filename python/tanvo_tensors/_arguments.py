@@ -18,19 +18,22 @@ def _numeric(array: np.ndarray, what: str) -> None:
         raise TypeError(f"{what} must hold numbers, not {array.dtype}")
 
 
-def matrix_stack(matrices: MatrixStack, name: str, *, allow_empty: bool = False) -> NDArray[np.complex128]:
-    """The matrices as one C-contiguous (n, d, d) complex128 array, copied only when needed.
+def matrix_list(matrices: MatrixStack, name: str, *,
+                allow_empty: bool = False) -> NDArray[np.complex128] | list[NDArray[np.complex128]]:
+    """The matrices as C-contiguous aligned complex128 arrays, copied only when needed, entries
+    unchecked.
 
-    Accepts an (n, d, d) array or a sequence of (d, d) arrays of any numeric dtype. Raises
-    TypeError for non-numeric entries and ValueError for an empty input (unless allowed),
-    non-square or mixed shapes and non-finite entries, naming the offending index.
+    An (n, d, d) array stays one array; a sequence of (d, d) arrays stays a list, so that
+    matrices held separately are never gathered into a second copy. Raises TypeError for
+    non-numeric entries and ValueError for an empty input (unless allowed), non-square or mixed
+    shapes, naming the offending index.
     """
     if isinstance(matrices, np.ndarray):
         _numeric(matrices, name)
         if matrices.ndim != 3:
             raise ValueError(f"{name} must be an (n, d, d) array or a sequence of (d, d) arrays; "
                              f"got an array of shape {matrices.shape}")
-        stack = matrices
+        n, rows, cols = matrices.shape
     else:
         if isinstance(matrices, (str, bytes)) or not isinstance(matrices, Sequence):
             if not hasattr(matrices, "__array__") and not hasattr(matrices, "__iter__"):
@@ -43,17 +46,41 @@ def matrix_stack(matrices: MatrixStack, name: str, *, allow_empty: bool = False)
                 raise ValueError(f"{name}[{index}] must be a (d, d) matrix; got shape {item.shape}")
             if item.shape != items[0].shape:
                 raise ValueError(f"{name}[{index}] has shape {item.shape}; {name}[0] has {items[0].shape}")
-        stack = np.stack(items) if items else np.zeros((0, 0, 0), dtype=np.complex128)
-    n, rows, cols = stack.shape
+        n, (rows, cols) = len(items), (items[0].shape if items else (0, 0))
     if rows != cols:
         raise ValueError(f"{name} matrices must be square; got {rows} x {cols}")
     if n == 0 and not allow_empty:
         raise ValueError(f"{name} is empty")
-    stack = np.ascontiguousarray(stack, dtype=np.complex128)
+    if isinstance(matrices, np.ndarray):
+        return native_array(matrices, np.complex128)
+    return [native_array(item, np.complex128) for item in items]
+
+
+def native_array(array: ArrayLike, dtype: Any) -> np.ndarray:
+    """The array as the extension reads it: C-contiguous, aligned, of `dtype`; copied only when
+    it is not already."""
+    return np.require(array, dtype=dtype, requirements=["C", "A"])
+
+
+def non_finite_message(name: str, index: int) -> str:
+    return f"{name}[{index}] has non-finite entries"
+
+
+def matrix_stack(matrices: MatrixStack, name: str, *, allow_empty: bool = False) -> NDArray[np.complex128]:
+    """The matrices as one C-contiguous (n, d, d) complex128 array, copied only when needed.
+
+    Accepts an (n, d, d) array or a sequence of (d, d) arrays of any numeric dtype. Raises
+    TypeError for non-numeric entries and ValueError for an empty input (unless allowed),
+    non-square or mixed shapes and non-finite entries, naming the offending index.
+    """
+    checked = matrix_list(matrices, name, allow_empty=allow_empty)
+    if isinstance(checked, np.ndarray):
+        stack = checked
+    else:
+        stack = np.stack(checked) if checked else np.zeros((0, 0, 0), dtype=np.complex128)
     finite = np.isfinite(stack).all(axis=(1, 2))
     if not finite.all():
-        index = int(np.argmin(finite))
-        raise ValueError(f"{name}[{index}] has non-finite entries")
+        raise ValueError(non_finite_message(name, int(np.argmin(finite))))
     return stack
 
 

@@ -31,9 +31,34 @@ void zgemm_(const char* transa, const char* transb, const int* m, const int* n, 
             const tanvo::Complex* b, const int* ldb, const tanvo::Complex* beta, tanvo::Complex* c,
             const int* ldc, std::size_t transa_length, std::size_t transb_length)
     TANVO_LAPACK_SYMBOL(zgemm_);
+
+// OpenBLAS's thread count, when the library is OpenBLAS (weak: absent from other libraries).
+void openblas_set_num_threads(int count) __attribute__((weak)) TANVO_LAPACK_SYMBOL(openblas_set_num_threads);
+int openblas_get_num_threads() __attribute__((weak)) TANVO_LAPACK_SYMBOL(openblas_get_num_threads);
 }
 
 namespace tanvo {
+
+// While it lives, BLAS and LAPACK calls run on their calling thread only: for work that is
+// already split over threads of its own, where BLAS's threads would only compete with them.
+// The thread count is process-wide, so a concurrent call elsewhere may run single-threaded too.
+class SingleThreadedBlas {
+public:
+    SingleThreadedBlas() {
+        if (openblas_set_num_threads && openblas_get_num_threads) {
+            previous_ = openblas_get_num_threads();
+            openblas_set_num_threads(1);
+        }
+    }
+    ~SingleThreadedBlas() {
+        if (previous_ > 0) openblas_set_num_threads(previous_);
+    }
+    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
+    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
+
+private:
+    int previous_ = 0;
+};
 
 // C (m x n) = A (m x k) · B (k x n), all row-major and contiguous. Rounding is BLAS's own:
 // only for results that are compared up to rounding.

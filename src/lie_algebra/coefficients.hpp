@@ -12,6 +12,9 @@
 
 namespace tanvo {
 
+// Which product of a pair is expanded: B_i B_j - B_j B_i or B_i B_j + B_j B_i.
+enum class PairProduct { commutator, anticommutator };
+
 // An ordered list of matrices; the list index is the basis index.
 using Basis = std::vector<ComplexMatrix>;
 

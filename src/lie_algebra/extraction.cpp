@@ -18,8 +18,6 @@ struct FailureSites {
     std::source_location solver;
 };
 
-enum class PairProduct { commutator, anticommutator };
-
 constexpr double kNegligible = 1e-8;
 
 // NaN compares false, so a NaN part is never negligible.

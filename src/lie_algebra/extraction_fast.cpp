@@ -14,29 +14,22 @@
 
 #include "least_squares/lapack.hpp"
 #include "least_squares/pseudo_inverse.hpp"
+#include "lie_algebra/dense_rows.hpp"
 #include "lie_algebra/extraction.hpp"
+#include "lie_algebra/sparse_basis.hpp"
 
 namespace tanvo {
 namespace {
-
-enum class Product { Commutator, Anticommutator };
 
 // Thrown by a fast path that meets what it does not handle (overflow to infinity, a LAPACK
 // failure): the per-pair routine takes the call from the start.
 struct UsePerPairMethod {};
 
 constexpr double kNegligible = 1e-8;
-// Off-diagonal Gram entries up to this fraction of |a_k|·|a_l| count as orthogonal; the
-// diagonal solve then differs from the exact one by about this relative amount.
-constexpr double kOrthogonality = 1e-13;
 // A single term is accepted when every other coefficient is provably below this bound.
 constexpr double kOtherTermsBound = 1e-9;
 
 bool negligible(Complex c) { return std::abs(c.re) <= kNegligible && std::abs(c.im) <= kNegligible; }
-bool finite(Complex c) { return std::isfinite(c.re) && std::isfinite(c.im); }
-double magnitude2(Complex c) { return c.re * c.re + c.im * c.im; }
-// conj(a) · b
-Complex inner(Complex a, Complex b) { return {a.re * b.re + a.im * b.im, a.re * b.im - a.im * b.re}; }
 
 bool fast_paths_apply(const Basis& basis) {
     if (basis.empty()) return false;
@@ -66,134 +59,6 @@ void require_room_for_worst_case(std::size_t n, std::size_t length) {
     constexpr std::uint64_t kBytesPerReturnedEntry = 256;  // the entry and its Python objects
     require_memory(std::uint64_t(n) * n, kBytesPerReturnedEntry);
 }
-
-// The basis with only its non-zero elements, by matrix (in row-major order) and by position.
-struct SparseBasis {
-    std::size_t d = 0, length = 0, n = 0;
-    std::vector<std::size_t> start;      // entries of matrix m: [start[m], start[m + 1])
-    std::vector<std::size_t> row_start;  // n x (d + 1): entries of row r of matrix m
-    std::vector<std::uint32_t> row, col;
-    std::vector<std::size_t> position;  // row · d + col
-    std::vector<Complex> value;
-    std::vector<std::size_t> position_start;  // length + 1: matrices non-zero at position p
-    std::vector<std::uint32_t> position_matrix;
-    std::vector<Complex> position_value;
-    std::vector<double> norm2;
-
-    std::size_t entries() const { return value.size(); }
-    std::size_t row_begin(std::size_t m, std::size_t r) const { return row_start[m * (d + 1) + r]; }
-};
-
-SparseBasis sparse_form(const Basis& basis, Interrupt interrupt) {
-    SparseBasis s;
-    s.d = basis[0].rows();
-    s.length = s.d * s.d;
-    s.n = basis.size();
-    s.start.reserve(s.n + 1);
-    s.row_start.reserve(s.n * (s.d + 1));
-    s.norm2.assign(s.n, 0.0);
-    std::vector<std::size_t> per_position(s.length + 1, 0);
-    s.start.push_back(0);
-    for (std::size_t m = 0; m < s.n; ++m) {
-        if (m % 64 == 63) interrupt();
-        const ComplexMatrix& matrix = basis[m];
-        for (std::size_t r = 0; r < s.d; ++r) {
-            s.row_start.push_back(s.value.size());
-            const Complex* row = &matrix(r, 0);
-            const std::ptrdiff_t step = matrix.col_step();
-            for (std::size_t c = 0; c < s.d; ++c) {
-                const Complex v = row[std::ptrdiff_t(c) * step];
-                if (v.re == 0.0 && v.im == 0.0) continue;
-                s.row.push_back(std::uint32_t(r));
-                s.col.push_back(std::uint32_t(c));
-                s.position.push_back(r * s.d + c);
-                s.value.push_back(v);
-                s.norm2[m] += magnitude2(v);
-                ++per_position[r * s.d + c + 1];
-            }
-        }
-        s.row_start.push_back(s.value.size());
-        s.start.push_back(s.value.size());
-    }
-    for (std::size_t p = 0; p < s.length; ++p) per_position[p + 1] += per_position[p];
-    s.position_start = per_position;
-    s.position_matrix.resize(s.value.size());
-    s.position_value.resize(s.value.size());
-    std::vector<std::size_t> fill(per_position.begin(), per_position.end() - 1);
-    for (std::size_t m = 0; m < s.n; ++m)
-        for (std::size_t e = s.start[m]; e < s.start[m + 1]; ++e) {
-            const std::size_t slot = fill[s.position[e]]++;
-            s.position_matrix[slot] = std::uint32_t(m);
-            s.position_value[slot] = s.value[e];
-        }
-    return s;
-}
-
-// Whether the columns are orthogonal within kOrthogonality and none is so short that the
-// solver's rank decision (machine precision times the largest) could drop it.
-bool orthogonal_columns(const SparseBasis& s, Interrupt interrupt) {
-    const double largest = *std::max_element(s.norm2.begin(), s.norm2.end());
-    for (double norm2 : s.norm2)
-        if (!(norm2 > 1e-12 * largest)) return false;
-    std::vector<Complex> gram(s.n);
-    std::vector<char> used(s.n, 0);
-    std::vector<std::uint32_t> touched;
-    for (std::size_t k = 0; k < s.n; ++k) {
-        if (k % 64 == 0) interrupt();
-        for (std::size_t e = s.start[k]; e < s.start[k + 1]; ++e) {
-            const std::size_t p = s.position[e];
-            for (std::size_t q = s.position_start[p]; q < s.position_start[p + 1]; ++q) {
-                const std::uint32_t l = s.position_matrix[q];
-                if (l <= k) continue;
-                if (!used[l]) {
-                    used[l] = 1;
-                    touched.push_back(l);
-                }
-                gram[l] += inner(s.value[e], s.position_value[q]);
-            }
-        }
-        bool orthogonal = true;
-        for (std::uint32_t l : touched) {
-            if (magnitude2(gram[l]) > kOrthogonality * kOrthogonality * s.norm2[k] * s.norm2[l])
-                orthogonal = false;
-            gram[l] = {};
-            used[l] = 0;
-        }
-        touched.clear();
-        if (!orthogonal) return false;
-    }
-    return true;
-}
-
-// Dense accumulator of one product's non-zeros; zero outside the touched positions.
-class Accumulator {
-public:
-    explicit Accumulator(std::size_t length) : values_(length), used_(length, 0) {}
-
-    void clear() {
-        for (std::size_t p : touched_) {
-            values_[p] = {};
-            used_[p] = 0;
-        }
-        touched_.clear();
-    }
-    template <bool Subtract>
-    void add(std::size_t p, Complex v) {
-        if (!used_[p]) {
-            used_[p] = 1;
-            touched_.push_back(p);
-        }
-        values_[p] = Subtract ? values_[p] - v : values_[p] + v;
-    }
-    Complex at(std::size_t p) const { return values_[p]; }
-    bool used(std::size_t p) const { return used_[p]; }
-    const std::vector<std::size_t>& touched() const { return touched_; }
-
-private:
-    std::vector<Complex> values_;
-    std::vector<char> used_;
-    std::vector<std::size_t> touched_;
-};
 
 // The two lowest positions where a vector is clearly non-zero, and their ratio on a coarse
 // grid: equal for proportional vectors, except in rare cases at a grid boundary, which the
@@ -243,7 +108,7 @@ Signature signature_of(const Positions& positions, ValueAt value_at, double larg
 
 class OrthogonalExtraction {
 public:
-    OrthogonalExtraction(const SparseBasis& s, Product kind, Interrupt interrupt)
+    OrthogonalExtraction(const SparseBasis& s, PairProduct kind, Interrupt interrupt)
         : s_(s), kind_(kind), interrupt_(interrupt), product_(s.length), in_column_(s.length, 0),
           candidate_used_(s.n, 0) {
         min_norm_ = std::sqrt(*std::min_element(s.norm2.begin(), s.norm2.end()));
@@ -267,7 +132,7 @@ public:
     // term kept until the loop reaches the mirrored pair.
     CoefficientList run() {
         std::vector<std::vector<std::pair<std::uint32_t, PairTerm>>> later(s_.n);  // by i: j > i
-        const double mirror = kind_ == Product::Commutator ? -1.0 : 1.0;
+        const double mirror = kind_ == PairProduct::commutator ? -1.0 : 1.0;
         CoefficientList entries;
         std::vector<std::uint32_t> all(s_.n);
         for (std::size_t j = 0; j < s_.n; ++j) all[j] = std::uint32_t(j);
@@ -284,7 +149,7 @@ public:
                                            {mirror * at->second.c.re, mirror * at->second.c.im}});
                     continue;
                 }
-                if (j == i && kind_ == Product::Commutator) continue;
+                if (j == i && kind_ == PairProduct::commutator) continue;
                 if (++pairs % 1024 == 0) interrupt_();
                 PairTerm term;
                 term.found = pair_term(i, j, term.k, term.c);
@@ -309,14 +174,7 @@ private:
     // For each i, the j whose product with i in either order has a term; pairs outside the
     // list commute trivially (both products are zero). A list is kept only when it is short.
     std::vector<std::vector<std::uint32_t>> partner_lists() {
-        std::vector<std::vector<std::uint32_t>> by_row(s_.d), by_col(s_.d);
-        for (std::size_t m = 0; m < s_.n; ++m)
-            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) {
-                auto& row = by_row[s_.row[e]];
-                if (row.empty() || row.back() != m) row.push_back(std::uint32_t(m));
-                auto& column = by_col[s_.col[e]];
-                if (column.empty() || column.back() != m) column.push_back(std::uint32_t(m));
-            }
+        const auto [by_row, by_col] = matrices_by_line(s_);
         std::vector<std::vector<std::uint32_t>> partners(s_.n);
         sparse_partners_.assign(s_.n, false);
         std::vector<char> row_used(s_.d), col_used(s_.d);
@@ -354,30 +212,6 @@ private:
         list.swap(buffer);
     }
 
-    // Adds (or subtracts) the product B_left · B_right into the accumulator.
-    template <bool Subtract>
-    void accumulate(std::size_t left, std::size_t right) {
-        const std::size_t d = s_.d;
-        const std::uint32_t* rows = s_.row.data();
-        const std::uint32_t* cols = s_.col.data();
-        const Complex* values = s_.value.data();
-        const std::size_t* right_rows = s_.row_start.data() + right * (d + 1);
-        for (std::size_t e = s_.start[left]; e < s_.start[left + 1]; ++e) {
-            const std::size_t base = std::size_t(rows[e]) * d;
-            const Complex v = values[e];
-            const std::uint32_t t = cols[e];
-            for (std::size_t f = right_rows[t]; f < right_rows[t + 1]; ++f)
-                product_.add<Subtract>(base + cols[f], v * values[f]);
-        }
-    }
-
-    Complex coefficient(std::size_t m) const {
-        Complex sum{};
-        for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e)
-            sum += inner(s_.value[e], product_.at(s_.position[e]));
-        return {sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
-    }
-
     // Whether the product is x times column m up to a residual so small that every other
     // coefficient is provably below kOtherTermsBound.
     bool single_term(std::size_t m, Complex x) {
@@ -400,11 +234,11 @@ private:
     bool pair_term(std::size_t i, std::size_t j, std::uint64_t& k, Complex& c) {
         if (monomial_ && monomial_term(i, j, k, c)) return k != kNoTerm;
         product_.clear();
-        accumulate<false>(i, j);
-        if (kind_ == Product::Commutator)
-            accumulate<true>(j, i);
+        accumulate_product<false>(s_, i, j, product_);
+        if (kind_ == PairProduct::commutator)
+            accumulate_product<true>(s_, j, i, product_);
         else
-            accumulate<false>(j, i);
+            accumulate_product<false>(s_, j, i, product_);
         return first_term(k, c);
     }
 
@@ -420,7 +254,7 @@ private:
         const std::uint32_t* to_j = patterns_[pattern_of_[j]].data();
         const Complex* vi = s_.value.data() + s_.start[i];
         const Complex* vj = s_.value.data() + s_.start[j];
-        const double sign = kind_ == Product::Commutator ? -1.0 : 1.0;
+        const double sign = kind_ == PairProduct::commutator ? -1.0 : 1.0;
         double largest2 = 0.0, total2 = 0.0;
         for (std::size_t r = 0; r < d; ++r) {
             const Complex p = vi[r] * vj[to_i[r]], q = vj[r] * vi[to_j[r]];
@@ -472,36 +306,11 @@ private:
 
     // Patterns of monomial matrices, interned, and their compositions.
     void find_patterns() {
-        if (s_.entries() != s_.n * s_.d) return;
-        for (std::size_t m = 0; m < s_.n; ++m)
-            for (std::size_t r = 0; r < s_.d; ++r)
-                if (s_.row_begin(m, r + 1) - s_.row_begin(m, r) != 1) return;
-        std::unordered_map<std::string, std::size_t> ids;
-        pattern_of_.resize(s_.n);
-        for (std::size_t m = 0; m < s_.n; ++m) {
-            std::vector<std::uint32_t> to(s_.col.begin() + std::ptrdiff_t(s_.start[m]),
-                                          s_.col.begin() + std::ptrdiff_t(s_.start[m + 1]));
-            std::string key(reinterpret_cast<const char*>(to.data()), to.size() * sizeof(std::uint32_t));
-            const auto [slot, added] = ids.emplace(std::move(key), patterns_.size());
-            if (added) patterns_.push_back(std::move(to));
-            pattern_of_[m] = slot->second;
-        }
-        const std::size_t count = patterns_.size();
-        if (count * count * s_.d > 64 * s_.n * s_.n + (1u << 20)) {
-            patterns_.clear();
-            return;
-        }
-        compose_.assign(count * count, -1);
-        std::vector<std::uint32_t> composed(s_.d);
-        for (std::size_t a = 0; a < count; ++a)
-            for (std::size_t b = 0; b < count; ++b) {
-                // Row r of B_a·B_b holds its entry in column to_b(to_a(r)).
-                for (std::size_t r = 0; r < s_.d; ++r) composed[r] = patterns_[b][patterns_[a][r]];
-                std::string key(reinterpret_cast<const char*>(composed.data()),
-                                composed.size() * sizeof(std::uint32_t));
-                const auto found = ids.find(key);
-                if (found != ids.end()) compose_[a * count + b] = std::int32_t(found->second);
-            }
+        MonomialPatterns found = monomial_patterns(s_);
+        if (found.patterns.empty()) return;
+        patterns_ = std::move(found.patterns);
+        pattern_of_ = std::move(found.pattern_of);
+        compose_ = std::move(found.compose);
         row_values_.resize(s_.d);
         monomial_ = true;
     }
@@ -528,7 +337,7 @@ private:
         const auto found = by_signature_.find(signature);
         if (found != by_signature_.end())
             for (std::size_t m : found->second) {
-                const Complex x = coefficient(m);
+                const Complex x = projection(s_, product_, m);
                 if (single_term(m, x)) {
                     if (negligible(x)) return false;
                     k = m;
@@ -551,7 +360,7 @@ private:
         for (std::uint32_t m : candidates_) {
             candidate_used_[m] = 0;
             if (found_term) continue;
-            const Complex x = coefficient(m);
+            const Complex x = projection(s_, product_, m);
             if (!negligible(x)) {
                 k = m;
                 c = x;
@@ -569,7 +378,7 @@ private:
     static constexpr std::uint64_t kNoTerm = std::numeric_limits<std::uint64_t>::max();
 
     const SparseBasis& s_;
-    Product kind_;
+    PairProduct kind_;
     Interrupt interrupt_;
     Accumulator product_;
     std::vector<char> in_column_;
@@ -586,63 +395,21 @@ private:
     std::vector<Complex> row_values_;
 };
 
-// Any square basis: A⁺ once, then for each i the products with every j as two matrix
-// products and their coefficients as one more.
-CoefficientList dense_extraction(const Basis& basis, Product kind, Interrupt interrupt) {
-    const std::size_t d = basis[0].rows(), length = d * d, n = basis.size();
-    require_memory(std::uint64_t(n) * length * 4 + std::uint64_t(n) * n, sizeof(Complex));
-    std::vector<Complex> system(length * n);  // row-major: row p, column k
-    std::vector<Complex> stacked(n * length);  // matrix j at rows j·d … j·d + d - 1
-    std::vector<Complex> side_by_side(d * n * d);  // matrix j at columns j·d … j·d + d - 1
-    for (std::size_t k = 0; k < n; ++k)
-        for (std::size_t r = 0; r < d; ++r)
-            for (std::size_t c = 0; c < d; ++c) {
-                const Complex v = basis[k](r, c);
-                system[(r * d + c) * n + k] = v;
-                stacked[(k * d + r) * d + c] = v;
-                side_by_side[r * (n * d) + k * d + c] = v;
-            }
-    // A⁺ is found with a d² x d² identity as right-hand sides. Where that dwarfs every other
-    // buffer (far fewer matrices than d²), each i's products are solved for directly instead.
-    const bool solve_directly = std::uint64_t(length) * length >
-                                8 * (std::uint64_t(length) * n + std::uint64_t(n) * n) + (1u << 20);
-    std::vector<Complex> inverse_t;
-    if (!solve_directly) {
-        std::optional<std::vector<Complex>> inverse = pseudo_inverse(length, n, system);
-        if (!inverse) throw UsePerPairMethod{};
-        // Transposed, so that the coefficients of pair (i, j) come out as row j.
-        inverse_t.resize(length * n);
-        for (std::size_t k = 0; k < n; ++k)
-            for (std::size_t p = 0; p < length; ++p) inverse_t[p * n + k] = (*inverse)[k * length + p];
-    }
-
-    const double sign = kind == Product::Commutator ? -1.0 : 1.0;
-    std::vector<Complex> left(d * n * d), right(n * d * d), products(n * length), coefficients(n * n);
-    std::vector<Complex> block(d * d);
+// Any square basis: A⁺ once, then for each i the products with every j and their
+// coefficients by matrix products.
+CoefficientList dense_extraction(const Basis& basis, PairProduct kind, Interrupt interrupt) {
+    const std::size_t n = basis.size();
+    const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
+        n, basis[0].rows(), [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); });
+    if (!solver) throw UsePerPairMethod{};
+    DenseRowSolver::Workspace work(n, basis[0].rows());
+    std::vector<Complex> coefficients;
     CoefficientList entries;
     for (std::size_t i = 0; i < n; ++i) {
         interrupt();
-        for (std::size_t r = 0; r < d; ++r)
-            for (std::size_t c = 0; c < d; ++c) block[r * d + c] = basis[i](r, c);
-        multiply_row_major(d, n * d, d, block.data(), side_by_side.data(), left.data());  // B_i B_j
-        multiply_row_major(n * d, d, d, stacked.data(), block.data(), right.data());     // B_j B_i
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t r = 0; r < d; ++r)
-                for (std::size_t c = 0; c < d; ++c) {
-                    const Complex p = left[r * (n * d) + j * d + c], q = right[(j * d + r) * d + c];
-                    const Complex b{p.re + sign * q.re, p.im + sign * q.im};
-                    if (!finite(b)) throw UsePerPairMethod{};
-                    products[j * length + r * d + c] = b;
-                }
-        if (solve_directly) {
-            std::optional<std::vector<Complex>> solved = solve_each(length, n, system, n, products.data());
-            if (!solved) throw UsePerPairMethod{};
-            coefficients = std::move(*solved);
-        } else {
-            multiply_row_major(n, n, length, products.data(), inverse_t.data(), coefficients.data());
-        }
+        if (!solver->solve_row(i, kind, work, coefficients)) throw UsePerPairMethod{};
         for (std::size_t j = 0; j < n; ++j) {
-            if (j == i && kind == Product::Commutator) continue;
+            if (j == i && kind == PairProduct::commutator) continue;
             for (std::size_t k = 0; k < n; ++k) {
                 const Complex x = coefficients[j * n + k];
                 if (!negligible(x)) {
@@ -655,9 +422,9 @@ CoefficientList dense_extraction(const Basis& basis, Product kind, Interrupt int
     return entries;
 }
 
-CoefficientList extract(const Basis& basis, Product kind, Interrupt interrupt) {
+CoefficientList extract(const Basis& basis, PairProduct kind, Interrupt interrupt) {
     auto per_pair = [&] {
-        return kind == Product::Commutator ? reference::structure_constants(basis, interrupt)
+        return kind == PairProduct::commutator ? reference::structure_constants(basis, interrupt)
                                            : reference::d_coefficients(basis, interrupt);
     };
     if (all_empty(basis)) return {};
@@ -678,11 +445,11 @@ CoefficientList extract(const Basis& basis, Product kind, Interrupt interrupt) {
 }  // namespace
 
 CoefficientList structure_constants(const Basis& basis, Interrupt interrupt) {
-    return extract(basis, Product::Commutator, interrupt);
+    return extract(basis, PairProduct::commutator, interrupt);
 }
 
 CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt) {
-    return extract(basis, Product::Anticommutator, interrupt);
+    return extract(basis, PairProduct::anticommutator, interrupt);
 }
 
 }  // namespace tanvo

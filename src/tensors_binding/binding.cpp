@@ -1,6 +1,9 @@
 #include "tensors_binding/binding.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <initializer_list>
 #include <exception>
 #include <future>
 #include <new>
@@ -19,20 +22,42 @@ std::vector<PyMethodDef>& registered_methods() {
 
 Registration::Registration(PyMethodDef method) { registered_methods().push_back(method); }
 
+namespace {
+
+// Takes a C-contiguous buffer of `ndim` axes whose items have the given size and one of the
+// struct-module formats; false with TypeError set otherwise (the view is released then by its
+// owner, which `held` tells).
+bool read_buffer(Py_buffer& view, bool& held, PyObject* object, int ndim, Py_ssize_t itemsize,
+                 std::initializer_list<const char*> formats, const char* name, const char* what) {
+    if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
+    held = true;
+    const std::string format = view.format ? view.format : "B";
+    const bool format_ok = std::any_of(formats.begin(), formats.end(), [&](const char* f) { return format == f; });
+    const bool aligned = reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+    if (view.ndim != ndim || view.itemsize != itemsize || !format_ok || !aligned) {
+        PyErr_Format(PyExc_TypeError, "%s: expected an aligned C-contiguous %d-dimensional %s array", name, ndim,
+                     what);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 ComplexArray::~ComplexArray() {
     if (held_) PyBuffer_Release(&view_);
 }
 
 bool ComplexArray::read(PyObject* object, int ndim, const char* name) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
-    held_ = true;
-    const std::string format = view_.format ? view_.format : "B";
-    if (view_.ndim != ndim || view_.itemsize != 16 || (format != "Zd" && format != "=Zd" && format != "<Zd")) {
-        PyErr_Format(PyExc_TypeError, "%s: expected a C-contiguous %d-dimensional complex128 array",
-                     name, ndim);
-        return false;
-    }
-    return true;
+    return read_buffer(view_, held_, object, ndim, 16, {"Zd", "=Zd", "<Zd"}, name, "complex128");
+}
+
+Int64Array::~Int64Array() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+bool Int64Array::read(PyObject* object, int ndim, const char* name) {
+    return read_buffer(view_, held_, object, ndim, 8, {"q", "=q", "<q", "l", "=l", "<l"}, name, "int64");
 }
 
 namespace {
@@ -142,6 +167,8 @@ void set_error_from_current_exception() {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const std::invalid_argument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::exception& e) {

@@ -40,6 +40,24 @@ private:
     bool held_ = false;
 };
 
+// The same for a C-contiguous int64 array.
+class Int64Array {
+public:
+    Int64Array() = default;
+    Int64Array(const Int64Array&) = delete;
+    Int64Array& operator=(const Int64Array&) = delete;
+    ~Int64Array();
+
+    bool read(PyObject* object, int ndim, const char* name);
+    const std::int64_t* data() const noexcept { return static_cast<const std::int64_t*>(view_.buf); }
+    std::size_t extent(int axis) const noexcept { return std::size_t(view_.shape[axis]); }
+    std::size_t size() const noexcept { return std::size_t(view_.len) / sizeof(std::int64_t); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // A result vector handed to Python as an object with the buffer protocol (numpy.asarray wraps
 // it without copying), with the given shape; the vector is kept alive by that object.
 PyObject* to_buffer(std::vector<Complex>&& values, std::vector<Py_ssize_t> shape);

@@ -1,0 +1,127 @@
+// The coefficient tensor functions of the private extension: the terms of a basis's tensor
+// over a range of rows, and the contraction of a tensor's terms with coefficient vectors.
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "lie_algebra/tensor.hpp"
+#include "tensors_binding/binding.hpp"
+
+namespace tanvo::tensors {
+namespace {
+
+// The basis as a 3-dimensional array or a list of 2-dimensional ones, all complex128,
+// C-contiguous and d x d; borrowed for as long as this lives.
+class BasisArgument {
+public:
+    bool read(PyObject* object, const char* name) {
+        if (PyList_Check(object)) {
+            const Py_ssize_t n = PyList_GET_SIZE(object);
+            matrices_.reserve(std::size_t(n));
+            for (Py_ssize_t m = 0; m < n; ++m) {
+                auto& matrix = matrices_.emplace_back(std::make_unique<ComplexArray>());
+                if (!matrix->read(PyList_GET_ITEM(object, m), 2, name)) return false;
+                if (m == 0) view_.d = matrix->extent(0);
+                if (matrix->extent(0) != view_.d || matrix->extent(1) != view_.d) {
+                    PyErr_Format(PyExc_ValueError, "%s[%zd] is not %zu x %zu", name, m, view_.d, view_.d);
+                    return false;
+                }
+                view_.matrices.push_back(matrix->data());
+            }
+            return true;
+        }
+        if (!stack_.read(object, 3, name)) return false;
+        view_.d = stack_.extent(1);
+        if (stack_.extent(2) != view_.d) {
+            PyErr_Format(PyExc_ValueError, "%s matrices must be square", name);
+            return false;
+        }
+        for (std::size_t m = 0; m < stack_.extent(0); ++m) view_.matrices.push_back(stack_.data() + m * view_.d * view_.d);
+        return true;
+    }
+    const BasisView& view() const noexcept { return view_; }
+
+private:
+    ComplexArray stack_;
+    std::vector<std::unique_ptr<ComplexArray>> matrices_;
+    BasisView view_;
+};
+
+PyObject* structure_tensor(PyObject*, PyObject* args) {
+    PyObject* basis_object = nullptr;
+    int product = 0, method = 0;
+    double tol = 0.0;
+    Py_ssize_t start = 0, stop = 0;
+    unsigned int threads = 1;
+    if (!PyArg_ParseTuple(args, "Oidnn|Ii", &basis_object, &product, &tol, &start, &stop, &threads, &method))
+        return nullptr;
+    if (product < 0 || product > 1 || method < 0 || method > 3 || start < 0 || stop < start) {
+        PyErr_SetString(PyExc_ValueError, "structure_tensor: product, method or rows out of range");
+        return nullptr;
+    }
+    BasisArgument basis;
+    if (!basis.read(basis_object, "basis")) return nullptr;
+    TensorRequest request;
+    request.product = product == 0 ? PairProduct::commutator : PairProduct::anticommutator;
+    request.tol = tol;
+    request.row_begin = std::size_t(start);
+    request.row_end = std::size_t(stop);
+    request.threads = threads;
+    request.method = TensorMethod(method);
+
+    TermTable terms;
+    std::size_t non_finite = 0;
+    bool found_non_finite = false;
+    const bool done = run_released([&](std::stop_token token) {
+        try {
+            terms = coefficient_tensor(basis.view(), request, token);
+        } catch (const NonFiniteMatrix& bad) {
+            found_non_finite = true;
+            non_finite = bad.index;
+        }
+    });
+    if (!done) return nullptr;
+    // The front words the error, as for every other argument check.
+    if (found_non_finite) return Py_BuildValue("(On)", Py_None, Py_ssize_t(non_finite));
+    const Py_ssize_t count = Py_ssize_t(terms.size());
+    py::Ref indices(to_buffer(std::move(terms.indices), {count, 3}), py::steal);
+    if (!indices) return nullptr;
+    py::Ref values(to_buffer(std::move(terms.values), {count}), py::steal);
+    if (!values) return nullptr;
+    return PyTuple_Pack(2, indices.get(), values.get());
+}
+
+PyObject* contract(PyObject*, PyObject* args) {
+    PyObject *indices_object = nullptr, *values_object = nullptr, *a_object = nullptr, *b_object = nullptr;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "OOnOO", &indices_object, &values_object, &n, &a_object, &b_object)) return nullptr;
+    Int64Array indices;
+    ComplexArray values, a, b;
+    if (!indices.read(indices_object, 2, "indices") || !values.read(values_object, 1, "values") ||
+        !a.read(a_object, 2, "a") || !b.read(b_object, 2, "b"))
+        return nullptr;
+    const std::size_t columns = a.extent(1);
+    if (n < 0 || a.extent(0) != std::size_t(n) || b.extent(0) != std::size_t(n) || b.extent(1) != columns ||
+        indices.extent(1) != 3 || indices.extent(0) != values.size()) {
+        PyErr_SetString(PyExc_ValueError, "contract: arrays of mismatched shapes");
+        return nullptr;
+    }
+    std::vector<Complex> result;
+    const bool done = run_released([&](std::stop_token token) {
+        result = contract_terms({indices.data(), indices.size()}, {values.data(), values.size()}, std::size_t(n),
+                                columns, a.data(), b.data(), token);
+    });
+    if (!done) return nullptr;
+    return to_buffer(std::move(result), {n, Py_ssize_t(columns)});
+}
+
+Registration structure_tensor_row{{"structure_tensor", structure_tensor, METH_VARARGS,
+                                   "structure_tensor(basis, product, tol, start, stop, threads=1, method=0)\n"
+                                   "-> (indices, values): the terms of rows [start, stop);\n"
+                                   "(None, m) when basis[m] has a non-finite entry."}};
+Registration contract_row{{"contract", contract, METH_VARARGS,
+                           "contract(indices, values, n, a, b) -> c with c[k] = sum a[i] b[j] T[i, j, k]."}};
+
+}  // namespace
+}  // namespace tanvo::tensors
