@@ -33,8 +33,9 @@ void zgemm_(const char* transa, const char* transb, const int* m, const int* n, 
     TANVO_LAPACK_SYMBOL(zgemm_);
 
 // OpenBLAS's thread count, when the library is OpenBLAS (weak: absent from other libraries).
-void openblas_set_num_threads(int count) __attribute__((weak)) TANVO_LAPACK_SYMBOL(openblas_set_num_threads);
-int openblas_get_num_threads() __attribute__((weak)) TANVO_LAPACK_SYMBOL(openblas_get_num_threads);
+void openblas_set_num_threads(int count) TANVO_LAPACK_SYMBOL(openblas_set_num_threads)
+    __attribute__((weak));
+int openblas_get_num_threads() TANVO_LAPACK_SYMBOL(openblas_get_num_threads) __attribute__((weak));
 }
 
 namespace tanvo {
