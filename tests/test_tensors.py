@@ -257,7 +257,8 @@ def test_bad_arguments_get_clear_errors(case):
 
 
 def test_long_call_stops_on_interrupt():
-    basis = tanvo.gen_sylvester(40)
+    # A dense basis of d = 20 needs about 10^10 multiply-adds: seconds, however fast the machine.
+    basis = np.random.default_rng(5).standard_normal((400, 20, 20)) + 0j
     late = interrupted_after(0.3, lambda: structure_tensor(basis, threads=2))
     assert late < 1.0
     assert structure_tensor(tanvo.gen_sylvester(2)).nnz > 0

@@ -399,6 +399,9 @@ private:
 // coefficients by matrix products.
 CoefficientList dense_extraction(const Basis& basis, PairProduct kind, Interrupt interrupt) {
     const std::size_t n = basis.size();
+    // OpenBLAS's threads wait by spinning: on cores that other work keeps busy, its threaded
+    // products of these sizes took ten times longer than one thread's.
+    const SingleThreadedBlas one_thread;
     const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
         n, basis[0].rows(), [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); });
     if (!solver) throw UsePerPairMethod{};

@@ -839,9 +839,12 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
         if (method == TensorMethod::sparse_orthogonal)
             throw std::invalid_argument("the sparse orthogonal method needs a sparse basis of orthogonal matrices");
     }
+    // The rows are split over the request's threads. The pseudo-inverse runs on this one too:
+    // OpenBLAS's threads wait by spinning, and on cores that other work keeps busy its threaded
+    // solve took ten times longer than the single-threaded one.
+    const SingleThreadedBlas rows_own_threads;
     const std::optional<DenseRowSolver> solver =
         DenseRowSolver::prepare(n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); });
-    const SingleThreadedBlas rows_own_threads;  // the rows are split over the request's threads
     if (!solver) return per_pair_rows(basis, request, stop);
     return dense_rows(*solver, request, stop, basis);
 }
