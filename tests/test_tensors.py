@@ -48,6 +48,11 @@ BASES = {
     "not-closed": lambda: random_basis(3, 3),
     "spin-1": lambda: tanvo.gen_su2(1.0),
     "real-int": lambda: np.array([[[0, 1], [0, 0]], [[0, 0], [1, 0]], [[1, 0], [0, -1]]]),
+    # Clock-and-shift with a complex factor per matrix, and with rows and columns permuted
+    # (still monomial and orthogonal, but no longer cyclic shifts of characters).
+    "scaled-sylvester-6": lambda: np.array(tanvo.gen_sylvester(6))
+    * (rng.normal(size=35) + 1j * rng.normal(size=35))[:, None, None],
+    "permuted-sylvester-5": lambda: np.array(tanvo.gen_sylvester(5))[:, [3, 0, 4, 1, 2]][:, :, [3, 0, 4, 1, 2]],
 }
 KINDS = ["commutator", "anticommutator"]
 
@@ -131,7 +136,8 @@ AUTOMATIC, SPARSE, DENSE, PER_PAIR = range(4)
 
 
 @pytest.mark.parametrize("product", [0, 1])
-@pytest.mark.parametrize("name", ["gellmann-4", "sylvester-4", "pauli-2", "pauli-2-traceless"])
+@pytest.mark.parametrize("name", ["gellmann-4", "sylvester-4", "pauli-2", "pauli-2-traceless",
+                                  "scaled-sylvester-6", "permuted-sylvester-5"])
 def test_fast_routes_agree_with_one_solve_per_pair(name, product):
     matrices = [np.ascontiguousarray(m, complex) for m in BASES[name]()]
     n = len(matrices)

@@ -354,6 +354,7 @@ public:
         max_norm_ = std::sqrt(*std::max_element(s.norm2.begin(), s.norm2.end()));
         if (s.d >= 2) monomial_ = monomial_patterns(s);
         if (!monomial_.patterns.empty()) group_monomials();
+        if (disjoint_patterns_) find_characters();
     }
 
     struct Scratch {
@@ -547,6 +548,72 @@ private:
         return best;
     }
 
+    // Clock-and-shift structure: every pattern a cyclic shift (row r to column r + s mod d),
+    // every matrix a multiple of a character r -> ω^(e r) of Z_d (ω = e^(2πi/d)), distinct
+    // within its group. Then B_i B_j and B_j B_i are multiples of the character e_i + e_j in
+    // the composed pattern, so each product's column follows from index arithmetic and its
+    // coefficient from row 0 alone. Taken only when the measured distance from that structure
+    // bounds every other coefficient far below the threshold.
+    void find_characters() {
+        const std::size_t d = s_.d, n = s_.n;
+        for (const std::vector<std::uint32_t>& pattern : monomial_.patterns)
+            for (std::size_t r = 0; r < d; ++r)
+                if ((pattern[r] + d - pattern[0]) % d != r) return;
+        constexpr double kTwoPi = 6.283185307179586476925286766559;
+        std::vector<Complex> root(d);
+        for (std::size_t x = 0; x < d; ++x) root[x] = {std::cos(kTwoPi * double(x) / double(d)), std::sin(kTwoPi * double(x) / double(d))};
+        std::vector<std::uint32_t> character(n), with_character(groups_.size() * d, kNoColumn);
+        double deviation = 0.0, amplitude2 = 0.0;
+        for (std::size_t m = 0; m < n; ++m) {
+            const Complex* v = s_.value.data() + s_.start[m];
+            const double v02 = magnitude2(v[0]);
+            if (!(v02 > 0.0) || !std::isfinite(v02)) return;
+            const Complex ratio = inner(v[0], v[1]);  // (v1 / v0) · |v0|²
+            const double turns = std::atan2(ratio.im, ratio.re) / kTwoPi;
+            const std::int64_t signed_e = std::llround(turns * double(d)) % std::int64_t(d);
+            const std::size_t e = std::size_t(signed_e < 0 ? signed_e + std::int64_t(d) : signed_e);
+            for (std::size_t r = 0; r < d; ++r) {
+                const Complex expected = v[0] * root[(e * r) % d];
+                const double off = std::sqrt(magnitude2(v[r] - expected) / v02);
+                if (!(off <= 1e-6)) return;
+                deviation = std::max(deviation, off);
+            }
+            std::uint32_t& member = with_character[monomial_.pattern_of[m] * d + e];
+            if (member != kNoColumn) return;
+            member = slot_[m];
+            character[m] = std::uint32_t(e);
+            amplitude2 = std::max(amplitude2, v02);
+        }
+        // Each element of a product is off its closed form by at most about 8 δ |v|² (δ the
+        // relative deviation, with rounding), so any other coefficient by that times √d / min norm.
+        const double others = 16.0 * amplitude2 * (deviation + double(d) * 1e-16) * std::sqrt(double(d)) / min_norm_;
+        if (!(others <= kOtherTermsFraction * tol_)) return;
+        character_ = std::move(character);
+        with_character_ = std::move(with_character);
+    }
+
+    // Clock-and-shift bases: the products of B_a with group `group`, one term each, from row 0.
+    void character_products(std::size_t a, std::size_t pattern, const GroupRows& rows, const Group& group,
+                            const Group& target, const std::size_t (&ranges)[2][2], Scratch& w) const {
+        for (const auto& [t_begin, t_end] : ranges)
+            for (std::size_t t = t_begin; t < t_end; ++t) {
+                const std::uint32_t j = group.members[t];
+                const std::uint32_t column = with_character_[pattern * s_.d + (character_[a] + character_[j]) % s_.d];
+                // Along a character that no member has, the product is orthogonal to every column.
+                if (column == kNoColumn) {
+                    w.outcome[j] = kNoTerm;
+                    continue;
+                }
+                const Complex first = rows.product(0, t), v0{target.re[column], target.im[column]};
+                const double scale = 1.0 / magnitude2(v0);
+                const Complex x{inner(v0, first).re * scale, inner(v0, first).im * scale};  // first / v0
+                if (!finite(x)) fail_overflow();
+                w.outcome[j] = kept(x, tol_) ? kOneTerm : kNoTerm;
+                w.term_k[j] = target.members[column];
+                w.term_c[j] = x;
+            }
+    }
+
     enum Outcome : char { kNoTerm, kOneTerm, kSeveralTerms, kProject };
 
     void monomial_row(std::size_t i, std::size_t skip_begin, Scratch& w, std::vector<CompactTerm>& out) const {
@@ -590,6 +657,7 @@ private:
         const std::size_t prefix = std::size_t(std::lower_bound(members, members + std::ptrdiff_t(g), std::min(skip_begin, a)) - members);
         const std::size_t suffix = std::size_t(std::lower_bound(members, members + std::ptrdiff_t(g), a) - members);
         const std::size_t ranges[2][2] = {{0, prefix}, {suffix, g}};
+        if (!character_.empty()) return character_products(a, std::size_t(pattern), rows, group, target, ranges, w);
 
         // The column each product may be a multiple of, found by its first two rows; products
         // zero in both rows are looked at whole.
@@ -704,6 +772,8 @@ private:
     std::vector<Group> groups_;       // by pattern; empty unless every matrix is monomial
     std::vector<std::uint32_t> slot_;  // a matrix's place in its group
     bool disjoint_patterns_ = false;   // no two patterns share a position
+    std::vector<std::uint32_t> character_;       // clock-and-shift bases: e of each matrix, else empty
+    std::vector<std::uint32_t> with_character_;  // pattern x e -> slot in the group, or kNoColumn
     RatioIndex by_ratio_;
 };
 
