@@ -11,4 +11,6 @@ try:
 except PackageNotFoundError:  # an in-tree build
     __version__ = "0+unknown"
 
-__all__: list[str] = []
+from ._closure import lie_closure
+
+__all__: list[str] = ["lie_closure"]

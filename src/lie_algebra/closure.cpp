@@ -1,0 +1,484 @@
+// Lie closure: one driver over three representations of the elements (Pauli coordinates,
+// matrix entries, dense matrices), and the straightforward reference routine.
+//
+// Every element found is commuted with the (orthonormalised) generators only: the span found
+// is then invariant under each ad_g, so it is the whole algebra. Candidates are formed and
+// reduced against the basis in batches (in parallel; for dense elements by BLAS-3 products),
+// then accepted one by one in a fixed order after a reduction against the elements the batch
+// added, so the result is the one of the one-by-one routine and does not depend on threads.
+// Each reduction is classical Gram–Schmidt applied twice, which keeps the basis orthonormal
+// to rounding.
+#include "lie_algebra/closure.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+
+#include "dense/matrix.hpp"
+#include "dense/parallel.hpp"
+#include "least_squares/lapack.hpp"
+#include "lie_algebra/pauli.hpp"
+#include "lie_algebra/sparse_vector.hpp"
+
+namespace tanvo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Candidates per batch: enough for parallel work and BLAS-3 projections, few enough that the
+// one-by-one reduction against the batch's own new elements stays cheap.
+constexpr std::size_t kSparseBatch = 256;
+constexpr std::size_t kDenseBatch = 64;
+// A reduction that keeps less than this share of a vector's length is repeated over the whole
+// basis (the usual criterion for reorthogonalisation).
+constexpr double kKeptShare = 0.5;
+// A generator counts as sparse when it has at most max(floor, d^2 / kSparseShare) terms.
+constexpr std::size_t kSparseShare = 64;
+
+double vector_norm(const std::vector<Complex>& v) {
+    double sum = 0.0;
+    for (const Complex& c : v) sum += c.re * c.re + c.im * c.im;
+    return std::sqrt(sum);
+}
+
+void vector_scale(std::vector<Complex>& v, double factor) {
+    for (Complex& c : v) c = {c.re * factor, c.im * factor};
+}
+
+// [a, b] of row-major d x d matrices given by their sorted non-zero entries (key r * d + c).
+void entries_commutator(const SparseVector& a, const SparseVector& b, std::size_t d,
+                        KeyAccumulator& sum) {
+    auto row_range = [d](const SparseVector& v, std::uint64_t row) {
+        const auto first = std::lower_bound(v.keys.begin(), v.keys.end(), row * d);
+        const auto last = std::lower_bound(first, v.keys.end(), (row + 1) * d);
+        return std::pair{std::size_t(first - v.keys.begin()), std::size_t(last - v.keys.begin())};
+    };
+    auto add_products = [&](const SparseVector& left, const SparseVector& right, bool negate) {
+        for (std::size_t i = 0; i < left.size(); ++i) {
+            const std::uint64_t row = left.keys[i] / d, inner = left.keys[i] % d;
+            const auto [first, last] = row_range(right, inner);
+            for (std::size_t j = first; j < last; ++j) {
+                const Complex p = left.values[i] * right.values[j];
+                sum.add(row * d + right.keys[j] % d, negate ? Complex{-p.re, -p.im} : p);
+            }
+        }
+    };
+    add_products(a, b, false);
+    add_products(b, a, true);
+}
+
+SparseVector entries_of(const Complex* matrix, std::size_t d) {
+    SparseVector v;
+    for (std::size_t key = 0; key < d * d; ++key) {
+        if (matrix[key] == Complex{}) continue;
+        v.keys.push_back(key);
+        v.values.push_back(matrix[key]);
+    }
+    return v;
+}
+
+void entries_to_dense(const SparseVector& v, std::size_t, Complex* out) {
+    for (std::size_t i = 0; i < v.size(); ++i) out[v.keys[i]] = v.values[i];
+}
+
+enum class Coordinates { Pauli, Entries };
+
+// Elements as sparse vectors, with an inverted index (key → elements holding it) so that
+// projecting a candidate costs the overlap of its keys with the basis, not a pass over it.
+class SparseSpace {
+public:
+    using Element = SparseVector;
+
+    SparseSpace(Coordinates coordinates, std::size_t d) : coordinates_(coordinates), d_(d) {}
+
+    std::size_t size() const { return elements_.size(); }
+    static double norm(const Element& v) { return tanvo::norm(v); }
+    static void scale(Element& v, double factor) { tanvo::scale(v, factor); }
+
+    Element from_dense(const Complex* matrix) const {
+        return coordinates_ == Coordinates::Pauli ? pauli_coordinates(matrix, d_)
+                                                  : entries_of(matrix, d_);
+    }
+
+    // |tr(v)| / sqrt(d): the component along the identity.
+    double identity_component(const Element& v) const {
+        Complex trace;
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            if (coordinates_ == Coordinates::Pauli) {
+                if (v.keys[i] == 0) return std::hypot(v.values[i].re, v.values[i].im);
+            } else if (v.keys[i] / d_ == v.keys[i] % d_) {
+                trace += v.values[i];
+            }
+        }
+        return std::hypot(trace.re, trace.im) / std::sqrt(double(d_));
+    }
+
+    // [generator g, element e] for e in [first, last) and g in [0, generators), reduced twice
+    // against the whole basis.
+    std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators,
+                              unsigned threads, const std::stop_token& stop) const {
+        const std::size_t count = (last - first) * generators;
+        std::vector<Element> candidates(count);
+        std::vector<Workspace> workspaces(std::max(1u, threads));
+        parallel_chunks(count, 4, threads, stop, [&](std::size_t begin, std::size_t end, unsigned worker) {
+            Workspace& w = workspaces[worker];
+            for (std::size_t index = begin; index < end; ++index) {
+                stop_point(stop);
+                const Element& g = elements_[index % generators];
+                const Element& e = elements_[first + index / generators];
+                if (coordinates_ == Coordinates::Pauli)
+                    pauli_commutator(g, e, d_, w.sum);
+                else
+                    entries_commutator(g, e, d_, w.sum);
+                Element v = w.sum.extract();
+                project_out(v, 0, w);
+                project_out(v, 0, w);
+                candidates[index] = std::move(v);
+            }
+        });
+        return candidates;
+    }
+
+    // Reduces v twice against the elements from `from` on.
+    void reduce(Element& v, std::size_t from) {
+        project_out(v, from, serial_);
+        project_out(v, from, serial_);
+    }
+
+    void append(Element&& unit) {
+        const auto index = std::uint32_t(elements_.size());
+        for (std::size_t i = 0; i < unit.size(); ++i) index_[unit.keys[i]].push_back({index, unit.values[i]});
+        elements_.push_back(std::move(unit));
+    }
+
+    ClosureBasis result(unsigned threads, const std::stop_token& stop) const {
+        const std::size_t area = d_ * d_;
+        require_memory(std::uint64_t(elements_.size()) * area, sizeof(Complex));
+        ClosureBasis basis{elements_.size(), d_, std::vector<Complex>(elements_.size() * area)};
+        parallel_chunks(elements_.size(), 1, threads, stop, [&](std::size_t begin, std::size_t end, unsigned) {
+            for (std::size_t i = begin; i < end; ++i) {
+                Complex* out = basis.elements.data() + i * area;
+                if (coordinates_ == Coordinates::Pauli)
+                    pauli_to_dense(elements_[i], d_, out);
+                else
+                    entries_to_dense(elements_[i], d_, out);
+            }
+        });
+        return basis;
+    }
+
+private:
+    struct Posting {
+        std::uint32_t element;
+        Complex value;
+    };
+    struct Workspace {
+        std::vector<Complex> coefficients;  // by element, zero between uses
+        std::vector<std::uint32_t> touched;
+        KeyAccumulator sum;
+    };
+
+    // One classical Gram–Schmidt pass: v -= Σ_k <b_k, v> b_k over the elements k >= from.
+    void project_out(Element& v, std::size_t from, Workspace& w) const {
+        if (elements_.size() <= from || v.size() == 0) return;
+        if (w.coefficients.size() < elements_.size()) w.coefficients.resize(elements_.size());
+        w.touched.clear();
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            const auto found = index_.find(v.keys[i]);
+            if (found == index_.end()) continue;
+            const std::vector<Posting>& postings = found->second;
+            // Postings are in increasing element order: walk back to `from`.
+            for (auto p = postings.rbegin(); p != postings.rend() && p->element >= from; ++p) {
+                Complex& c = w.coefficients[p->element];
+                if (c == Complex{}) w.touched.push_back(p->element);
+                c += conj_times(p->value, v.values[i]);
+            }
+        }
+        if (w.touched.empty()) return;
+        std::sort(w.touched.begin(), w.touched.end());
+        for (std::size_t i = 0; i < v.size(); ++i) w.sum.add(v.keys[i], v.values[i]);
+        for (std::uint32_t k : w.touched) {
+            const Complex c = std::exchange(w.coefficients[k], Complex{});
+            if (c == Complex{}) continue;  // listed twice: its sum passed through zero
+            const Element& b = elements_[k];
+            for (std::size_t i = 0; i < b.size(); ++i) {
+                const Complex p = c * b.values[i];
+                w.sum.add(b.keys[i], {-p.re, -p.im});
+            }
+        }
+        v = w.sum.extract();
+    }
+
+    Coordinates coordinates_;
+    std::size_t d_;
+    std::vector<Element> elements_;
+    std::unordered_map<std::uint64_t, std::vector<Posting>> index_;
+    Workspace serial_;
+};
+
+// Elements as dense d x d matrices, rows of one row-major (count x d^2) array: projections of a
+// batch of candidates are two matrix products.
+class DenseSpace {
+public:
+    using Element = std::vector<Complex>;
+
+    explicit DenseSpace(std::size_t d) : d_(d), area_(d * d) {}
+
+    std::size_t size() const { return count_; }
+    static double norm(const Element& v) { return vector_norm(v); }
+    static void scale(Element& v, double factor) { vector_scale(v, factor); }
+
+    Element from_dense(const Complex* matrix) const { return Element(matrix, matrix + area_); }
+
+    double identity_component(const Element& v) const {
+        Complex trace;
+        for (std::size_t r = 0; r < d_; ++r) trace += v[r * d_ + r];
+        return std::hypot(trace.re, trace.im) / std::sqrt(double(d_));
+    }
+
+    std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators,
+                              unsigned threads, const std::stop_token& stop) const {
+        const std::size_t count = (last - first) * generators;
+        require_memory(std::uint64_t(count) * area_, sizeof(Complex));
+        std::vector<Complex> block(count * area_);
+        parallel_chunks(count, 4, threads, stop, [&](std::size_t begin, std::size_t end, unsigned) {
+            std::vector<Complex> reversed(area_);
+            for (std::size_t index = begin; index < end; ++index) {
+                stop_point(stop);
+                const Complex* g = element(index % generators);
+                const Complex* e = element(first + index / generators);
+                Complex* out = block.data() + index * area_;
+                multiply_row_major(d_, d_, d_, g, e, out);
+                multiply_row_major(d_, d_, d_, e, g, reversed.data());
+                for (std::size_t i = 0; i < area_; ++i) out[i] = out[i] - reversed[i];
+            }
+        });
+        project_out(block.data(), count, 0);
+        project_out(block.data(), count, 0);
+        std::vector<Element> candidates(count);
+        for (std::size_t index = 0; index < count; ++index) {
+            const Complex* start = block.data() + index * area_;
+            candidates[index].assign(start, start + area_);
+        }
+        return candidates;
+    }
+
+    void reduce(Element& v, std::size_t from) {
+        project_out(v.data(), 1, from);
+        project_out(v.data(), 1, from);
+    }
+
+    void append(Element&& unit) {
+        basis_.insert(basis_.end(), unit.begin(), unit.end());
+        ++count_;
+    }
+
+    ClosureBasis result(unsigned, const std::stop_token&) {
+        return {count_, d_, std::move(basis_)};
+    }
+
+private:
+    const Complex* element(std::size_t k) const { return basis_.data() + k * area_; }
+
+    // One classical Gram–Schmidt pass of `count` contiguous vectors against elements >= from:
+    // coefficients C (count x n) = V · B^H, then V -= C · B.
+    void project_out(Complex* vectors, std::size_t count, std::size_t from) const {
+        if (count_ <= from || count == 0) return;
+        const int n = int(count_ - from), k = int(count), length = int(area_);
+        std::vector<Complex> coefficients(std::size_t(n) * count);
+        const Complex one{1.0, 0.0}, zero{0.0, 0.0}, minus_one{-1.0, 0.0};
+        const Complex* b = element(from);
+        // Column-major view: B^T is length x n, V^T is length x count, C^T is n x count.
+        zgemm_("C", "N", &n, &k, &length, &one, b, &length, vectors, &length, &zero,
+               coefficients.data(), &n, 1, 1);
+        zgemm_("N", "N", &length, &k, &n, &minus_one, b, &length, coefficients.data(), &n, &one,
+               vectors, &length, 1, 1);
+    }
+
+    std::size_t d_;
+    std::size_t area_;
+    std::size_t count_ = 0;
+    std::vector<Complex> basis_;
+};
+
+// Progress reports and the dimension limit.
+class Tracker {
+public:
+    explicit Tracker(const ClosureOptions& options) : options_(options), start_(Clock::now()), last_(start_) {}
+
+    void count_tried() { ++tried_; }
+
+    void check_room(std::size_t dimension) const {
+        if (options_.max_dimension && dimension + 1 > *options_.max_dimension)
+            throw ClosureTooLarge("the Lie closure passed max_dimension=" +
+                                  std::to_string(*options_.max_dimension) + ": " +
+                                  std::to_string(dimension + 1) +
+                                  " independent elements found so far, and the algebra may be larger");
+    }
+
+    void report(std::size_t dimension, bool always = false) {
+        if (!options_.progress) return;
+        const Clock::time_point now = Clock::now();
+        if (!always && now - last_ < std::chrono::milliseconds(250)) return;
+        last_ = now;
+        options_.progress({dimension, tried_, std::chrono::duration<double>(now - start_).count()});
+    }
+
+private:
+    const ClosureOptions& options_;
+    Clock::time_point start_;
+    Clock::time_point last_;
+    std::size_t tried_ = 0;
+};
+
+template <class Space>
+ClosureBasis close(Space& space, const Complex* generators, std::size_t m, std::size_t d,
+                   const ClosureOptions& options, const std::stop_token& stop) {
+    Tracker tracker(options);
+    const double tol = options.tol;
+    auto accept = [&](typename Space::Element& v) {
+        const double length = Space::norm(v);
+        if (!(length > tol)) return false;
+        tracker.check_room(space.size());
+        Space::scale(v, 1.0 / length);
+        space.append(std::move(v));
+        return true;
+    };
+
+    bool has_identity = false;
+    for (std::size_t i = 0; i < m; ++i) {
+        stop_point(stop);
+        typename Space::Element v = space.from_dense(generators + i * d * d);
+        const double length = Space::norm(v);
+        if (length == 0.0) continue;
+        Space::scale(v, 1.0 / length);  // dependence is judged relative to the generator's size
+        space.reduce(v, 0);
+        has_identity = has_identity || space.identity_component(v) > tol;
+        accept(v);
+    }
+    const std::size_t generator_count = space.size();
+    // Commutators are traceless: the algebra lies in span(generators) + sl(d).
+    const std::size_t bound = d * d - 1 + (has_identity ? 1 : 0);
+    const std::size_t batch =
+        std::max<std::size_t>(1, (std::is_same_v<Space, DenseSpace> ? kDenseBatch : kSparseBatch) /
+                                     std::max<std::size_t>(1, generator_count));
+    const unsigned threads = std::max(1u, options.threads);
+
+    for (std::size_t next = 0; next < space.size() && space.size() < bound;) {
+        const std::size_t last = std::min(space.size(), next + batch);
+        const std::size_t batch_start = space.size();
+        std::vector<typename Space::Element> candidates = space.form(next, last, generator_count, threads, stop);
+        for (typename Space::Element& v : candidates) {
+            stop_point(stop);
+            tracker.count_tried();
+            const double reduced_length = Space::norm(v);
+            if (!(reduced_length > tol)) continue;
+            space.reduce(v, batch_start);
+            // v was orthogonal to the older elements relative to its length before this
+            // reduction; when much of it went, that error grows relative to what is left.
+            const double length = Space::norm(v);
+            if (length > tol && length < kKeptShare * reduced_length) space.reduce(v, 0);
+            accept(v);
+            tracker.report(space.size());
+            if (space.size() == bound) break;
+        }
+        next = last;
+    }
+    tracker.report(space.size(), true);
+    return space.result(threads, stop);
+}
+
+std::size_t most_terms(const Complex* generators, std::size_t m, std::size_t d, Coordinates coordinates) {
+    std::size_t most = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const Complex* g = generators + i * d * d;
+        most = std::max(most, coordinates == Coordinates::Pauli ? pauli_coordinates(g, d).size()
+                                                                : entries_of(g, d).size());
+    }
+    return most;
+}
+
+ClosureMethod choose_method(const Complex* generators, std::size_t m, std::size_t d) {
+    const std::size_t share = d * d / kSparseShare;
+    if (is_power_of_two(d) && most_terms(generators, m, d, Coordinates::Pauli) <= std::max<std::size_t>(4, share))
+        return ClosureMethod::Pauli;
+    if (most_terms(generators, m, d, Coordinates::Entries) <= std::max(d, share))
+        return ClosureMethod::Entries;
+    return ClosureMethod::Dense;
+}
+
+}  // namespace
+
+ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d,
+                         const ClosureOptions& options, const std::stop_token& stop) {
+    if (d == 0 || m == 0) return {0, d, {}};
+    ClosureMethod method = options.method;
+    if (method == ClosureMethod::Automatic) method = choose_method(generators, m, d);
+    if (method == ClosureMethod::Pauli && (!is_power_of_two(d) || d > (std::size_t(1) << 32)))
+        throw std::invalid_argument("Pauli-word coordinates need d a power of two up to 2^32; got d = " +
+                                    std::to_string(d));
+    switch (method) {
+        case ClosureMethod::Pauli: {
+            SparseSpace space(Coordinates::Pauli, d);
+            return close(space, generators, m, d, options, stop);
+        }
+        case ClosureMethod::Entries: {
+            SparseSpace space(Coordinates::Entries, d);
+            return close(space, generators, m, d, options, stop);
+        }
+        default: {
+            DenseSpace space(d);
+            return close(space, generators, m, d, options, stop);
+        }
+    }
+}
+
+namespace reference {
+
+ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d, double tol) {
+    const std::size_t area = d * d;
+    std::vector<std::vector<Complex>> basis;
+    auto reduce = [&](std::vector<Complex>& v) {
+        for (int pass = 0; pass < 2; ++pass)
+            for (const std::vector<Complex>& b : basis) {
+                Complex c;
+                for (std::size_t i = 0; i < area; ++i) c += conj_times(b[i], v[i]);
+                for (std::size_t i = 0; i < area; ++i) v[i] = v[i] - c * b[i];
+            }
+    };
+    auto accept = [&](std::vector<Complex>& v) {
+        reduce(v);
+        const double length = vector_norm(v);
+        if (!(length > tol)) return;
+        vector_scale(v, 1.0 / length);
+        basis.push_back(std::move(v));
+    };
+    for (std::size_t i = 0; i < m; ++i) {
+        std::vector<Complex> v(generators + i * area, generators + (i + 1) * area);
+        const double length = vector_norm(v);
+        if (length == 0.0) continue;
+        vector_scale(v, 1.0 / length);
+        accept(v);
+    }
+    const std::size_t generator_count = basis.size();
+    for (std::size_t e = 0; e < basis.size(); ++e)
+        for (std::size_t g = 0; g < generator_count; ++g) {
+            std::vector<Complex> v(area);
+            for (std::size_t r = 0; r < d; ++r)
+                for (std::size_t c = 0; c < d; ++c)
+                    for (std::size_t k = 0; k < d; ++k)
+                        v[r * d + c] += basis[g][r * d + k] * basis[e][k * d + c] -
+                                        basis[e][r * d + k] * basis[g][k * d + c];
+            accept(v);
+        }
+    ClosureBasis result{basis.size(), d, {}};
+    for (const std::vector<Complex>& b : basis) result.elements.insert(result.elements.end(), b.begin(), b.end());
+    return result;
+}
+
+}  // namespace reference
+}  // namespace tanvo
