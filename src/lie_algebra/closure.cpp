@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -119,13 +120,13 @@ public:
 
     // [generator g, element e] for e in [first, last) and g in [0, generators), reduced twice
     // against the whole basis.
-    std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators,
+    std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators, double tol,
                               unsigned threads, const std::stop_token& stop) const {
         const std::size_t count = (last - first) * generators;
         std::vector<Element> candidates(count);
-        std::vector<Workspace> workspaces(std::max(1u, threads));
+        if (workspaces_.size() < threads) workspaces_.resize(threads);
         parallel_chunks(count, 4, threads, stop, [&](std::size_t begin, std::size_t end, unsigned worker) {
-            Workspace& w = workspaces[worker];
+            Workspace& w = workspaces_[worker];
             for (std::size_t index = begin; index < end; ++index) {
                 stop_point(stop);
                 const Element& g = elements_[index % generators];
@@ -135,24 +136,33 @@ public:
                 else
                     entries_commutator(g, e, d_, w.sum);
                 Element v = w.sum.extract();
-                project_out(v, 0, w);
-                project_out(v, 0, w);
+                reduce(v, 0, tol, w);
                 candidates[index] = std::move(v);
             }
         });
         return candidates;
     }
 
-    // Reduces v twice against the elements from `from` on.
-    void reduce(Element& v, std::size_t from) {
-        project_out(v, from, serial_);
-        project_out(v, from, serial_);
-    }
+    // Reduces v against the elements from `from` on: a second pass when the first removed
+    // much of it, none when what is left is below tol (reduction only shortens it further).
+    void reduce(Element& v, std::size_t from, double tol) { reduce(v, from, tol, serial_); }
 
     void append(Element&& unit) {
         const auto index = std::uint32_t(elements_.size());
-        for (std::size_t i = 0; i < unit.size(); ++i) index_[unit.keys[i]].push_back({index, unit.values[i]});
+        std::vector<std::uint32_t> lists(unit.size());
+        for (std::size_t i = 0; i < unit.size(); ++i) {
+            const auto [found, added] = list_of_key_.try_emplace(unit.keys[i], std::uint32_t(postings_.size()));
+            if (added) {
+                postings_.emplace_back();
+                key_of_list_.push_back(unit.keys[i]);
+            }
+            lists[i] = found->second;
+            Postings& postings = postings_[found->second];
+            postings.elements.push_back(index);
+            postings.values.push_back(unit.values[i]);
+        }
         elements_.push_back(std::move(unit));
+        lists_of_element_.push_back(std::move(lists));
     }
 
     ClosureBasis result(unsigned threads, const std::stop_token& stop) const {
@@ -172,52 +182,119 @@ public:
     }
 
 private:
-    struct Posting {
-        std::uint32_t element;
-        Complex value;
+    // The elements holding one key, in increasing order, with their coordinates there.
+    struct Postings {
+        std::vector<std::uint32_t> elements;
+        std::vector<Complex> values;
     };
+    static constexpr std::uint32_t kNoList = std::numeric_limits<std::uint32_t>::max();
+    // Scratch of one thread. Residuals are summed in arrays indexed by the keys' lists: keys
+    // no element holds cannot change.
     struct Workspace {
         std::vector<Complex> coefficients;  // by element, zero between uses
+        std::vector<char> touched_flags;    // by element, false between uses
         std::vector<std::uint32_t> touched;
-        KeyAccumulator sum;
+        std::vector<std::uint32_t> lists;   // of the reduced vector's keys
+        std::vector<Complex> sums;          // by list
+        std::vector<double> magnitudes;     // by list
+        std::vector<char> list_flags;       // by list, false between uses
+        std::vector<std::uint32_t> lists_touched;
+        std::vector<std::pair<std::uint64_t, Complex>> terms;
+        KeyAccumulator sum;                 // of commutators
     };
+
+    void reduce(Element& v, std::size_t from, double tol, Workspace& w) const {
+        const double before = norm(v);
+        project_out(v, from, w);
+        const double after = norm(v);
+        if (!(after > tol))
+            v = {};
+        else if (after < kKeptShare * before)
+            project_out(v, from, w);
+    }
 
     // One classical Gram–Schmidt pass: v -= Σ_k <b_k, v> b_k over the elements k >= from.
     void project_out(Element& v, std::size_t from, Workspace& w) const {
         if (elements_.size() <= from || v.size() == 0) return;
-        if (w.coefficients.size() < elements_.size()) w.coefficients.resize(elements_.size());
+        if (w.coefficients.size() < elements_.size()) {
+            w.coefficients.resize(elements_.size());
+            w.touched_flags.resize(elements_.size());
+        }
         w.touched.clear();
+        w.lists.resize(v.size());
         for (std::size_t i = 0; i < v.size(); ++i) {
-            const auto found = index_.find(v.keys[i]);
-            if (found == index_.end()) continue;
-            const std::vector<Posting>& postings = found->second;
-            // Postings are in increasing element order: walk back to `from`.
-            for (auto p = postings.rbegin(); p != postings.rend() && p->element >= from; ++p) {
-                Complex& c = w.coefficients[p->element];
-                if (c == Complex{}) w.touched.push_back(p->element);
-                c += conj_times(p->value, v.values[i]);
+            const auto found = list_of_key_.find(v.keys[i]);
+            w.lists[i] = found == list_of_key_.end() ? kNoList : found->second;
+            if (w.lists[i] == kNoList) continue;
+            const Postings& postings = postings_[w.lists[i]];
+            const Complex value = v.values[i];
+            // Elements are listed in increasing order: walk back to `from`.
+            for (std::size_t p = postings.elements.size(); p-- > 0;) {
+                const std::uint32_t k = postings.elements[p];
+                if (k < from) break;
+                if (!w.touched_flags[k]) {
+                    w.touched_flags[k] = 1;
+                    w.touched.push_back(k);
+                }
+                w.coefficients[k] += conj_times(postings.values[p], value);
             }
         }
         if (w.touched.empty()) return;
         std::sort(w.touched.begin(), w.touched.end());
-        for (std::size_t i = 0; i < v.size(); ++i) w.sum.add(v.keys[i], v.values[i]);
+
+        if (w.sums.size() < postings_.size()) {
+            w.sums.resize(postings_.size());
+            w.magnitudes.resize(postings_.size());
+            w.list_flags.resize(postings_.size());
+        }
+        w.terms.clear();
+        w.lists_touched.clear();
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            const std::uint32_t list = w.lists[i];
+            if (list == kNoList) {
+                w.terms.emplace_back(v.keys[i], v.values[i]);
+                continue;
+            }
+            w.sums[list] = v.values[i];
+            w.magnitudes[list] = std::abs(v.values[i].re) + std::abs(v.values[i].im);
+            w.list_flags[list] = 1;
+            w.lists_touched.push_back(list);
+        }
         for (std::uint32_t k : w.touched) {
             const Complex c = std::exchange(w.coefficients[k], Complex{});
-            if (c == Complex{}) continue;  // listed twice: its sum passed through zero
+            w.touched_flags[k] = 0;
             const Element& b = elements_[k];
+            const std::vector<std::uint32_t>& lists = lists_of_element_[k];
             for (std::size_t i = 0; i < b.size(); ++i) {
+                const std::uint32_t list = lists[i];
+                if (!w.list_flags[list]) {
+                    w.list_flags[list] = 1;
+                    w.lists_touched.push_back(list);
+                    w.sums[list] = Complex{};
+                    w.magnitudes[list] = 0.0;
+                }
                 const Complex p = c * b.values[i];
-                w.sum.add(b.keys[i], {-p.re, -p.im});
+                w.sums[list] = w.sums[list] - p;
+                w.magnitudes[list] += std::abs(p.re) + std::abs(p.im);
             }
         }
-        v = w.sum.extract();
+        for (std::uint32_t list : w.lists_touched) {
+            w.list_flags[list] = 0;
+            if (!cancelled(w.sums[list], w.magnitudes[list])) w.terms.emplace_back(key_of_list_[list], w.sums[list]);
+        }
+        v = sorted_by_key(w.terms);
     }
 
     Coordinates coordinates_;
     std::size_t d_;
     std::vector<Element> elements_;
-    std::unordered_map<std::uint64_t, std::vector<Posting>> index_;
+    std::vector<std::vector<std::uint32_t>> lists_of_element_;  // the list of each of its keys
+    // Inverted index: each key held by some element has a list.
+    std::unordered_map<std::uint64_t, std::uint32_t> list_of_key_;
+    std::vector<std::uint64_t> key_of_list_;
+    std::vector<Postings> postings_;
     Workspace serial_;
+    mutable std::vector<Workspace> workspaces_;  // of the threads of form()
 };
 
 // Elements as dense d x d matrices, rows of one row-major (count x d^2) array: projections of a
@@ -240,7 +317,7 @@ public:
         return std::hypot(trace.re, trace.im) / std::sqrt(double(d_));
     }
 
-    std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators,
+    std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators, double,
                               unsigned threads, const std::stop_token& stop) const {
         const std::size_t count = (last - first) * generators;
         require_memory(std::uint64_t(count) * area_, sizeof(Complex));
@@ -267,7 +344,8 @@ public:
         return candidates;
     }
 
-    void reduce(Element& v, std::size_t from) {
+    // Two passes always: with BLAS they cost little next to the products.
+    void reduce(Element& v, std::size_t from, double) {
         project_out(v.data(), 1, from);
         project_out(v.data(), 1, from);
     }
@@ -356,7 +434,7 @@ ClosureBasis close(Space& space, const Complex* generators, std::size_t m, std::
         const double length = Space::norm(v);
         if (length == 0.0) continue;
         Space::scale(v, 1.0 / length);  // dependence is judged relative to the generator's size
-        space.reduce(v, 0);
+        space.reduce(v, 0, tol);
         has_identity = has_identity || space.identity_component(v) > tol;
         accept(v);
     }
@@ -371,17 +449,17 @@ ClosureBasis close(Space& space, const Complex* generators, std::size_t m, std::
     for (std::size_t next = 0; next < space.size() && space.size() < bound;) {
         const std::size_t last = std::min(space.size(), next + batch);
         const std::size_t batch_start = space.size();
-        std::vector<typename Space::Element> candidates = space.form(next, last, generator_count, threads, stop);
+        std::vector<typename Space::Element> candidates = space.form(next, last, generator_count, tol, threads, stop);
         for (typename Space::Element& v : candidates) {
             stop_point(stop);
             tracker.count_tried();
             const double reduced_length = Space::norm(v);
             if (!(reduced_length > tol)) continue;
-            space.reduce(v, batch_start);
+            space.reduce(v, batch_start, tol);
             // v was orthogonal to the older elements relative to its length before this
             // reduction; when much of it went, that error grows relative to what is left.
             const double length = Space::norm(v);
-            if (length > tol && length < kKeptShare * reduced_length) space.reduce(v, 0);
+            if (length > tol && length < kKeptShare * reduced_length) space.reduce(v, 0, tol);
             accept(v);
             tracker.report(space.size());
             if (space.size() == bound) break;

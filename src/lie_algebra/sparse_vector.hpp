@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "dense/complex.hpp"
@@ -37,6 +38,27 @@ inline Complex conj_times(Complex a, Complex b) {
     return {a.re * b.re + a.im * b.im, a.re * b.im - a.im * b.re};
 }
 
+// Whether a sum is zero up to the rounding of adding terms whose magnitudes (|re| + |im|) sum
+// to `magnitude`: it cancelled exactly in exact arithmetic.
+inline bool cancelled(Complex sum, double magnitude) {
+    constexpr double kRounding = 8 * std::numeric_limits<double>::epsilon();
+    return std::abs(sum.re) + std::abs(sum.im) <= kRounding * magnitude;
+}
+
+// The terms (key, value) in increasing key order; keys are distinct.
+inline SparseVector sorted_by_key(std::vector<std::pair<std::uint64_t, Complex>>& terms) {
+    std::sort(terms.begin(), terms.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    SparseVector v;
+    v.keys.reserve(terms.size());
+    v.values.reserve(terms.size());
+    for (const auto& [key, value] : terms) {
+        v.keys.push_back(key);
+        v.values.push_back(value);
+    }
+    return v;
+}
+
 // Sums terms by key (open addressing). A sum whose magnitude is within rounding of the sum of
 // its terms' magnitudes cancelled exactly in exact arithmetic, and is dropped when extracted:
 // this keeps elements as sparse as the algebra, at an error no larger than the rounding.
@@ -56,24 +78,13 @@ public:
 
     // The non-cancelled sums in increasing key order; the accumulator is cleared.
     SparseVector extract() {
-        constexpr double kRounding = 8 * std::numeric_limits<double>::epsilon();
-        std::vector<std::uint32_t> kept;
-        kept.reserve(used_.size());
+        terms_.clear();
         for (std::uint32_t index : used_) {
             const Slot& s = slots_[index];
-            if (std::abs(s.sum.re) + std::abs(s.sum.im) > kRounding * s.magnitude) kept.push_back(index);
-        }
-        std::sort(kept.begin(), kept.end(),
-                  [&](std::uint32_t a, std::uint32_t b) { return slots_[a].key < slots_[b].key; });
-        SparseVector v;
-        v.keys.reserve(kept.size());
-        v.values.reserve(kept.size());
-        for (std::uint32_t index : kept) {
-            v.keys.push_back(slots_[index].key);
-            v.values.push_back(slots_[index].sum);
+            if (!cancelled(s.sum, s.magnitude)) terms_.emplace_back(s.key, s.sum);
         }
         clear();
-        return v;
+        return sorted_by_key(terms_);
     }
 
 private:
@@ -119,6 +130,7 @@ private:
 
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> used_;  // occupied slots in insertion order
+    std::vector<std::pair<std::uint64_t, Complex>> terms_;
 };
 
 }  // namespace tanvo
