@@ -9,6 +9,7 @@ import tanvo
 import tanvo_tensors
 from tanvo_tensors import lie_closure
 from tanvo_tensors._closure import _closure
+from test_interrupt import interrupted_after
 
 I2 = np.eye(2)
 X = np.array([[0, 1], [1, 0]], dtype=complex)
@@ -166,6 +167,15 @@ def test_progress_line_on_stderr(capsys):
 def test_bad_arguments_get_clear_errors(generators, options, error, message):
     with pytest.raises(error, match=message):
         lie_closure(generators, **options)
+
+
+@pytest.mark.parametrize("progress", [False, True])
+def test_long_closure_stops_on_interrupt(progress, capsys):
+    generators = heisenberg(8)  # minutes of work
+    late = interrupted_after(0.5, lambda: lie_closure(generators, progress=progress))
+    assert late < 1.0
+    assert capsys.readouterr().err.endswith("\n" if progress else "")
+    assert len(lie_closure(heisenberg(4))) == 12
 
 
 def test_result_feeds_structure_tensor():
