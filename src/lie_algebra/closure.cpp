@@ -100,11 +100,6 @@ public:
     static double norm(const Element& v) { return tanvo::norm(v); }
     static void scale(Element& v, double factor) { tanvo::scale(v, factor); }
 
-    Element from_dense(const Complex* matrix) const {
-        return coordinates_ == Coordinates::Pauli ? pauli_coordinates(matrix, d_)
-                                                  : entries_of(matrix, d_);
-    }
-
     // |tr(v)| / sqrt(d): the component along the identity.
     double identity_component(const Element& v) const {
         Complex trace;
@@ -309,8 +304,6 @@ public:
     static double norm(const Element& v) { return vector_norm(v); }
     static void scale(Element& v, double factor) { vector_scale(v, factor); }
 
-    Element from_dense(const Complex* matrix) const { return Element(matrix, matrix + area_); }
-
     double identity_component(const Element& v) const {
         Complex trace;
         for (std::size_t r = 0; r < d_; ++r) trace += v[r * d_ + r];
@@ -386,7 +379,7 @@ private:
 // Progress reports and the dimension limit.
 class Tracker {
 public:
-    explicit Tracker(const ClosureOptions& options) : options_(options), start_(Clock::now()), last_(start_) {}
+    Tracker(const ClosureOptions& options, Clock::time_point start) : options_(options), start_(start), last_(start) {}
 
     void count_tried() { ++tried_; }
 
@@ -414,9 +407,9 @@ private:
 };
 
 template <class Space>
-ClosureBasis close(Space& space, const Complex* generators, std::size_t m, std::size_t d,
-                   const ClosureOptions& options, const std::stop_token& stop) {
-    Tracker tracker(options);
+ClosureBasis close(Space& space, std::vector<typename Space::Element> generators, std::size_t d,
+                   const ClosureOptions& options, const std::stop_token& stop, Clock::time_point start) {
+    Tracker tracker(options, start);
     const double tol = options.tol;
     auto accept = [&](typename Space::Element& v) {
         const double length = Space::norm(v);
@@ -428,9 +421,8 @@ ClosureBasis close(Space& space, const Complex* generators, std::size_t m, std::
     };
 
     bool has_identity = false;
-    for (std::size_t i = 0; i < m; ++i) {
+    for (typename Space::Element& v : generators) {
         stop_point(stop);
-        typename Space::Element v = space.from_dense(generators + i * d * d);
         const double length = Space::norm(v);
         if (length == 0.0) continue;
         Space::scale(v, 1.0 / length);  // dependence is judged relative to the generator's size
@@ -470,49 +462,50 @@ ClosureBasis close(Space& space, const Complex* generators, std::size_t m, std::
     return space.result(threads, stop);
 }
 
-std::size_t most_terms(const Complex* generators, std::size_t m, std::size_t d, Coordinates coordinates) {
-    std::size_t most = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        const Complex* g = generators + i * d * d;
-        most = std::max(most, coordinates == Coordinates::Pauli ? pauli_coordinates(g, d).size()
-                                                                : entries_of(g, d).size());
-    }
-    return most;
+// Each generator as convert(matrix) gives it.
+template <class Convert>
+auto converted(const Complex* generators, std::size_t m, std::size_t d, Convert convert) {
+    std::vector<decltype(convert(generators))> elements;
+    elements.reserve(m);
+    for (std::size_t i = 0; i < m; ++i) elements.push_back(convert(generators + i * d * d));
+    return elements;
 }
 
-ClosureMethod choose_method(const Complex* generators, std::size_t m, std::size_t d) {
-    const std::size_t share = d * d / kSparseShare;
-    if (is_power_of_two(d) && most_terms(generators, m, d, Coordinates::Pauli) <= std::max<std::size_t>(4, share))
-        return ClosureMethod::Pauli;
-    if (most_terms(generators, m, d, Coordinates::Entries) <= std::max(d, share))
-        return ClosureMethod::Entries;
-    return ClosureMethod::Dense;
+bool sparse_enough(const std::vector<SparseVector>& generators, std::size_t floor, std::size_t d) {
+    const std::size_t limit = std::max(floor, d * d / kSparseShare);
+    return std::all_of(generators.begin(), generators.end(),
+                       [limit](const SparseVector& g) { return g.size() <= limit; });
 }
 
 }  // namespace
 
 ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d,
                          const ClosureOptions& options, const std::stop_token& stop) {
+    const Clock::time_point start = Clock::now();
     if (d == 0 || m == 0) return {0, d, {}};
-    ClosureMethod method = options.method;
-    if (method == ClosureMethod::Automatic) method = choose_method(generators, m, d);
+    const ClosureMethod method = options.method;
     if (method == ClosureMethod::Pauli && (!is_power_of_two(d) || d > (std::size_t(1) << 32)))
         throw std::invalid_argument("Pauli-word coordinates need d a power of two up to 2^32; got d = " +
                                     std::to_string(d));
-    switch (method) {
-        case ClosureMethod::Pauli: {
+    const bool automatic = method == ClosureMethod::Automatic;
+    if (method == ClosureMethod::Pauli || (automatic && is_power_of_two(d) && d <= (std::size_t(1) << 32))) {
+        auto words = converted(generators, m, d, [d](const Complex* g) { return pauli_coordinates(g, d); });
+        if (!automatic || sparse_enough(words, 4, d)) {
             SparseSpace space(Coordinates::Pauli, d);
-            return close(space, generators, m, d, options, stop);
-        }
-        case ClosureMethod::Entries: {
-            SparseSpace space(Coordinates::Entries, d);
-            return close(space, generators, m, d, options, stop);
-        }
-        default: {
-            DenseSpace space(d);
-            return close(space, generators, m, d, options, stop);
+            return close(space, std::move(words), d, options, stop, start);
         }
     }
+    if (method == ClosureMethod::Entries || automatic) {
+        auto entries = converted(generators, m, d, [d](const Complex* g) { return entries_of(g, d); });
+        if (!automatic || sparse_enough(entries, d, d)) {
+            SparseSpace space(Coordinates::Entries, d);
+            return close(space, std::move(entries), d, options, stop, start);
+        }
+    }
+    DenseSpace space(d);
+    const std::size_t area = d * d;
+    return close(space, converted(generators, m, d, [area](const Complex* g) { return std::vector<Complex>(g, g + area); }),
+                 d, options, stop, start);
 }
 
 namespace reference {

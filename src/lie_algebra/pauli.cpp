@@ -22,9 +22,16 @@ SparseVector pauli_coordinates(const Complex* matrix, std::size_t d) {
     const double scale = 1.0 / std::sqrt(double(d));
     const double rounding =
         (std::bit_width(d) + 1) * 2 * std::numeric_limits<double>::epsilon();
+    // Which diagonals hold anything, found in one pass in memory order: gathering a diagonal
+    // touches d rows, so only those are gathered.
+    std::vector<char> occupied(d);
+    for (std::size_t r = 0; r < d; ++r)
+        for (std::size_t c = 0; c < d; ++c)
+            if (!(matrix[r * d + c] == Complex{})) occupied[r ^ c] = 1;
     SparseVector v;
     std::vector<Complex> f(d);
     for (std::size_t x = 0; x < d; ++x) {
+        if (!occupied[x]) continue;
         double magnitude = 0.0;
         for (std::size_t c = 0; c < d; ++c) {
             f[c] = matrix[(c ^ x) * d + c];
