@@ -16,7 +16,6 @@
 #include <limits>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 
 #include "dense/matrix.hpp"
@@ -97,6 +96,8 @@ public:
     SparseSpace(Coordinates coordinates, std::size_t d) : coordinates_(coordinates), d_(d) {}
 
     std::size_t size() const { return elements_.size(); }
+    // Products of matrix entries look rows up by binary search; Pauli words need no order.
+    bool sorted() const { return coordinates_ == Coordinates::Entries; }
     static double norm(const Element& v) { return tanvo::norm(v); }
     static void scale(Element& v, double factor) { tanvo::scale(v, factor); }
 
@@ -130,7 +131,7 @@ public:
                     pauli_commutator(g, e, d_, w.sum);
                 else
                     entries_commutator(g, e, d_, w.sum);
-                Element v = w.sum.extract();
+                Element v = w.sum.extract(sorted());
                 reduce(v, 0, tol, w);
                 candidates[index] = std::move(v);
             }
@@ -146,13 +147,9 @@ public:
         const auto index = std::uint32_t(elements_.size());
         std::vector<std::uint32_t> lists(unit.size());
         for (std::size_t i = 0; i < unit.size(); ++i) {
-            const auto [found, added] = list_of_key_.try_emplace(unit.keys[i], std::uint32_t(postings_.size()));
-            if (added) {
-                postings_.emplace_back();
-                key_of_list_.push_back(unit.keys[i]);
-            }
-            lists[i] = found->second;
-            Postings& postings = postings_[found->second];
+            lists[i] = lists_.insert(unit.keys[i]);
+            if (lists[i] == postings_.size()) postings_.emplace_back();
+            Postings& postings = postings_[lists[i]];
             postings.elements.push_back(index);
             postings.values.push_back(unit.values[i]);
         }
@@ -182,7 +179,7 @@ private:
         std::vector<std::uint32_t> elements;
         std::vector<Complex> values;
     };
-    static constexpr std::uint32_t kNoList = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::uint32_t kNoList = KeyTable::kAbsent;
     // Scratch of one thread. Residuals are summed in arrays indexed by the keys' lists: keys
     // no element holds cannot change.
     struct Workspace {
@@ -218,8 +215,7 @@ private:
         w.touched.clear();
         w.lists.resize(v.size());
         for (std::size_t i = 0; i < v.size(); ++i) {
-            const auto found = list_of_key_.find(v.keys[i]);
-            w.lists[i] = found == list_of_key_.end() ? kNoList : found->second;
+            w.lists[i] = lists_.find(v.keys[i]);
             if (w.lists[i] == kNoList) continue;
             const Postings& postings = postings_[w.lists[i]];
             const Complex value = v.values[i];
@@ -275,18 +271,17 @@ private:
         }
         for (std::uint32_t list : w.lists_touched) {
             w.list_flags[list] = 0;
-            if (!cancelled(w.sums[list], w.magnitudes[list])) w.terms.emplace_back(key_of_list_[list], w.sums[list]);
+            if (!cancelled(w.sums[list], w.magnitudes[list])) w.terms.emplace_back(lists_.key(list), w.sums[list]);
         }
-        v = sorted_by_key(w.terms);
+        v = vector_of(w.terms, sorted());
     }
 
     Coordinates coordinates_;
     std::size_t d_;
     std::vector<Element> elements_;
     std::vector<std::vector<std::uint32_t>> lists_of_element_;  // the list of each of its keys
-    // Inverted index: each key held by some element has a list.
-    std::unordered_map<std::uint64_t, std::uint32_t> list_of_key_;
-    std::vector<std::uint64_t> key_of_list_;
+    // Inverted index: each key held by some element has a list, numbered by lists_.
+    KeyTable lists_;
     std::vector<Postings> postings_;
     Workspace serial_;
     mutable std::vector<Workspace> workspaces_;  // of the threads of form()

@@ -15,7 +15,8 @@
 
 namespace tanvo {
 
-// Keys in increasing order, each once; every key not listed has coordinate 0.
+// Distinct keys (in increasing order where a routine says so); every key not listed has
+// coordinate 0.
 struct SparseVector {
     std::vector<std::uint64_t> keys;
     std::vector<Complex> values;
@@ -45,10 +46,11 @@ inline bool cancelled(Complex sum, double magnitude) {
     return std::abs(sum.re) + std::abs(sum.im) <= kRounding * magnitude;
 }
 
-// The terms (key, value) in increasing key order; keys are distinct.
-inline SparseVector sorted_by_key(std::vector<std::pair<std::uint64_t, Complex>>& terms) {
-    std::sort(terms.begin(), terms.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+// The terms (key, value) as a vector, in increasing key order when `sort` is set (otherwise in
+// the given order, which callers keep deterministic); keys are distinct.
+inline SparseVector vector_of(std::vector<std::pair<std::uint64_t, Complex>>& terms, bool sort) {
+    if (sort)
+        std::sort(terms.begin(), terms.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     SparseVector v;
     v.keys.reserve(terms.size());
     v.values.reserve(terms.size());
@@ -59,42 +61,51 @@ inline SparseVector sorted_by_key(std::vector<std::pair<std::uint64_t, Complex>>
     return v;
 }
 
-// Sums terms by key (open addressing). A sum whose magnitude is within rounding of the sum of
-// its terms' magnitudes cancelled exactly in exact arithmetic, and is dropped when extracted:
-// this keeps elements as sparse as the algebra, at an error no larger than the rounding.
-class KeyAccumulator {
+// Numbers the distinct keys it is given 0, 1, 2, ... in the order first given (open
+// addressing, one probe sequence in one array).
+class KeyTable {
 public:
-    void clear() {
-        for (std::uint32_t slot : used_) slots_[slot].key = kEmpty;
-        used_.clear();
-    }
+    static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
 
-    void add(std::uint64_t key, Complex value) {
-        if ((used_.size() + 1) * 2 > slots_.size()) grow();
-        Slot& slot = find(key);
-        slot.sum += value;
-        slot.magnitude += std::abs(value.re) + std::abs(value.im);
-    }
+    std::size_t size() const noexcept { return keys_.size(); }
+    std::uint64_t key(std::uint32_t number) const noexcept { return keys_[number]; }
 
-    // The non-cancelled sums in increasing key order; the accumulator is cleared.
-    SparseVector extract() {
-        terms_.clear();
-        for (std::uint32_t index : used_) {
-            const Slot& s = slots_[index];
-            if (!cancelled(s.sum, s.magnitude)) terms_.emplace_back(s.key, s.sum);
+    std::uint32_t find(std::uint64_t key) const noexcept {
+        if (slots_.empty()) return kAbsent;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
+            const std::uint32_t number = slots_[i];
+            if (number == kAbsent || keys_[number] == key) return number;
         }
-        clear();
-        return sorted_by_key(terms_);
+    }
+
+    // The key's number, numbering it first if new.
+    std::uint32_t insert(std::uint64_t key) {
+        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
+            std::uint32_t& number = slots_[i];
+            if (number == kAbsent) {
+                number = std::uint32_t(keys_.size());
+                keys_.push_back(key);
+                slot_of_number_.push_back(std::uint32_t(i));
+                return number;
+            }
+            if (keys_[number] == key) return number;
+        }
+    }
+
+    void clear() {
+        if (keys_.size() * 8 < slots_.size()) {
+            for (std::uint32_t slot : slot_of_number_) slots_[slot] = kAbsent;
+        } else {
+            std::fill(slots_.begin(), slots_.end(), kAbsent);
+        }
+        keys_.clear();
+        slot_of_number_.clear();
     }
 
 private:
-    static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
-    struct Slot {
-        std::uint64_t key = kEmpty;
-        Complex sum;
-        double magnitude = 0.0;
-    };
-
     static std::size_t hash(std::uint64_t key) {
         key ^= key >> 33;
         key *= 0xff51afd7ed558ccdULL;
@@ -102,34 +113,54 @@ private:
         return std::size_t(key);
     }
 
-    Slot& find(std::uint64_t key) {
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
-            if (s.key == key) return s;
-            if (s.key == kEmpty) {
-                s = Slot{key, {}, 0.0};
-                used_.push_back(std::uint32_t(i));
-                return s;
-            }
-        }
-    }
-
     void grow() {
-        std::vector<Slot> old;
-        old.swap(slots_);
-        std::vector<std::uint32_t> old_used;
-        old_used.swap(used_);
-        slots_.assign(std::max<std::size_t>(64, old.size() * 2), Slot{});
-        for (std::uint32_t index : old_used) {
-            Slot& s = find(old[index].key);
-            s.sum = old[index].sum;
-            s.magnitude = old[index].magnitude;
+        slots_.assign(std::max<std::size_t>(64, slots_.size() * 2), kAbsent);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::uint32_t number = 0; number < keys_.size(); ++number) {
+            std::size_t i = hash(keys_[number]) & mask;
+            while (slots_[i] != kAbsent) i = (i + 1) & mask;
+            slots_[i] = number;
+            slot_of_number_[number] = std::uint32_t(i);
         }
     }
 
-    std::vector<Slot> slots_;
-    std::vector<std::uint32_t> used_;  // occupied slots in insertion order
+    std::vector<std::uint32_t> slots_;  // numbers, kAbsent where free
+    std::vector<std::uint64_t> keys_;   // by number
+    std::vector<std::uint32_t> slot_of_number_;
+};
+
+// Sums terms by key. A sum whose magnitude is within rounding of the sum of its terms'
+// magnitudes cancelled exactly in exact arithmetic, and is dropped when extracted: this keeps
+// elements as sparse as the algebra, at an error no larger than the rounding.
+class KeyAccumulator {
+public:
+    void add(std::uint64_t key, Complex value) {
+        const std::uint32_t number = keys_.insert(key);
+        if (number == sums_.size()) {
+            sums_.push_back(value);
+            magnitudes_.push_back(std::abs(value.re) + std::abs(value.im));
+        } else {
+            sums_[number] += value;
+            magnitudes_[number] += std::abs(value.re) + std::abs(value.im);
+        }
+    }
+
+    // The non-cancelled sums (in increasing key order when `sort` is set, else in the order
+    // their keys were first added); the accumulator is cleared.
+    SparseVector extract(bool sort) {
+        terms_.clear();
+        for (std::uint32_t number = 0; number < sums_.size(); ++number)
+            if (!cancelled(sums_[number], magnitudes_[number])) terms_.emplace_back(keys_.key(number), sums_[number]);
+        keys_.clear();
+        sums_.clear();
+        magnitudes_.clear();
+        return vector_of(terms_, sort);
+    }
+
+private:
+    KeyTable keys_;
+    std::vector<Complex> sums_;
+    std::vector<double> magnitudes_;
     std::vector<std::pair<std::uint64_t, Complex>> terms_;
 };
 
