@@ -12,7 +12,9 @@ method that ran out of it (or failed) is not run at the larger sizes of the same
 PennyLane result is checked against tanvo's: the same dimension, and every PennyLane element
 in tanvo's span (relative residual; for d >= 256 on 24 evenly spaced elements). Beside tanvo's
 time, "closure / floor": the time to find the closure alone (before its dense result is
-written) and the floor of writing an array of the result's size once.
+written) and the floor of writing an array of the result's size once; beside PennyLane's
+Pauli-word time, "+t": the time its result then takes to become dense matrices (to_mat), the
+form tanvo returns.
 """
 import argparse
 import functools
@@ -84,6 +86,14 @@ def run_pennylane(method, family, size, out):
         seconds = time.perf_counter() - start
         elements = [{"".join(dict(pw).get(k, "I") for k in range(size)): complex(c) for pw, c in ps.items()}
                     for ps in result]
+        # The same output as tanvo's: each element as a dense matrix (made one at a time).
+        start = time.perf_counter()
+        for ps in result:
+            ps.to_mat(wire_order=range(size))
+        matrices_seconds = time.perf_counter() - start
+        with open(out / f"{method}.pkl", "wb") as f:
+            pickle.dump(elements, f)
+        return {"seconds": seconds, "dimension": len(elements), "to_mat_seconds": matrices_seconds}
     else:
         matrices = list(generator_matrices(family, size))
         start = time.perf_counter()
@@ -101,7 +111,7 @@ def in_span(basis, elements):
     worst = 0.0
     for element in elements:
         m = (sentence_matrix(element) if isinstance(element, dict) else np.asarray(element)).reshape(-1)
-        residual = m - flat.T @ (flat.conj() @ m)
+        residual = m - flat.T @ np.conj(flat @ m.conj())  # no conjugated copy of the basis
         worst = max(worst, float(np.linalg.norm(residual) / np.linalg.norm(m)))
     return worst
 
@@ -185,7 +195,10 @@ def cell(report):
         return "-"
     if report["status"] != "ok":
         return report["status"]
-    return f"{report['seconds']:.3g} s ({report['dimension']})"
+    text = f"{report['seconds']:.3g} s ({report['dimension']})"
+    if "to_mat_seconds" in report:
+        text += f" +{report['to_mat_seconds']:.2g}"
+    return text
 
 
 def closure_cell(report):
@@ -209,7 +222,7 @@ def main():
     budget = args.budget or (20.0 if args.quick else 150.0)
     sizes = QUICK_SIZES if args.quick else SIZES
     rows = []
-    print(f"{'row':<16}{'PennyLane Pauli':>22}{'PennyLane matrix':>22}{'tanvo':>20}{'speed-up':>10}"
+    print(f"{'row':<16}{'PennyLane Pauli +to_mat':>30}{'PennyLane matrix':>22}{'tanvo':>20}{'speed-up':>10}"
           f"{'closure / floor':>22}  check")
     for family, family_sizes in sizes.items():
         if args.only and family != args.only:
@@ -241,7 +254,7 @@ def main():
                     checks.append(f"{method[10:]}: {'same dim' if same else 'DIFFERENT DIM'}, "
                                   f"span {tanvo_report.get(method + '-outside-span', float('nan')):.0e}")
             label = f"{family} {'d' if family == 'random' else 'n'}={size}"
-            print(f"{label:<16}{cell(row.get('pennylane-pauli')):>22}{cell(row.get('pennylane-matrix')):>22}"
+            print(f"{label:<16}{cell(row.get('pennylane-pauli')):>30}{cell(row.get('pennylane-matrix')):>22}"
                   f"{cell(tanvo_report):>20}{speedup:>10}{closure_cell(tanvo_report):>22}  {'; '.join(checks)}",
                   flush=True)
             for method in METHODS:

@@ -6,8 +6,8 @@
 // reduced against the basis in batches (in parallel; for dense elements by BLAS-3 products),
 // then accepted one by one in a fixed order after a reduction against the elements the batch
 // added, so the result is the one of the one-by-one routine and does not depend on threads.
-// Each reduction is classical Gram–Schmidt applied twice, which keeps the basis orthonormal
-// to rounding.
+// Reductions are classical Gram–Schmidt, repeated whenever a pass removed much of the vector
+// (for dense elements always twice), which keeps the basis orthonormal to rounding.
 #include "lie_algebra/closure.hpp"
 
 #include <algorithm>
@@ -114,8 +114,8 @@ public:
         return std::hypot(trace.re, trace.im) / std::sqrt(double(d_));
     }
 
-    // [generator g, element e] for e in [first, last) and g in [0, generators), reduced twice
-    // against the whole basis.
+    // [generator g, element e] for e in [first, last) and g in [0, generators), reduced against
+    // the whole basis.
     std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators, double tol,
                               unsigned threads, const std::stop_token& stop) const {
         const std::size_t count = (last - first) * generators;
