@@ -305,23 +305,30 @@ public:
         return std::hypot(trace.re, trace.im) / std::sqrt(double(d_));
     }
 
+    // The products of each generator with the whole batch are two matrix products: elements
+    // [first, last) stacked vertically (as stored) times g, and g times them side by side.
     std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators, double,
-                              unsigned threads, const std::stop_token& stop) const {
-        const std::size_t count = (last - first) * generators;
-        require_memory(std::uint64_t(count) * area_, sizeof(Complex));
+                              unsigned, const std::stop_token& stop) const {
+        const std::size_t batch = last - first, count = batch * generators;
+        require_memory(std::uint64_t(count + 3 * batch) * area_, sizeof(Complex));
         std::vector<Complex> block(count * area_);
-        parallel_chunks(count, 4, threads, stop, [&](std::size_t begin, std::size_t end, unsigned) {
-            std::vector<Complex> reversed(area_);
-            for (std::size_t index = begin; index < end; ++index) {
-                stop_point(stop);
-                const Complex* g = element(index % generators);
-                const Complex* e = element(first + index / generators);
-                Complex* out = block.data() + index * area_;
-                multiply_row_major(d_, d_, d_, g, e, out);
-                multiply_row_major(d_, d_, d_, e, g, reversed.data());
-                for (std::size_t i = 0; i < area_; ++i) out[i] = out[i] - reversed[i];
+        std::vector<Complex> side_by_side(batch * area_), left(batch * area_), right(batch * area_);
+        for (std::size_t i = 0; i < batch; ++i)
+            for (std::size_t r = 0; r < d_; ++r)
+                std::copy_n(element(first + i) + r * d_, d_, side_by_side.data() + r * batch * d_ + i * d_);
+        for (std::size_t j = 0; j < generators; ++j) {
+            stop_point(stop);
+            const Complex* g = element(j);
+            multiply_row_major(d_, batch * d_, d_, g, side_by_side.data(), left.data());
+            multiply_row_major(batch * d_, d_, d_, element(first), g, right.data());
+            for (std::size_t i = 0; i < batch; ++i) {
+                Complex* out = block.data() + (i * generators + j) * area_;
+                const Complex* e_g = right.data() + i * area_;
+                for (std::size_t r = 0; r < d_; ++r)
+                    for (std::size_t c = 0; c < d_; ++c)
+                        out[r * d_ + c] = left[r * batch * d_ + i * d_ + c] - e_g[r * d_ + c];
             }
-        });
+        }
         project_out(block.data(), count, 0);
         project_out(block.data(), count, 0);
         std::vector<Element> candidates(count);
