@@ -245,7 +245,7 @@ def main():
             tanvo_report = row["tanvo"]
             fastest = min((row[m]["seconds"] for m in METHODS[:2] if m in row and row[m]["status"] == "ok"),
                           default=None)
-            speedup = (f"{fastest / tanvo_report['seconds']:.0f}x"
+            speedup = (f"{fastest / tanvo_report['seconds']:.2g}x"
                        if fastest and tanvo_report["status"] == "ok" else "-")
             checks = []
             for method in METHODS[:2]:
