@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -33,11 +34,45 @@ using Clock = std::chrono::steady_clock;
 // one-by-one reduction against the batch's own new elements stays cheap.
 constexpr std::size_t kSparseBatch = 256;
 constexpr std::size_t kDenseBatch = 64;
+// Candidates projected by one matrix product on one thread.
+constexpr std::size_t kProjectedRows = 16;
 // A reduction that keeps less than this share of a vector's length is repeated over the whole
 // basis (the usual criterion for reorthogonalisation).
 constexpr double kKeptShare = 0.5;
 // A generator counts as sparse when it has at most max(floor, d^2 / kSparseShare) terms.
 constexpr std::size_t kSparseShare = 64;
+
+// OpenBLAS's threads hand work over by spinning: when other processes hold the cores, each
+// hand-off can wait for a time slice, and the many mid-sized products of a dense closure then
+// take ten times longer. While a dense closure runs, BLAS calls stay on their calling thread and
+// the closure spreads its products over its own threads. (Weak: absent unless the BLAS is
+// OpenBLAS; the count of running closures lets concurrent calls restore the setting once.)
+extern "C" {
+void openblas_set_num_threads(int) __attribute__((weak));
+int openblas_get_num_threads() __attribute__((weak));
+}
+
+class BlasOnCallingThread {
+public:
+    BlasOnCallingThread() {
+        std::lock_guard guard(lock_);
+        if (users_++ == 0 && openblas_get_num_threads && openblas_set_num_threads) {
+            saved_ = openblas_get_num_threads();
+            openblas_set_num_threads(1);
+        }
+    }
+    ~BlasOnCallingThread() {
+        std::lock_guard guard(lock_);
+        if (--users_ == 0 && saved_ > 0) openblas_set_num_threads(saved_);
+    }
+    BlasOnCallingThread(const BlasOnCallingThread&) = delete;
+    BlasOnCallingThread& operator=(const BlasOnCallingThread&) = delete;
+
+private:
+    static inline std::mutex lock_;
+    static inline int users_ = 0;
+    static inline int saved_ = 0;
+};
 
 double vector_norm(const std::vector<Complex>& v) {
     double sum = 0.0;
@@ -308,7 +343,7 @@ public:
     // The products of each generator with the whole batch are two matrix products: elements
     // [first, last) stacked vertically (as stored) times g, and g times them side by side.
     std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators, double,
-                              unsigned, const std::stop_token& stop) const {
+                              unsigned threads, const std::stop_token& stop) const {
         const std::size_t batch = last - first, count = batch * generators;
         require_memory(std::uint64_t(count + 3 * batch) * area_, sizeof(Complex));
         std::vector<Complex> block(count * area_);
@@ -329,8 +364,8 @@ public:
                         out[r * d_ + c] = left[r * batch * d_ + i * d_ + c] - e_g[r * d_ + c];
             }
         }
-        project_out(block.data(), count, 0);
-        project_out(block.data(), count, 0);
+        project_out(block.data(), count, 0, threads, stop);
+        project_out(block.data(), count, 0, threads, stop);
         std::vector<Element> candidates(count);
         for (std::size_t index = 0; index < count; ++index) {
             const Complex* start = block.data() + index * area_;
@@ -341,8 +376,8 @@ public:
 
     // Two passes always: with BLAS they cost little next to the products.
     void reduce(Element& v, std::size_t from, double) {
-        project_out(v.data(), 1, from);
-        project_out(v.data(), 1, from);
+        project_out(v.data(), 1, from, 1, {});
+        project_out(v.data(), 1, from, 1, {});
     }
 
     void append(Element&& unit) {
@@ -358,18 +393,24 @@ private:
     const Complex* element(std::size_t k) const { return basis_.data() + k * area_; }
 
     // One classical Gram–Schmidt pass of `count` contiguous vectors against elements >= from:
-    // coefficients C (count x n) = V · B^H, then V -= C · B.
-    void project_out(Complex* vectors, std::size_t count, std::size_t from) const {
+    // coefficients C (count x n) = V · B^H, then V -= C · B, in blocks of rows of V spread over
+    // the threads (fixed blocks, so the bits do not depend on the threads).
+    void project_out(Complex* vectors, std::size_t count, std::size_t from, unsigned threads,
+                     const std::stop_token& stop) const {
         if (count_ <= from || count == 0) return;
-        const int n = int(count_ - from), k = int(count), length = int(area_);
-        std::vector<Complex> coefficients(std::size_t(n) * count);
-        const Complex one{1.0, 0.0}, zero{0.0, 0.0}, minus_one{-1.0, 0.0};
+        const int n = int(count_ - from), length = int(area_);
         const Complex* b = element(from);
-        // Column-major view: B^T is length x n, V^T is length x count, C^T is n x count.
-        zgemm_("C", "N", &n, &k, &length, &one, b, &length, vectors, &length, &zero,
-               coefficients.data(), &n, 1, 1);
-        zgemm_("N", "N", &length, &k, &n, &minus_one, b, &length, coefficients.data(), &n, &one,
-               vectors, &length, 1, 1);
+        parallel_chunks(count, kProjectedRows, threads, stop, [&](std::size_t begin, std::size_t end, unsigned) {
+            const int k = int(end - begin);
+            std::vector<Complex> coefficients(std::size_t(n) * k);
+            Complex* v = vectors + begin * area_;
+            const Complex one{1.0, 0.0}, zero{0.0, 0.0}, minus_one{-1.0, 0.0};
+            // Column-major view: B^T is length x n, V^T is length x k, C^T is n x k.
+            zgemm_("C", "N", &n, &k, &length, &one, b, &length, v, &length, &zero,
+                   coefficients.data(), &n, 1, 1);
+            zgemm_("N", "N", &length, &k, &n, &minus_one, b, &length, coefficients.data(), &n, &one,
+                   v, &length, 1, 1);
+        });
     }
 
     std::size_t d_;
@@ -505,6 +546,7 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
         }
     }
     DenseSpace space(d);
+    const BlasOnCallingThread blas_on_calling_thread;
     const std::size_t area = d * d;
     return close(space, converted(generators, m, d, [area](const Complex* g) { return std::vector<Complex>(g, g + area); }),
                  d, options, stop, start);
