@@ -677,3 +677,28 @@ def test_tensor_any_arguments():
 
     run()
     assert structure_tensor(tanvo.gen_gellmann(2)).first_terms() == tanvo.get_structure_constants(tanvo.gen_gellmann(2))
+
+# --- tanvo_tensors.lie_closure --------------------------------------------------------------
+
+CLOSURE_OPTIONS = ["tol", "max_dimension", "threads", "progress"]
+
+
+def test_lie_closure_any_arguments(panic, capsys):
+    tanvo_tensors = pytest.importorskip("tanvo_tensors")
+
+    @FUZZ
+    @given(st.data())
+    def run(data):
+        example = Example(tanvo, panic)
+        generators = data.draw(st.one_of(basis(example), anything(example)))
+        options = {name: data.draw(anything(example)) for name in CLOSURE_OPTIONS if data.draw(st.booleans())}
+        try:
+            result = tanvo_tensors.lie_closure(generators, **options)
+        except (TypeError, ValueError, OverflowError, MemoryError, RuntimeError, panic, Boom, Halt):
+            return
+        assert type(result) is np.ndarray and result.dtype == np.complex128 and result.ndim == 3
+        flat = result.reshape(len(result), result.shape[1] * result.shape[2])
+        np.testing.assert_allclose(flat.conj() @ flat.T, np.eye(len(result)), atol=1e-9)
+
+    run()
+    capsys.readouterr()

@@ -270,3 +270,38 @@ TENSOR_PATHS = _tensor_paths()
 def test_tensor_calls_leave_memory_and_arguments_alone(path):
     function, args, kwargs = TENSOR_PATHS[path]()
     assert_flat(lambda: function(*args, **kwargs), list(counted([args, kwargs]).values()), times=CALLS // 5)
+
+
+# --- tanvo_tensors.lie_closure --------------------------------------------------------------
+
+X2 = np.array([[0, 1], [1, 0]], complex)
+Z2 = np.diag([1.0, -1.0]).astype(complex)
+CLOSURE_PATHS = {
+    "closure-pauli": lambda: ([np.kron(X2, X2), np.kron(Z2, np.eye(2))], {}),
+    "closure-entries": lambda: ([tanvo.gen_sylvester(3)[0], tanvo.gen_sylvester(3)[1]], {}),
+    "closure-dense": lambda: ([rng.normal(size=(3, 3)) + 0j, rng.normal(size=(3, 3)) + 0j], {}),
+    "closure-empty": lambda: ([], {}),
+    "closure-too-large": lambda: ([X2, Z2], {"max_dimension": 2}),
+    "closure-progress": lambda: ([X2, Z2], {"progress": True}),
+    "closure-bad-tol": lambda: ([X2], {"tol": -1.0}),
+    "closure-bad-matrix": lambda: ([X2, np.eye(3)], {}),
+}
+
+
+class Discard:
+    """A stream that keeps nothing, so that progress lines do not pile up while measuring."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("path", list(CLOSURE_PATHS))
+def test_lie_closure_leaves_memory_and_arguments_alone(path, monkeypatch):
+    tanvo_tensors = pytest.importorskip("tanvo_tensors")
+    monkeypatch.setattr(sys, "stderr", Discard())
+    args, kwargs = CLOSURE_PATHS[path]()
+    assert_flat(lambda: tanvo_tensors.lie_closure(args, **kwargs), list(counted([args, kwargs]).values()),
+                times=CALLS // 10)

@@ -42,23 +42,17 @@ namespace tanvo {
 
 // While it lives, BLAS and LAPACK calls run on their calling thread only: for work that is
 // already split over threads of its own, where BLAS's threads would only compete with them.
-// The thread count is process-wide, so a concurrent call elsewhere may run single-threaded too.
+// OpenBLAS's threads hand work over by spinning, so on cores that other processes keep busy
+// each hand-off can wait for a time slice: threaded mid-sized products then took ten times
+// longer than single-threaded ones. The thread count is process-wide: a concurrent BLAS call
+// elsewhere in the process runs single-threaded too, and a count of the living guards lets
+// overlapping calls restore the setting once, after the last one.
 class SingleThreadedBlas {
 public:
-    SingleThreadedBlas() {
-        if (openblas_set_num_threads && openblas_get_num_threads) {
-            previous_ = openblas_get_num_threads();
-            openblas_set_num_threads(1);
-        }
-    }
-    ~SingleThreadedBlas() {
-        if (previous_ > 0) openblas_set_num_threads(previous_);
-    }
+    SingleThreadedBlas();
+    ~SingleThreadedBlas();
     SingleThreadedBlas(const SingleThreadedBlas&) = delete;
     SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
-
-private:
-    int previous_ = 0;
 };
 
 // C (m x n) = A (m x k) · B (k x n), all row-major and contiguous. Rounding is BLAS's own:

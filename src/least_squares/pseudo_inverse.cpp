@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <mutex>
 #include <new>
 
 #include "dense/matrix.hpp"
@@ -12,6 +13,27 @@
 
 
 namespace tanvo {
+
+namespace {
+std::mutex blas_threads_lock;
+int single_threaded_users = 0;
+int saved_blas_threads = 0;
+}  // namespace
+
+SingleThreadedBlas::SingleThreadedBlas() {
+    if (!openblas_set_num_threads || !openblas_get_num_threads) return;
+    std::lock_guard guard(blas_threads_lock);
+    if (single_threaded_users++ == 0) {
+        saved_blas_threads = openblas_get_num_threads();
+        openblas_set_num_threads(1);
+    }
+}
+
+SingleThreadedBlas::~SingleThreadedBlas() {
+    if (!openblas_set_num_threads || !openblas_get_num_threads) return;
+    std::lock_guard guard(blas_threads_lock);
+    if (--single_threaded_users == 0 && saved_blas_threads > 0) openblas_set_num_threads(saved_blas_threads);
+}
 
 void multiply_row_major(std::size_t m, std::size_t n, std::size_t k, const Complex* a,
                         const Complex* b, Complex* c) {
