@@ -134,12 +134,14 @@ TermTable mirrored_rows_in_parallel(
             stop_point(stop);
             const std::size_t i = begin_row + r, first = part.terms.size();
             row(i, begin_row, *scratch[worker], part.terms);
+            // Rows further on rarely have more terms than the first (they skip more mirrored
+            // pairs): room for the chunk at that rate spares the copies of growing by doubling.
+            if (r == begin) part.terms.reserve(part.terms.size() * (end - begin));
             std::size_t before = first;
             while (before < part.terms.size() && part.terms[before].j < begin_row) ++before;
             part.before.push_back(std::uint32_t(before - first));
             part.after.push_back(std::uint32_t(part.terms.size() - before));
         }
-        part.terms.shrink_to_fit();
     });
     scratch.clear();
 
