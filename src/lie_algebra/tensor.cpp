@@ -134,32 +134,53 @@ TermTable mirrored_rows_in_parallel(
             stop_point(stop);
             const std::size_t i = begin_row + r, first = part.terms.size();
             row(i, begin_row, *scratch[worker], part.terms);
+            // Rows further on rarely have more terms than the first (they skip more mirrored
+            // pairs): room for the chunk at that rate spares the copies of growing by doubling.
+            if (r == begin) part.terms.reserve(part.terms.size() * (end - begin));
             std::size_t before = first;
             while (before < part.terms.size() && part.terms[before].j < begin_row) ++before;
             part.before.push_back(std::uint32_t(before - first));
             part.after.push_back(std::uint32_t(part.terms.size() - before));
         }
-        part.terms.shrink_to_fit();
     });
     scratch.clear();
 
-    // Where each row starts: its own terms before the range, the mirrors, its terms from j = i.
-    std::vector<std::size_t> mirrored(rows, 0);
-    for (std::size_t p = 0; p < parts.size(); ++p) {
-        const MirroredChunk& part = parts[p];
-        std::size_t at = 0;
-        for (std::size_t q = 0; q < part.before.size(); ++q) {
-            const std::size_t i = begin_row + p * chunk + q;
-            at += part.before[q];
-            for (std::size_t e = at; e < at + part.after[q]; ++e)
-                if (part.terms[e].j > i && part.terms[e].j < request.row_end) ++mirrored[part.terms[e].j - begin_row];
-            at += part.after[q];
+    // The chunks are written out in a few blocks of consecutive chunks, in parallel: a block
+    // writes its rows' own terms and its mirrors into later rows, each row's mirrors from a
+    // block after those of the blocks before it. mirrors[block * rows + r]: how many row r
+    // receives from the block, then where the block writes them.
+    const std::size_t blocks = std::min<std::size_t>(parts.size(), 4 * std::size_t(threads));
+    auto first_part = [&](std::size_t block) { return block * parts.size() / blocks; };
+    std::vector<std::size_t> mirrors(blocks * rows, 0);
+    auto for_each_row = [&](std::size_t block, const auto& visit) {  // visit(r, part, first term)
+        for (std::size_t p = first_part(block); p < first_part(block + 1); ++p) {
+            stop_point(stop);
+            std::size_t at = 0;
+            for (std::size_t q = 0; q < parts[p].before.size(); ++q) {
+                visit(p * chunk + q, parts[p], at);
+                at += parts[p].before[q] + parts[p].after[q];
+            }
         }
-    }
-    std::vector<std::size_t> start(rows + 1, 0), cursor(rows);
+    };
+    parallel_chunks(blocks, 1, threads, stop, [&](std::size_t block, std::size_t, unsigned) {
+        std::size_t* count = mirrors.data() + block * rows;
+        for_each_row(block, [&](std::size_t r, const MirroredChunk& part, std::size_t at) {
+            const std::size_t i = begin_row + r, own = at + part.before[r % chunk];
+            for (std::size_t e = own; e < own + part.after[r % chunk]; ++e)
+                if (part.terms[e].j > i && part.terms[e].j < request.row_end) ++count[part.terms[e].j - begin_row];
+        });
+    });
+    // Where each row starts: its own terms before the range, the mirrors, its terms from j = i.
+    std::vector<std::size_t> start(rows + 1, 0);
     for (std::size_t r = 0; r < rows; ++r) {
         const MirroredChunk& part = parts[r / chunk];
-        start[r + 1] = start[r] + part.before[r % chunk] + mirrored[r] + part.after[r % chunk];
+        std::size_t at = start[r] + part.before[r % chunk];
+        for (std::size_t block = 0; block < blocks; ++block) {
+            const std::size_t count = mirrors[block * rows + r];
+            mirrors[block * rows + r] = at;
+            at += count;
+        }
+        start[r + 1] = at + part.after[r % chunk];
     }
     const std::size_t total = start[rows];
     require_memory(std::uint64_t(total), 3 * sizeof(std::int64_t) + sizeof(Complex));
@@ -174,35 +195,22 @@ TermTable mirrored_rows_in_parallel(
         all.values[at] = {c.re + 0.0, c.im + 0.0};
     };
     const double mirror = request.product == PairProduct::commutator ? -1.0 : 1.0;
-    for (std::size_t p = 0, r = 0; p < parts.size(); ++p) {  // terms before the range first
-        const MirroredChunk& part = parts[p];
-        std::size_t at = 0;
-        for (std::size_t q = 0; q < part.before.size(); ++q, ++r) {
-            cursor[r] = start[r];
-            for (std::size_t e = at; e < at + part.before[q]; ++e)
-                put(cursor[r]++, begin_row + r, part.terms[e].j, part.terms[e].k, part.terms[e].c);
-            at += part.before[q] + part.after[q];
-        }
-    }
-    for (std::size_t p = 0, r = 0; p < parts.size(); ++p) {  // rows in order: their mirrors, then their own
-        MirroredChunk& part = parts[p];
-        std::size_t at = 0;
-        for (std::size_t q = 0; q < part.before.size(); ++q, ++r) {
-            const std::size_t i = begin_row + r;
-            at += part.before[q];
-            std::size_t own = start[r + 1] - part.after[q];
-            for (std::size_t e = at; e < at + part.after[q]; ++e) {
+    parallel_chunks(blocks, 1, threads, stop, [&](std::size_t block, std::size_t, unsigned) {
+        std::size_t* cursor = mirrors.data() + block * rows;
+        for_each_row(block, [&](std::size_t r, const MirroredChunk& part, std::size_t at) {
+            const std::size_t i = begin_row + r, before = part.before[r % chunk], after = part.after[r % chunk];
+            for (std::size_t e = at; e < at + before; ++e)
+                put(start[r] + (e - at), i, part.terms[e].j, part.terms[e].k, part.terms[e].c);
+            std::size_t own = start[r + 1] - after;
+            for (std::size_t e = at + before; e < at + before + after; ++e) {
                 const CompactTerm& term = part.terms[e];
                 put(own++, i, term.j, term.k, term.c);
-                if (term.j > i && term.j < request.row_end) {
-                    const std::size_t other = term.j - begin_row;
-                    put(cursor[other]++, term.j, i, term.k, {mirror * term.c.re, mirror * term.c.im});
-                }
+                if (term.j > i && term.j < request.row_end)
+                    put(cursor[term.j - begin_row]++, term.j, i, term.k, {mirror * term.c.re, mirror * term.c.im});
             }
-            at += part.after[q];
-        }
-        part = MirroredChunk{};
-    }
+        });
+        for (std::size_t p = first_part(block); p < first_part(block + 1); ++p) parts[p] = MirroredChunk{};
+    });
     return all;
 }
 

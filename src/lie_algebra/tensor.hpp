@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <vector>
 
+#include "dense/uninitialized.hpp"
 #include "lie_algebra/coefficients.hpp"
 
 namespace tanvo {
@@ -23,8 +24,8 @@ struct BasisView {
 
 // Terms sorted by (i, j, k): indices holds i, j, k of each term in turn.
 struct TermTable {
-    std::vector<std::int64_t> indices;
-    std::vector<Complex> values;
+    UninitializedVector<std::int64_t> indices;
+    UninitializedVector<Complex> values;
 
     std::size_t size() const noexcept { return values.size(); }
 };

@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 
 #include "dense/failure.hpp"
 #include "dense/parallel.hpp"
@@ -118,14 +119,16 @@ PyTypeObject* owned_buffer_type() {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-template <class T>
-PyObject* make_buffer(std::vector<T>&& values, std::vector<Py_ssize_t> shape, const char* format) {
+template <class Vector>
+PyObject* make_buffer(Vector&& values, std::vector<Py_ssize_t> shape, const char* format) {
     PyTypeObject* type = owned_buffer_type();
     if (!type) return nullptr;
     auto* owned = PyObject_New(OwnedBuffer, type);
     if (!owned) return nullptr;
     owned->release = nullptr;
-    auto* storage = new (std::nothrow) std::vector<T>(std::move(values));
+    using Stored = std::remove_cvref_t<Vector>;
+    using T = typename Stored::value_type;
+    auto* storage = new (std::nothrow) Stored(std::move(values));
     auto* release = storage ? new (std::nothrow) std::function<void()>([storage] { delete storage; })
                             : nullptr;
     if (!release) {
@@ -158,6 +161,12 @@ PyObject* to_buffer(std::vector<std::int64_t>&& values, std::vector<Py_ssize_t> 
 }
 PyObject* to_buffer(std::vector<double>&& values, std::vector<Py_ssize_t> shape) {
     return make_buffer(std::move(values), std::move(shape), "d");
+}
+PyObject* to_buffer(UninitializedVector<Complex>&& values, std::vector<Py_ssize_t> shape) {
+    return make_buffer(std::move(values), std::move(shape), "Zd");
+}
+PyObject* to_buffer(UninitializedVector<std::int64_t>&& values, std::vector<Py_ssize_t> shape) {
+    return make_buffer(std::move(values), std::move(shape), "q");
 }
 
 void set_error_from_current_exception() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dense/complex.hpp"
+#include "dense/uninitialized.hpp"
 #include "lib/handle.hpp"
 
 namespace tanvo::tensors {
@@ -63,6 +64,8 @@ private:
 PyObject* to_buffer(std::vector<Complex>&& values, std::vector<Py_ssize_t> shape);
 PyObject* to_buffer(std::vector<std::int64_t>&& values, std::vector<Py_ssize_t> shape);
 PyObject* to_buffer(std::vector<double>&& values, std::vector<Py_ssize_t> shape);
+PyObject* to_buffer(UninitializedVector<Complex>&& values, std::vector<Py_ssize_t> shape);
+PyObject* to_buffer(UninitializedVector<std::int64_t>&& values, std::vector<Py_ssize_t> shape);
 
 // Runs work(stop) on another thread with the GIL released; this thread polls for signals
 // every few milliseconds and requests the stop when a handler raises (Ctrl-C). Returns false
