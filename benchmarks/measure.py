@@ -54,6 +54,14 @@ def reset_peak():
 
 
 def peak_bytes():
+    """The peak resident set since the last reset_peak (VmHWM), else since the process began."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 

@@ -35,6 +35,8 @@ from pathlib import Path
 
 import numpy as np
 
+from measure import peak_bytes, reset_peak
+
 HERE = Path(__file__).resolve().parent
 TOL = 1e-8
 PHYSICAL = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
@@ -84,23 +86,6 @@ def build_basis(kind, d):
     import workloads
 
     return workloads.build_basis(tanvo, kind, d)
-
-
-def reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def peak_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def numpy_tensor(basis, kind):
