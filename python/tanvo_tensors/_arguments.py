@@ -84,16 +84,23 @@ def matrix_stack(matrices: MatrixStack, name: str, *, allow_empty: bool = False)
     return stack
 
 
+def whole_number(value: Any, name: str, *, expected: str, minimum: int) -> int:
+    """`value` as an int of at least `minimum`: TypeError for bools and anything that is not an
+    integer (`expected` says what is), ValueError below the minimum."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be {expected}, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be {expected}, not {type(value).__name__}") from None
+    if number < minimum:
+        bound = "non-negative" if minimum == 0 else f"at least {minimum}"
+        raise ValueError(f"{name} must be {bound}; got {number}")
+    return number
+
+
 def thread_count(threads: Any) -> int:
     """Worker threads: a positive int, or None for every core this process may run on."""
     if threads is None:
         return int(_native.available_threads())
-    if isinstance(threads, bool):
-        raise TypeError("threads must be a positive int or None, not bool")
-    try:
-        count = operator.index(threads)
-    except TypeError:
-        raise TypeError(f"threads must be a positive int or None, not {type(threads).__name__}") from None
-    if count < 1:
-        raise ValueError(f"threads must be at least 1; got {count}")
-    return count
+    return whole_number(threads, "threads", expected="a positive int or None", minimum=1)

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import math
 import numbers
-import operator
 import sys
 from typing import Any, Optional
 
@@ -11,7 +10,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
-from ._arguments import MatrixStack, matrix_stack, thread_count
+from ._arguments import MatrixStack, matrix_stack, thread_count, whole_number
 
 
 def lie_closure(generators: MatrixStack, *, tol: float = 1e-10, max_dimension: Optional[int] = None,
@@ -96,14 +95,7 @@ def _tolerance(tol: Any) -> float:
 def _max_dimension(max_dimension: Any) -> int:
     if max_dimension is None:
         return -1
-    if isinstance(max_dimension, (bool, np.bool_)):
-        raise TypeError("max_dimension must be an int or None, not bool")
-    try:
-        value = operator.index(max_dimension)
-    except TypeError:
-        raise TypeError(f"max_dimension must be an int or None, not {type(max_dimension).__name__}") from None
-    if value < 0:
-        raise ValueError(f"max_dimension must be non-negative; got {value}")
+    value = whole_number(max_dimension, "max_dimension", expected="an int or None", minimum=0)
     return min(value, sys.maxsize)
 
 

@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import numbers
-import operator
 import os
 from typing import Any, Literal, Optional
 
@@ -10,7 +9,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
-from ._arguments import MatrixStack, matrix_list, native_array, non_finite_message, thread_count
+from ._arguments import MatrixStack, matrix_list, native_array, non_finite_message, thread_count, whole_number
 
 Kind = Literal["commutator", "anticommutator"]
 _PRODUCTS = {"commutator": 0, "anticommutator": 1}
@@ -223,15 +222,7 @@ def _tolerance(tol: Any) -> float:
 
 
 def _non_negative_int(value: Any, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if number < 0:
-        raise ValueError(f"{name} must be non-negative; got {number}")
-    return number
+    return whole_number(value, name, expected="an int", minimum=0)
 
 
 def _rows(rows: Any, n: int) -> tuple[int, int]:
