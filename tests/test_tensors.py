@@ -53,6 +53,10 @@ BASES = {
     "scaled-sylvester-6": lambda: np.array(tanvo.gen_sylvester(6))
     * (rng.normal(size=35) + 1j * rng.normal(size=35))[:, None, None],
     "permuted-sylvester-5": lambda: np.array(tanvo.gen_sylvester(5))[:, [3, 0, 4, 1, 2]][:, :, [3, 0, 4, 1, 2]],
+    # Gell-Mann matrices in another order, rows and columns permuted, a complex factor each.
+    "scaled-permuted-gellmann-5": lambda: (np.array(tanvo.gen_gellmann(5))[:, [2, 4, 0, 3, 1]][:, :, [2, 4, 0, 3, 1]]
+                                           * (rng.normal(size=24) + 1j * rng.normal(size=24))[:, None, None]
+                                           )[rng.permutation(24)],
 }
 KINDS = ["commutator", "anticommutator"]
 
@@ -116,7 +120,8 @@ def test_gellmann_pair_with_two_terms_rebuilds_its_commutator():
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@pytest.mark.parametrize("name", ["gellmann-4", "sylvester-4", "pauli-2", "rotated-gellmann-3", "not-closed"])
+@pytest.mark.parametrize("name", ["gellmann-4", "sylvester-4", "pauli-2", "rotated-gellmann-3", "not-closed",
+                                  "scaled-permuted-gellmann-5"])
 def test_blocks_and_threads_give_the_same_bits(name, kind):
     basis = BASES[name]()
     whole = structure_tensor(basis, kind, threads=1)
@@ -137,7 +142,7 @@ AUTOMATIC, SPARSE, DENSE, PER_PAIR = range(4)
 
 @pytest.mark.parametrize("product", [0, 1])
 @pytest.mark.parametrize("name", ["gellmann-4", "sylvester-4", "pauli-2", "pauli-2-traceless",
-                                  "scaled-sylvester-6", "permuted-sylvester-5"])
+                                  "scaled-sylvester-6", "permuted-sylvester-5", "scaled-permuted-gellmann-5"])
 def test_fast_routes_agree_with_one_solve_per_pair(name, product):
     matrices = [np.ascontiguousarray(m, complex) for m in BASES[name]()]
     n = len(matrices)

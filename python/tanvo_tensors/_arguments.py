@@ -40,8 +40,11 @@ def matrix_list(matrices: MatrixStack, name: str, *,
                 raise TypeError(f"{name} must be an array or a sequence of arrays, "
                                 f"not {type(matrices).__name__}")
         items = [np.asarray(m) for m in matrices]  # type: ignore[union-attr]
+        numeric: set[np.dtype] = set()  # a dtype is looked up once, not once per matrix
         for index, item in enumerate(items):
-            _numeric(item, f"{name}[{index}]")
+            if item.dtype not in numeric:
+                _numeric(item, f"{name}[{index}]")
+                numeric.add(item.dtype)
             if item.ndim != 2:
                 raise ValueError(f"{name}[{index}] must be a (d, d) matrix; got shape {item.shape}")
             if item.shape != items[0].shape:
@@ -59,6 +62,10 @@ def matrix_list(matrices: MatrixStack, name: str, *,
 def native_array(array: ArrayLike, dtype: Any) -> np.ndarray:
     """The array as the extension reads it: C-contiguous, aligned, of `dtype`; copied only when
     it is not already."""
+    # The common case without np.require's general checks, a few microseconds per matrix.
+    if (type(array) is np.ndarray and array.dtype == dtype and array.flags.c_contiguous
+            and array.flags.aligned):
+        return array
     return np.require(array, dtype=dtype, requirements=["C", "A"])
 
 

@@ -2,7 +2,8 @@
 // terms are concatenated in order; each row is found by one of three routes, all equal to one
 // least-squares solve per pair up to rounding:
 // - sparse orthogonal bases: only the pairs whose supports touch, products formed sparsely,
-//   coefficients by orthogonal projection (for monomial bases one verified term per pair);
+//   coefficients by orthogonal projection (for monomial bases one verified term per pair; for
+//   Gell-Mann-like bases, of mirrored pairs and diagonals, by lookups per position);
 // - any other square basis: one pseudo-inverse, then products and coefficients of a whole row
 //   by matrix products;
 // - a basis too ill-conditioned for either: one least-squares solve per pair.
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -785,6 +787,199 @@ private:
     RatioIndex by_ratio_;
 };
 
+// ---- bases of mirrored pairs and diagonal matrices ----------------------------------------
+
+// Bases whose matrices each have either two non-zeros at mirrored positions (a, b), (b, a) or
+// only diagonal ones, as the Gell-Mann bases. A product of two of them has at most four
+// non-zeros off the diagonal, each position the support of at most two matrices, so its
+// coefficients are found by lookups; only pairs of diagonal matrices or of matrices on the
+// same positions have a diagonal part, projected on the diagonal matrices.
+class MirroredPairRows {
+public:
+    // The rows when every matrix has that form, else nothing; O(n d).
+    static std::optional<MirroredPairRows> detect(const SparseBasis& s, PairProduct product, double tol) {
+        MirroredPairRows rows(s, product, tol);
+        const std::size_t d = s.d;
+        rows.at_position_.assign(2 * d * d, kNone);
+        rows.by_index_.resize(d);
+        for (std::size_t m = 0; m < s.n; ++m) {
+            const std::size_t begin = s.start[m], end = s.start[m + 1];
+            bool diagonal = begin < end;
+            for (std::size_t e = begin; e < end && diagonal; ++e) diagonal = s.row[e] == s.col[e];
+            Matrix& matrix = rows.matrices_[m];
+            if (diagonal) {
+                matrix.diagonal = std::uint32_t(rows.diagonals_.size());
+                rows.diagonals_.push_back(std::uint32_t(m));
+                rows.diagonal_values_.resize(rows.diagonals_.size() * d);
+                for (std::size_t e = begin; e < end; ++e) rows.diagonal_values_[matrix.diagonal * d + s.row[e]] = s.value[e];
+                continue;
+            }
+            if (end - begin != 2 || s.row[begin] == s.col[begin] || s.row[begin] != s.col[begin + 1] ||
+                s.col[begin] != s.row[begin + 1])
+                return std::nullopt;
+            const bool upper_first = s.row[begin] < s.col[begin];
+            matrix.a = std::min(s.row[begin], s.col[begin]);
+            matrix.b = std::max(s.row[begin], s.col[begin]);
+            matrix.ab = s.value[upper_first ? begin : begin + 1];
+            matrix.ba = s.value[upper_first ? begin + 1 : begin];
+            std::uint32_t* slots = rows.at_position_.data() + 2 * (matrix.a * d + matrix.b);
+            if (slots[1] != kNone) return std::nullopt;
+            slots[slots[0] == kNone ? 0 : 1] = std::uint32_t(m);
+            rows.by_index_[matrix.a].push_back(std::uint32_t(m));
+            rows.by_index_[matrix.b].push_back(std::uint32_t(m));
+        }
+        return rows;
+    }
+
+    struct Scratch {
+        explicit Scratch(std::size_t d) : diagonal(d) {}
+        std::vector<std::uint32_t> partners, merged, candidates;
+        struct Entry {
+            std::uint32_t r, c;
+            Complex v;
+        };
+        std::vector<Entry> entries;  // the product off the diagonal, one per position
+        std::vector<Complex> diagonal;
+        std::vector<std::uint32_t> on_diagonal;  // where the diagonal may be non-zero, unless full
+        bool has_diagonal = false, full_diagonal = false;
+        std::vector<std::pair<std::uint32_t, Complex>> terms;
+    };
+
+    // As SparseRows::row.
+    void row(std::size_t i, std::size_t skip_begin, Scratch& w, std::vector<CompactTerm>& out) const {
+        const Matrix& mi = matrices_[i];
+        const bool all = mi.diagonal != kNone;
+        if (!all) {
+            const std::vector<std::uint32_t>&first = by_index_[mi.a], &second = by_index_[mi.b];
+            w.merged.clear();
+            std::set_union(first.begin(), first.end(), second.begin(), second.end(), std::back_inserter(w.merged));
+            w.partners.clear();
+            std::merge(w.merged.begin(), w.merged.end(), diagonals_.begin(), diagonals_.end(), std::back_inserter(w.partners));
+        }
+        const std::size_t count = all ? s_.n : w.partners.size();
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::size_t j = all ? t : w.partners[t];
+            if ((j == i && product_ == PairProduct::commutator) || (j >= skip_begin && j < i)) continue;
+            pair_terms(std::min(i, j), std::max(i, j), w);
+            const double sign = product_ == PairProduct::commutator && i > j ? -1.0 : 1.0;
+            for (const auto& [k, c] : w.terms) out.push_back({std::uint32_t(j), k, {sign * c.re, sign * c.im}});
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kNone = ~std::uint32_t(0);
+    struct Matrix {
+        std::uint32_t diagonal = kNone;  // place among the diagonal matrices, or kNone
+        std::uint32_t a = 0, b = 0;      // off the diagonal: a < b
+        Complex ab, ba;                  // the values at (a, b) and (b, a)
+    };
+
+    MirroredPairRows(const SparseBasis& s, PairProduct product, double tol)
+        : s_(s), product_(product), tol_(tol), matrices_(s.n) {}
+
+    void add(Scratch& w, std::uint32_t r, std::uint32_t c, Complex v) const {
+        if (r == c) {
+            if (std::find(w.on_diagonal.begin(), w.on_diagonal.end(), r) == w.on_diagonal.end()) w.on_diagonal.push_back(r);
+            w.diagonal[r] += v;
+            w.has_diagonal = true;
+            return;
+        }
+        for (auto& entry : w.entries)
+            if (entry.r == r && entry.c == c) {
+                entry.v += v;
+                return;
+            }
+        w.entries.push_back({r, c, v});
+    }
+
+    // scale · B_x B_y added to the product.
+    void multiply(std::size_t x, std::size_t y, double scale, Scratch& w) const {
+        const Matrix &mx = matrices_[x], &my = matrices_[y];
+        const std::size_t d = s_.d;
+        auto scaled = [scale](Complex v) { return Complex{scale * v.re, scale * v.im}; };
+        if (mx.diagonal != kNone && my.diagonal != kNone) {
+            const Complex *u = diagonal_values_.data() + mx.diagonal * d, *v = diagonal_values_.data() + my.diagonal * d;
+            for (std::size_t t = 0; t < d; ++t) w.diagonal[t] += scaled(u[t] * v[t]);
+            w.has_diagonal = w.full_diagonal = true;
+        } else if (mx.diagonal != kNone) {
+            const Complex* u = diagonal_values_.data() + mx.diagonal * d;
+            add(w, my.a, my.b, scaled(u[my.a] * my.ab));
+            add(w, my.b, my.a, scaled(u[my.b] * my.ba));
+        } else if (my.diagonal != kNone) {
+            const Complex* v = diagonal_values_.data() + my.diagonal * d;
+            add(w, mx.a, mx.b, scaled(mx.ab * v[mx.b]));
+            add(w, mx.b, mx.a, scaled(mx.ba * v[mx.a]));
+        } else {
+            // (p|a><b| + q|b><a|)(s|c><e| + t|e><c|), c = my.a, e = my.b
+            if (mx.b == my.a) add(w, mx.a, my.b, scaled(mx.ab * my.ab));
+            if (mx.b == my.b) add(w, mx.a, my.a, scaled(mx.ab * my.ba));
+            if (mx.a == my.a) add(w, mx.b, my.b, scaled(mx.ba * my.ab));
+            if (mx.a == my.b) add(w, mx.b, my.a, scaled(mx.ba * my.ba));
+        }
+    }
+
+    Complex at(const Scratch& w, std::uint32_t r, std::uint32_t c) const {
+        for (const auto& entry : w.entries)
+            if (entry.r == r && entry.c == c) return entry.v;
+        return {};
+    }
+
+    // The kept terms of the product of (x, y), x ≤ y, by increasing k, into w.terms.
+    void pair_terms(std::size_t x, std::size_t y, Scratch& w) const {
+        const std::size_t d = s_.d;
+        w.terms.clear();
+        w.entries.clear();
+        if (w.full_diagonal) std::fill(w.diagonal.begin(), w.diagonal.end(), Complex{});
+        for (std::uint32_t t : w.on_diagonal) w.diagonal[t] = Complex{};
+        w.on_diagonal.clear();
+        w.has_diagonal = w.full_diagonal = false;
+        multiply(x, y, 1.0, w);
+        multiply(y, x, product_ == PairProduct::commutator ? -1.0 : 1.0, w);
+        for (const auto& entry : w.entries)
+            if (!finite(entry.v)) fail_overflow();
+        if (w.full_diagonal)
+            for (const Complex& v : w.diagonal)
+                if (!finite(v)) fail_overflow();
+        for (std::uint32_t t : w.on_diagonal)
+            if (!finite(w.diagonal[t])) fail_overflow();
+        w.candidates.clear();
+        for (const auto& entry : w.entries) {
+            const std::uint32_t* slots = at_position_.data() + 2 * (std::min(entry.r, entry.c) * d + std::max(entry.r, entry.c));
+            for (int q = 0; q < 2; ++q)
+                if (slots[q] != kNone && std::find(w.candidates.begin(), w.candidates.end(), slots[q]) == w.candidates.end())
+                    w.candidates.push_back(slots[q]);
+        }
+        for (std::uint32_t m : w.candidates) {
+            const Matrix& mm = matrices_[m];
+            const Complex sum = inner(mm.ab, at(w, mm.a, mm.b)) + inner(mm.ba, at(w, mm.b, mm.a));
+            const Complex x_m{sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
+            if (kept(x_m, tol_)) w.terms.emplace_back(m, x_m);
+        }
+        if (w.has_diagonal)
+            for (std::size_t q = 0; q < diagonals_.size(); ++q) {
+                const Complex* u = diagonal_values_.data() + q * d;
+                Complex sum{};
+                if (w.full_diagonal)
+                    for (std::size_t t = 0; t < d; ++t) sum += inner(u[t], w.diagonal[t]);
+                else  // products of two matrices off the diagonal: at most two diagonal entries
+                    for (std::uint32_t t : w.on_diagonal) sum += inner(u[t], w.diagonal[t]);
+                const std::uint32_t m = diagonals_[q];
+                const Complex x_m{sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
+                if (kept(x_m, tol_)) w.terms.emplace_back(m, x_m);
+            }
+        std::sort(w.terms.begin(), w.terms.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+    }
+
+    const SparseBasis& s_;
+    PairProduct product_;
+    double tol_;
+    std::vector<Matrix> matrices_;
+    std::vector<std::uint32_t> diagonals_;            // the diagonal matrices, increasing
+    std::vector<Complex> diagonal_values_;            // their diagonals, d each
+    std::vector<std::uint32_t> at_position_;          // d x d x 2: matrices on (a, b), a < b
+    std::vector<std::vector<std::uint32_t>> by_index_;  // off-diagonal matrices with a or b = t, increasing
+};
+
 // ---- any square basis ---------------------------------------------------------------------
 
 TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request, const std::stop_token& stop,
@@ -907,6 +1102,12 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
         const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
         current_stop = nullptr;
         if (orthogonal) {
+            if (const std::optional<MirroredPairRows> rows = MirroredPairRows::detect(sparse, request.product, request.tol))
+                return mirrored_rows_in_parallel<MirroredPairRows::Scratch>(
+                    request, stop, [&] { return MirroredPairRows::Scratch(d); },
+                    [&](std::size_t i, std::size_t skip_begin, MirroredPairRows::Scratch& w, std::vector<CompactTerm>& out) {
+                        rows->row(i, skip_begin, w, out);
+                    });
             const SparseRows rows(sparse, request.product, request.tol);
             return mirrored_rows_in_parallel<SparseRows::Scratch>(
                 request, stop, [&] { return SparseRows::Scratch(sparse); },
