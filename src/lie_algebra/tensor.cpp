@@ -108,6 +108,23 @@ struct CompactTerm {
     Complex c;
 };
 
+// Appends row i's terms for the partners j (every j < n when `partners` is null), skipping j
+// in [skip_begin, i): the caller mirrors those from the rows before. Each pair is computed as
+// (min, max) by `pair_terms`, which returns its (k, c) terms, so that (i, j) and (j, i) are
+// exact negatives (or equal) whichever rows a call covers.
+template <class PairTerms>
+void append_row_terms(std::size_t i, std::size_t skip_begin, std::size_t n, const std::vector<std::uint32_t>* partners,
+                      PairProduct product, std::vector<CompactTerm>& out, PairTerms&& pair_terms) {
+    const std::size_t count = partners ? partners->size() : n;
+    for (std::size_t t = 0; t < count; ++t) {
+        const std::size_t j = partners ? (*partners)[t] : t;
+        if ((j == i && product == PairProduct::commutator) || (j >= skip_begin && j < i)) continue;
+        const std::vector<std::pair<std::uint32_t, Complex>>& terms = pair_terms(std::min(i, j), std::max(i, j));
+        const double sign = product == PairProduct::commutator && i > j ? -1.0 : 1.0;
+        for (const auto& [k, c] : terms) out.push_back({std::uint32_t(j), k, {sign * c.re, sign * c.im}});
+    }
+}
+
 // The terms of a chunk of rows: each row's pairs with j before the range, then those with
 // j >= i, and how many of each.
 struct MirroredChunk {
@@ -388,20 +405,16 @@ public:
         std::vector<std::pair<std::uint32_t, Complex>> several;
     };
 
-    // The terms of row i, by increasing j, skipping the pairs with j in [skip_begin, i): the
-    // caller mirrors those from the rows before. Each pair is computed as (min, max), so that
-    // (i, j) and (j, i) are exact negatives (or equal) whichever rows a call covers.
+    // The terms of row i, by increasing j, skipping the pairs with j in [skip_begin, i)
+    // (append_row_terms).
     void row(std::size_t i, std::size_t skip_begin, Scratch& w, std::vector<CompactTerm>& out) const {
         if (!groups_.empty()) return monomial_row(i, skip_begin, w, out);
         const bool all = !find_partners(i, w);
-        const std::size_t count = all ? s_.n : w.partners.size();
-        for (std::size_t t = 0; t < count; ++t) {
-            const std::size_t j = all ? t : w.partners[t];
-            if ((j == i && product_ == PairProduct::commutator) || (j >= skip_begin && j < i)) continue;
-            pair_terms(std::min(i, j), std::max(i, j), w);
-            const double sign = product_ == PairProduct::commutator && i > j ? -1.0 : 1.0;
-            for (const auto& [k, c] : w.terms) out.push_back({std::uint32_t(j), k, {sign * c.re, sign * c.im}});
-        }
+        append_row_terms(i, skip_begin, s_.n, all ? nullptr : &w.partners, product_, out,
+                         [&](std::size_t a, std::size_t b) -> const auto& {
+                             pair_terms(a, b, w);
+                             return w.terms;
+                         });
     }
 
 private:
@@ -856,14 +869,11 @@ public:
             w.partners.clear();
             std::merge(w.merged.begin(), w.merged.end(), diagonals_.begin(), diagonals_.end(), std::back_inserter(w.partners));
         }
-        const std::size_t count = all ? s_.n : w.partners.size();
-        for (std::size_t t = 0; t < count; ++t) {
-            const std::size_t j = all ? t : w.partners[t];
-            if ((j == i && product_ == PairProduct::commutator) || (j >= skip_begin && j < i)) continue;
-            pair_terms(std::min(i, j), std::max(i, j), w);
-            const double sign = product_ == PairProduct::commutator && i > j ? -1.0 : 1.0;
-            for (const auto& [k, c] : w.terms) out.push_back({std::uint32_t(j), k, {sign * c.re, sign * c.im}});
-        }
+        append_row_terms(i, skip_begin, s_.n, all ? nullptr : &w.partners, product_, out,
+                         [&](std::size_t x, std::size_t y) -> const auto& {
+                             pair_terms(x, y, w);
+                             return w.terms;
+                         });
     }
 
 private:
