@@ -1213,9 +1213,9 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
         return per_pair_rows(basis, request, stop);
     }
     if (method != TensorMethod::dense) {
-        const SparseBasis sparse = sparse_form(n, d, [&basis](std::size_t m, std::size_t r) {
-            return MatrixRow{basis.matrices[m] + r * basis.d, 1};
-        });
+        const SparseBasis sparse = sparse_form(
+            n, d, [&basis](std::size_t m, std::size_t r) { return MatrixRow{basis.matrices[m] + r * basis.d, 1}; },
+            worker_count(request.threads), stop);
         if (sparse.first_non_finite < n) throw NonFiniteMatrix{sparse.first_non_finite};  // read in the same pass
         current_stop = &stop;
         const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
