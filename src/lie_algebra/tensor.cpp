@@ -873,10 +873,11 @@ public:
         const bool all = mi.diagonal != kNone;
         if (!all) {
             const std::vector<std::uint32_t>&first = by_index_[mi.a], &second = by_index_[mi.b];
-            w.merged.clear();
-            std::set_union(first.begin(), first.end(), second.begin(), second.end(), std::back_inserter(w.merged));
-            w.partners.clear();
-            std::merge(w.merged.begin(), w.merged.end(), diagonals_.begin(), diagonals_.end(), std::back_inserter(w.partners));
+            w.merged.resize(first.size() + second.size());
+            w.merged.erase(std::set_union(first.begin(), first.end(), second.begin(), second.end(), w.merged.begin()),
+                           w.merged.end());
+            w.partners.resize(w.merged.size() + diagonals_.size());
+            std::merge(w.merged.begin(), w.merged.end(), diagonals_.begin(), diagonals_.end(), w.partners.begin());
         }
         append_row_terms(i, skip_begin, s_.n, all ? nullptr : &w.partners, product_, out,
                          [&](std::size_t x, std::size_t y) -> const auto& {
