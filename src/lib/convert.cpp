@@ -333,16 +333,13 @@ public:
         }
         return slots_[at].object.get();
     }
-    // Asks for the slot of `key` ahead of get(), and for the object once the slot is at hand.
-    // Inlined on purpose: GCC deems a function that only prefetches free of effects and drops
-    // calls to it (always_inline keeps the prefetch in the caller).
+    // Asks for the slot of `key` ahead of get(). Inlined on purpose: GCC deems a function that
+    // only prefetches free of effects and drops calls to it.
     [[gnu::always_inline]] void prefetch_slot(const Key& key) const {
         if (!slots_.empty()) __builtin_prefetch(&slots_[std::size_t(key.hash()) & (slots_.size() - 1)]);
     }
-    [[gnu::always_inline]] void prefetch_object(const Key& key) const {
-        if (slots_.empty()) return;
-        if (const PyObject* object = slots_[slot_of(key)].object.get()) __builtin_prefetch(object, 1);
-    }
+    // The object for `key` when there is one yet, without making it.
+    const PyObject* find(const Key& key) const { return slots_.empty() ? nullptr : slots_[slot_of(key)].object.get(); }
     std::size_t lookups() const { return lookups_; }
     std::size_t distinct() const { return used_; }
 
@@ -492,12 +489,24 @@ Ref to_python(const CoefficientList& entries) {
             throw_pending();
         }
     };
-    // A map of many distinct coefficients waits mostly on memory: the table slot of an entry's
-    // complex number, then the number itself. Both are asked for a few entries ahead.
-    auto prefetch_ahead = [&](std::size_t at) {
-        constexpr std::size_t kSlotsAhead = 16, kObjectsAhead = 8;
-        if (at + kSlotsAhead < entries.size()) complexes.prefetch_slot(ComplexKey::of(entries[at + kSlotsAhead].c));
-        if (at + kObjectsAhead < entries.size()) complexes.prefetch_object(ComplexKey::of(entries[at + kObjectsAhead].c));
+    // A map of many distinct values waits mostly on memory: the table slot of an entry's complex
+    // number, the number, the slot of its value tuple and the tuple, each found through the one
+    // before. Each is asked for a few entries ahead of its use, the first ones furthest ahead.
+    auto prefetch_ahead = [&](std::size_t at) __attribute__((always_inline)) {
+        constexpr std::size_t kComplexSlot = 24, kComplex = 16, kValue = 8;
+        if (at + kComplexSlot < entries.size()) complexes.prefetch_slot(ComplexKey::of(entries[at + kComplexSlot].c));
+        if (at + kComplex < entries.size()) {
+            const CoefficientEntry& e = entries[at + kComplex];
+            if (const PyObject* c = complexes.find(ComplexKey::of(e.c))) {
+                __builtin_prefetch(c, 1);
+                if (values) values->prefetch_slot({e.k, c});
+            }
+        }
+        if (values && at + kValue < entries.size()) {
+            const CoefficientEntry& e = entries[at + kValue];
+            if (const PyObject* c = complexes.find(ComplexKey::of(e.c)))
+                if (const PyObject* value = values->find({e.k, c})) __builtin_prefetch(value, 1);
+        }
     };
     std::size_t count = 0;
     for (const CoefficientEntry& e : entries) {
