@@ -199,8 +199,10 @@ constexpr double kFarFromOverflow = std::numeric_limits<double>::max() / 4;
 // kNegligible however it is rounded.
 constexpr double kShortProduct = 1e-10;
 
-// Bases with at least this many matrices compute their pairs on several threads.
+// Bases with at least this many matrices compute their pairs on helper threads, at most
+// kMostHelpers of them: the loop that lists the map keeps up with no more.
 constexpr std::size_t kThreadedFrom = 362;  // about 2^16 unordered pairs
+constexpr unsigned kMostHelpers = 3;
 // Pairs are computed in blocks of rows of about this many pairs, at most kBlocksAhead blocks
 // ahead of the loop that lists them.
 constexpr std::size_t kPairsPerBlock = 4096;
@@ -225,7 +227,7 @@ public:
         const double mirror = kind_ == PairProduct::commutator ? -1.0 : 1.0;
         CoefficientList entries;
         const std::vector<std::size_t> blocks = row_blocks();
-        const unsigned helpers = s_.n >= kThreadedFrom ? available_threads() - 1 : 0;
+        const unsigned helpers = s_.n >= kThreadedFrom ? std::min(available_threads() - 1, kMostHelpers) : 0;
         std::vector<Scratch> scratch(helpers + 1, Scratch(s_));
         RowsAhead<std::vector<PairTerm>> computed(
             blocks.size() - 1, kBlocksAhead, helpers,
