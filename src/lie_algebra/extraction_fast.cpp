@@ -109,7 +109,9 @@ Signature signature_of(const Positions& positions, ValueAt value_at, double larg
     return signature;
 }
 
-// The columns of each signature, in increasing order, in one flat table probed by hash.
+// The columns of each signature, in increasing order. The table probed by hash holds 16-byte
+// slots (a fingerprint of the hash and where the signature and its columns are), so that it
+// stays in the caches next to the products.
 class SignatureIndex {
 public:
     // `signatures[m]` is the signature of column m.
@@ -117,10 +119,13 @@ public:
         std::size_t size = 16;
         while (size < 2 * signatures.size()) size *= 2;
         slots_.resize(size);
-        for (const Signature& s : signatures) {
-            Slot& slot = slots_[slot_of(s)];
-            slot.key = s;
-            slot.used = true;
+        for (std::size_t m = 0; m < signatures.size(); ++m) {
+            Slot& slot = slots_[slot_of(signatures[m])];
+            if (slot.key == kFree) {
+                slot.key = std::uint32_t(keys_.size());
+                slot.fingerprint = fingerprint(signatures[m]);
+                keys_.push_back(signatures[m]);
+            }
             ++slot.count;
         }
         std::uint32_t offset = 0;
@@ -142,21 +147,33 @@ public:
     }
 
 private:
+    static constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
     struct Slot {
-        Signature key;
-        std::uint32_t begin = 0, count = 0;
-        bool used = false;
+        std::uint32_t fingerprint = 0, key = kFree, begin = 0, count = 0;
     };
+
+    // The hash with all of its bits mixed into the low ones, which pick the slot.
+    static std::uint64_t mixed_hash(const Signature& s) {
+        std::uint64_t h = SignatureHash{}(s);
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        return h ^ (h >> 33);
+    }
+    static std::uint32_t fingerprint(const Signature& s) { return std::uint32_t(mixed_hash(s) >> 32); }
 
     // The slot holding `s`, or the free slot where it would go.
     std::size_t slot_of(const Signature& s) const {
+        const std::uint64_t h = mixed_hash(s);
+        const std::uint32_t print = std::uint32_t(h >> 32);
         const std::size_t mask = slots_.size() - 1;
-        std::size_t at = SignatureHash{}(s) & mask;
-        while (slots_[at].used && !(slots_[at].key == s)) at = (at + 1) & mask;
+        std::size_t at = std::size_t(h) & mask;
+        while (slots_[at].key != kFree && !(slots_[at].fingerprint == print && keys_[slots_[at].key] == s))
+            at = (at + 1) & mask;
         return at;
     }
 
     std::vector<Slot> slots_;
+    std::vector<Signature> keys_;  // the distinct signatures
     std::vector<std::uint32_t> members_;
 };
 
