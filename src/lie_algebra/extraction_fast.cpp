@@ -217,7 +217,7 @@ constexpr double kFarFromOverflow = std::numeric_limits<double>::max() / 4;
 constexpr double kShortProduct = 1e-10;
 
 // Bases with at least this many matrices compute their pairs on helper threads, at most
-// kMostHelpers of them: the loop that lists the map keeps up with no more.
+// kMostHelpers of them: more would only wait for the loop that lists the map.
 constexpr std::size_t kThreadedFrom = 362;  // about 2^16 unordered pairs
 constexpr unsigned kMostHelpers = 3;
 // Pairs are computed in blocks of rows of about this many pairs, at most kBlocksAhead blocks
