@@ -25,8 +25,9 @@ struct UninitializedAllocator : std::allocator<T> {
     template <class U>
     UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
 
-    // A fresh result of megabytes is mostly page faults: with huge pages, one per 2 MiB
-    // instead of one per 4 KiB (where the system grants them on request).
+    // A fresh result of many megabytes is mostly page faults: with huge pages, one per 2 MiB
+    // instead of one per 4 KiB (where the system grants them on request). Below a few huge
+    // pages, threads filling one result would queue for the same page while the system clears it.
     T* allocate(std::size_t count) {
         const std::size_t bytes = count * sizeof(T);
         if (bytes < kHugeFrom) return std::allocator<T>::allocate(count);
@@ -52,7 +53,7 @@ struct UninitializedAllocator : std::allocator<T> {
     }
 
 private:
-    static constexpr std::size_t kHugePage = std::size_t(2) << 20, kHugeFrom = kHugePage / 2;
+    static constexpr std::size_t kHugePage = std::size_t(2) << 20, kHugeFrom = 8 * kHugePage;
 };
 
 template <class T>
