@@ -31,12 +31,12 @@ constexpr double kOtherTermsBound = 1e-9;
 
 bool negligible(Complex c) { return std::abs(c.re) <= kNegligible && std::abs(c.im) <= kNegligible; }
 
-bool fast_paths_apply(const Basis& basis) {
+bool fast_paths_apply(const BasisViews& basis) {
     if (basis.empty()) return false;
-    const std::size_t d = basis[0].rows();
+    const std::size_t d = basis[0].rows;
     if (d == 0) return false;
-    for (const ComplexMatrix& m : basis) {
-        if (m.rows() != d || m.cols() != d) return false;
+    for (const MatrixView& m : basis) {
+        if (m.rows != d || m.cols != d) return false;
         for (std::size_t r = 0; r < d; ++r)
             for (std::size_t c = 0; c < d; ++c)
                 if (!finite(m(r, c))) return false;
@@ -46,10 +46,10 @@ bool fast_paths_apply(const Basis& basis) {
 
 // Products of 0 x 0 matrices are empty: every per-pair solve gives zero coefficients, so
 // no pair has a term, however many matrices there are.
-bool all_empty(const Basis& basis) {
+bool all_empty(const BasisViews& basis) {
     if (basis.empty()) return false;
-    for (const ComplexMatrix& m : basis)
-        if (m.rows() != 0 || m.cols() != 0) return false;
+    for (const MatrixView& m : basis)
+        if (m.rows != 0 || m.cols != 0) return false;
     return true;
 }
 
@@ -128,41 +128,51 @@ public:
     }
 
     // The pair (j, i) has the negated commutator (the same anticommutator) of (i, j), bit for
-    // bit, and so the negated (same) solution: each unordered pair is computed once, and its
-    // term kept until the loop reaches the mirrored pair.
+    // bit, and so the negated (same) solution: each unordered pair is computed once, and the
+    // mirrored pair's term read back from the entries of row j, which hold their j in
+    // increasing order (no second copy of the terms is kept).
     CoefficientList run() {
-        std::vector<std::vector<std::pair<std::uint32_t, PairTerm>>> later(s_.n);  // by i: j > i
         const double mirror = kind_ == PairProduct::commutator ? -1.0 : 1.0;
         CoefficientList entries;
+        std::vector<std::size_t> row_start;  // entries of row i: [row_start[i], row_start[i + 1])
+        row_start.reserve(s_.n + 1);
         std::vector<std::uint32_t> all(s_.n);
         for (std::size_t j = 0; j < s_.n; ++j) all[j] = std::uint32_t(j);
         std::uint64_t pairs = 0;
         for (std::size_t i = 0; i < s_.n; ++i) {
+            row_start.push_back(entries.size());
             const std::vector<std::uint32_t>& partners = sparse_partners_[i] ? partners_[i] : all;
             for (std::uint32_t j : partners) {
                 if (j < i) {
-                    const auto& row = later[j];
-                    const auto at = std::lower_bound(row.begin(), row.end(), std::uint32_t(i),
-                                                     [](const auto& e, std::uint32_t v) { return e.first < v; });
-                    if (at != row.end() && at->first == i && at->second.found)
-                        entries.push_back({i, j, at->second.k,
-                                           {mirror * at->second.c.re, mirror * at->second.c.im}});
+                    if (const CoefficientEntry* e = entry_of(entries, row_start[j], row_start[j + 1], i))
+                        entries.push_back({i, j, e->k, {mirror * e->c.re, mirror * e->c.im}});
                     continue;
                 }
                 if (j == i && kind_ == PairProduct::commutator) continue;
                 if (++pairs % 1024 == 0) interrupt_();
-                PairTerm term;
-                term.found = pair_term(i, j, term.k, term.c);
-                if (term.found) {
-                    entries.push_back({i, j, term.k, term.c});
-                    if (j > i) later[i].emplace_back(j, term);
-                }
+                std::uint64_t k = 0;
+                Complex c;
+                if (pair_term(i, j, k, c)) entries.push_back({i, j, k, c});
             }
         }
         return entries;
     }
 
 private:
+    // The entry (·, j) among entries [begin, end) of one row, or null.
+    static const CoefficientEntry* entry_of(const CoefficientList& entries, std::size_t begin, std::size_t end,
+                                            std::uint64_t j) {
+        std::size_t low = begin, high = end;
+        while (low < high) {
+            const std::size_t middle = low + (high - low) / 2;
+            if (entries[middle].j < j)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        return low < end && entries[low].j == j ? &entries[low] : nullptr;
+    }
+
     Complex column_value(std::size_t m, std::size_t p) const {
         const std::size_t r = p / s_.d, c = p % s_.d;
         const auto begin = s_.col.begin() + std::ptrdiff_t(s_.row_begin(m, r));
@@ -370,11 +380,6 @@ private:
         return found_term;
     }
 
-    struct PairTerm {
-        std::uint64_t k = 0;
-        Complex c;
-        bool found = false;
-    };
     static constexpr std::uint64_t kNoTerm = std::numeric_limits<std::uint64_t>::max();
 
     const SparseBasis& s_;
@@ -397,15 +402,15 @@ private:
 
 // Any square basis: A⁺ once, then for each i the products with every j and their
 // coefficients by matrix products.
-CoefficientList dense_extraction(const Basis& basis, PairProduct kind, Interrupt interrupt) {
+CoefficientList dense_extraction(const BasisViews& basis, PairProduct kind, Interrupt interrupt) {
     const std::size_t n = basis.size();
     // OpenBLAS's threads wait by spinning: on cores that other work keeps busy, its threaded
     // products of these sizes took ten times longer than one thread's.
     const SingleThreadedBlas one_thread;
     const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
-        n, basis[0].rows(), [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); });
+        n, basis[0].rows, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); });
     if (!solver) throw UsePerPairMethod{};
-    DenseRowSolver::Workspace work(n, basis[0].rows());
+    DenseRowSolver::Workspace work(n, basis[0].rows);
     std::vector<Complex> coefficients;
     CoefficientList entries;
     for (std::size_t i = 0; i < n; ++i) {
@@ -425,14 +430,14 @@ CoefficientList dense_extraction(const Basis& basis, PairProduct kind, Interrupt
     return entries;
 }
 
-CoefficientList extract(const Basis& basis, PairProduct kind, Interrupt interrupt) {
+CoefficientList extract(const BasisViews& basis, PairProduct kind, Interrupt interrupt) {
     auto per_pair = [&] {
         return kind == PairProduct::commutator ? reference::structure_constants(basis, interrupt)
                                            : reference::d_coefficients(basis, interrupt);
     };
     if (all_empty(basis)) return {};
     if (!fast_paths_apply(basis)) return per_pair();
-    const std::size_t d = basis[0].rows();
+    const std::size_t d = basis[0].rows;
     require_room_for_worst_case(basis.size(), d * d);
     try {
         SparseBasis sparse = sparse_form(basis, interrupt);
@@ -447,11 +452,11 @@ CoefficientList extract(const Basis& basis, PairProduct kind, Interrupt interrup
 
 }  // namespace
 
-CoefficientList structure_constants(const Basis& basis, Interrupt interrupt) {
+CoefficientList structure_constants(const BasisViews& basis, Interrupt interrupt) {
     return extract(basis, PairProduct::commutator, interrupt);
 }
 
-CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt) {
+CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt) {
     return extract(basis, PairProduct::anticommutator, interrupt);
 }
 

@@ -70,9 +70,9 @@ SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Inter
     return s;
 }
 
-SparseBasis sparse_form(const Basis& basis, Interrupt interrupt) {
-    return sparse_form(basis.size(), basis[0].rows(), [&basis](std::size_t m, std::size_t r) {
-        return MatrixRow{&basis[m](r, 0), basis[m].col_step()};
+SparseBasis sparse_form(const BasisViews& basis, Interrupt interrupt) {
+    return sparse_form(basis.size(), basis[0].rows, [&basis](std::size_t m, std::size_t r) {
+        return MatrixRow{&basis[m](r, 0), basis[m].col_step};
     }, interrupt);
 }
 

@@ -50,7 +50,7 @@ using RowOf = std::function<MatrixRow(std::size_t m, std::size_t r)>;
 // The n matrices of d x d whose rows `row_of` gives, by their non-zero elements.
 SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Interrupt interrupt = {});
 // The basis's matrices (at least one; every matrix d x d, d the row count of the first).
-SparseBasis sparse_form(const Basis& basis, Interrupt interrupt = {});
+SparseBasis sparse_form(const BasisViews& basis, Interrupt interrupt = {});
 
 // Whether the columns are orthogonal within kOrthogonality and none is so short that the
 // solver's rank decision (machine precision times the largest) could drop it.
