@@ -379,8 +379,9 @@ private:
             if (s.object) slots_[slot_of(s.key)] = std::move(s);
     }
 
-    // Mapped, so that the tables left behind as this one grows go back to the system at once.
-    using Slots = std::vector<Slot, PageAllocator<Slot>>;
+    // Mapped from a small size on, so that the tables left behind as this one grows go back to
+    // the system at once.
+    using Slots = std::vector<Slot, PageAllocator<Slot, (std::size_t(64) << 10)>>;
     Slots slots_;
     std::size_t used_ = 0;
     std::size_t lookups_ = 0;

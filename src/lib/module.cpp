@@ -40,9 +40,9 @@ constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "bas
 constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
 
 // What extraction freed to the heap (its working space, copies of unaligned matrices) is
-// handed back to the system before the dict is built: the dict's objects live in the
+// handed back to the system before a large dict is built: the dict's objects live in the
 // interpreter's own arenas, which do not reuse memory freed to the C heap, so the peak would
-// otherwise be the sum of the two.
+// otherwise be the sum of the two. Small maps are not worth the walk over the heap.
 template <auto routine>
 Ref coefficients_of(Arguments& a) {
     CoefficientList entries;
@@ -50,7 +50,8 @@ Ref coefficients_of(Arguments& a) {
         const BorrowedBasis basis = a.basis(0);
         entries = routine(basis.views, Interrupt{&check_signals});
     }
-    malloc_trim(0);
+    constexpr std::size_t kEntriesWorthTrimming = std::size_t(1) << 16;
+    if (entries.size() >= kEntriesWorthTrimming) malloc_trim(0);
     return to_python(entries);
 }
 

@@ -59,10 +59,11 @@ struct CoefficientEntry {
 // it: a long list turned into Python objects never coexists with all of them.
 class CoefficientList {
 public:
-    static constexpr std::size_t kBlockEntries = std::size_t(1) << 12;
+    static constexpr std::size_t kBlockEntries = std::size_t(1) << 13;
 
     void push_back(const CoefficientEntry& entry) {
-        if (size_ % kBlockEntries == 0) blocks_.emplace_back().reserve(kBlockEntries);
+        if (size_ % kBlockEntries == 0) [[unlikely]]
+            start_block();
         blocks_.back().push_back(entry);
         ++size_;
     }
@@ -101,6 +102,12 @@ public:
 
 private:
     using Block = std::vector<CoefficientEntry, PageAllocator<CoefficientEntry>>;
+    // The first block grows as a vector does, so that short lists stay small and on the heap;
+    // the others are mapped whole at once.
+    void start_block() {
+        Block& block = blocks_.emplace_back();
+        if (size_ > 0) block.reserve(kBlockEntries);
+    }
     void release_block(std::size_t block) noexcept { Block().swap(blocks_[block]); }
 
     std::vector<Block> blocks_;

@@ -129,23 +129,27 @@ public:
 
     // The pair (j, i) has the negated commutator (the same anticommutator) of (i, j), bit for
     // bit, and so the negated (same) solution: each unordered pair is computed once, and the
-    // mirrored pair's term read back from the entries of row j, which hold their j in
-    // increasing order (no second copy of the terms is kept).
+    // mirrored pair's term read back from the entries of row j (no second copy is kept). A row's
+    // entries hold their j in increasing order and are looked up for increasing i, so a cursor
+    // per row finds each in turn.
     CoefficientList run() {
         const double mirror = kind_ == PairProduct::commutator ? -1.0 : 1.0;
         CoefficientList entries;
-        std::vector<std::size_t> row_start;  // entries of row i: [row_start[i], row_start[i + 1])
-        row_start.reserve(s_.n + 1);
+        std::vector<std::size_t> row_end(s_.n), cursor(s_.n);  // entries of row j: [.., row_end[j])
         std::vector<std::uint32_t> all(s_.n);
         for (std::size_t j = 0; j < s_.n; ++j) all[j] = std::uint32_t(j);
         std::uint64_t pairs = 0;
         for (std::size_t i = 0; i < s_.n; ++i) {
-            row_start.push_back(entries.size());
+            cursor[i] = entries.size();
             const std::vector<std::uint32_t>& partners = sparse_partners_[i] ? partners_[i] : all;
             for (std::uint32_t j : partners) {
                 if (j < i) {
-                    if (const CoefficientEntry* e = entry_of(entries, row_start[j], row_start[j + 1], i))
-                        entries.push_back({i, j, e->k, {mirror * e->c.re, mirror * e->c.im}});
+                    std::size_t& at = cursor[j];
+                    while (at < row_end[j] && entries[at].j < i) ++at;
+                    if (at < row_end[j] && entries[at].j == i) {
+                        const CoefficientEntry& e = entries[at];
+                        entries.push_back({i, j, e.k, {mirror * e.c.re, mirror * e.c.im}});
+                    }
                     continue;
                 }
                 if (j == i && kind_ == PairProduct::commutator) continue;
@@ -154,25 +158,12 @@ public:
                 Complex c;
                 if (pair_term(i, j, k, c)) entries.push_back({i, j, k, c});
             }
+            row_end[i] = entries.size();
         }
         return entries;
     }
 
 private:
-    // The entry (·, j) among entries [begin, end) of one row, or null.
-    static const CoefficientEntry* entry_of(const CoefficientList& entries, std::size_t begin, std::size_t end,
-                                            std::uint64_t j) {
-        std::size_t low = begin, high = end;
-        while (low < high) {
-            const std::size_t middle = low + (high - low) / 2;
-            if (entries[middle].j < j)
-                low = middle + 1;
-            else
-                high = middle;
-        }
-        return low < end && entries[low].j == j ? &entries[low] : nullptr;
-    }
-
     Complex column_value(std::size_t m, std::size_t p) const {
         const std::size_t r = p / s_.d, c = p % s_.d;
         const auto begin = s_.col.begin() + std::ptrdiff_t(s_.row_begin(m, r));
