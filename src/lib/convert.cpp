@@ -284,7 +284,7 @@ private:
 
 CoefficientMap to_coefficient_map(PyObject* object) {
     if (!PyDict_Check(object)) raise_conversion_error(object, "PyDict");
-    std::vector<CoefficientEntry> entries;
+    CoefficientMap::Entries entries;
     entries.reserve(std::size_t(PyDict_Size(object)));
     Py_ssize_t position = 0;
     PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;

@@ -122,7 +122,11 @@ public:
     // From entries in any order. Of several entries with one key the last is kept, as inserting
     // them one after the other into a map would keep it. Entries already in strictly increasing
     // key order (as extraction lists them) are taken as they are.
-    explicit CoefficientMap(std::vector<CoefficientEntry> entries) : entries_(std::move(entries)) {
+    // Up to the C heap's own limit for mapping (32 MiB), a buffer freed by one call is reused
+    // by the next; beyond it every call maps afresh, and takes huge pages where it can.
+    using Entries = std::vector<CoefficientEntry, PageAllocator<CoefficientEntry, (std::size_t(32) << 20)>>;
+
+    explicit CoefficientMap(Entries entries) : entries_(std::move(entries)) {
         if (std::adjacent_find(entries_.begin(), entries_.end(), key_not_before) == entries_.end()) return;
         std::stable_sort(entries_.begin(), entries_.end(), key_before);
         // Keeps the last entry of each run of equal keys.
@@ -152,7 +156,7 @@ private:
         return !key_before(x, y);
     }
 
-    std::vector<CoefficientEntry> entries_;
+    Entries entries_;
 };
 
 }  // namespace tanvo

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "lie_algebra/sparse_basis.hpp"
+
 namespace tanvo {
 namespace {
 
@@ -180,6 +182,7 @@ private:
         if (m.rows != d_ || m.cols != d_) return State::dense;
         for (std::size_t r = 0; r < d_; ++r) {
             const Complex* row = &m(r, 0);
+            if (m.col_step == 1 && all_zero(row, d_)) continue;
             for (std::size_t c = 0; c < d_; ++c) {
                 const Complex e = row[std::ptrdiff_t(c) * m.col_step];
                 if (e.re == 0.0 && e.im == 0.0) continue;  // most elements; zeros are finite
@@ -208,8 +211,6 @@ void add_sparse_term(ComplexMatrix& result, const std::vector<PlacedElement>& no
     const std::span<Complex> cells = result.storage();
     for (const PlacedElement& e : nonzeros) cells[e.cell] = cells[e.cell] + e.value * w;
 }
-
-bool finite(Complex w) { return std::isfinite(w.re) && std::isfinite(w.im); }
 
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
                              const CoefficientMap& map, const BasisViews& basis,
