@@ -198,7 +198,9 @@ numpy::ArrayInfo accepted_array(PyObject* object, ArrayBorrows& borrows) {
     return a;
 }
 
-ComplexMatrix to_matrix(PyObject* object, ArrayBorrows& borrows) { return copy_array(accepted_array(object, borrows)); }
+ComplexMatrix to_matrix(PyObject* object, ArrayBorrows& borrows) {
+    return copy_array(accepted_array(object, borrows));
+}
 
 // The array's logical view in place, at the element steps a copy would read (byte strides
 // divided by 16 with truncation), when its data is aligned; otherwise a copy, kept in `basis`.

@@ -13,13 +13,6 @@ ComplexMatrix MatrixView::copy() const {
     return ComplexMatrix::from_storage(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
 }
 
-BasisViews views_of(const Basis& basis) {
-    BasisViews views;
-    views.reserve(basis.size());
-    for (const ComplexMatrix& m : basis) views.push_back(MatrixView::of(m));
-    return views;
-}
-
 Basis copy_of(const BasisViews& basis, Interrupt interrupt) {
     Basis copies;
     copies.reserve(basis.size());

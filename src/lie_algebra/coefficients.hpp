@@ -42,7 +42,6 @@ struct MatrixView {
 // A basis as its caller holds it, without copies: the routines that need owned matrices (the
 // per-pair solves, a matrix stretched to another shape) copy what they use.
 using BasisViews = std::vector<MatrixView>;
-BasisViews views_of(const Basis& basis);
 Basis copy_of(const BasisViews& basis, Interrupt interrupt = {});
 
 // One term (i, j) -> (k, c) of a coefficient table.
