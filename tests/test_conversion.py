@@ -24,6 +24,10 @@ def raised(call):
     return type(caught.value).__name__, str(caught.value)
 
 
+class Tagged(np.ndarray):
+    """An array subclass."""
+
+
 def mismatch(dim, dtype):
     return f"Shape Mismatch:\n from=(dim={dim}, dtype={dtype}), to=(dim=2, dtype=Complex64)"
 
@@ -97,9 +101,6 @@ def test_basis_conversion_failures(extract, basis, kind, message):
 
 
 def test_any_sequence_of_arrays_is_a_basis():
-    class Tagged(np.ndarray):
-        pass
-
     expected = tanvo.get_structure_constants([X, Y, Z])
     stacked = np.array([X, Y, Z])
     for basis in [(X, Y, Z), stacked, IteratedOnly([X, Y, Z]), [m.view(Tagged) for m in (X, Y, Z)]]:
@@ -315,35 +316,6 @@ def test_any_name_or_message_from_the_caller(call, expected, name):
 
 
 # --- A basis is read where it lies, in any layout --------------------------------------------
-
-def unaligned(matrix):
-    """A copy whose data starts one byte past an aligned address."""
-    buffer = np.zeros(matrix.nbytes + 1, np.uint8)
-    copy = np.ndarray(matrix.shape, complex, buffer, offset=1)
-    copy[...] = matrix
-    assert not copy.flags.aligned
-    return copy
-
-
-class FreshCopies:
-    """A sequence whose iteration yields new arrays that only the caller then holds."""
-
-    def __init__(self, matrices):
-        self.matrices = matrices
-
-    def __getitem__(self, index):
-        raise AssertionError("the basis must be read by iteration")
-
-    def __len__(self):
-        return len(self.matrices)
-
-    def __iter__(self):
-        return (np.array(m) for m in self.matrices)
-
-
-class Tagged(np.ndarray):
-    pass
-
 
 BASIS_LAYOUTS = {
     **{name: (lambda layout: lambda basis: [layouts(m)[layout] for m in basis])(name)
