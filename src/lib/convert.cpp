@@ -1,6 +1,8 @@
 // The one array converter, sequence converter, map converter and result builder.
 #include "lib/convert.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -509,9 +511,13 @@ Ref to_python(CoefficientList& entries) {
             throw_pending();
         }
     };
+    // What the C heap gets back meanwhile (tables the dict outgrew, depending on the heap's
+    // history) is handed to the system: the interpreter's arenas would never reuse it.
+    constexpr std::size_t kEntriesBetweenTrims = std::size_t(1) << 16;
     std::size_t count = 0;
     for (const CoefficientEntry& e : entries.drain()) {
         if (++count % kEntriesBetweenChecks == 0) answer_signals();
+        if (count % kEntriesBetweenTrims == 0) malloc_trim(0);
         Ref key = constructed(PyTuple_New(2));
         PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
         PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -53,22 +54,32 @@ struct CoefficientEntry {
 };
 
 // What coefficient extraction returns: at most one entry per pair, in the order the pairs
-// were visited (i outer, j inner). The entries sit in blocks of mapped pages, and a reader that
-// walks them once with drain() hands each block back to the system as soon as it has passed
-// it: a long list turned into Python objects never coexists with all of them.
+// were visited (i outer, j inner). Each entry's i is kept once for its run of entries; the rest
+// sits in blocks of mapped pages, and a reader that walks them once with drain() hands each
+// block back to the system as soon as it has passed it: a long list turned into Python objects
+// never coexists with all of them.
 class CoefficientList {
 public:
+    // What is stored of an entry. Indices from 2^32 on would need a basis that no memory holds.
+    struct Term {
+        std::uint32_t j, k;
+        Complex c;
+    };
     static constexpr std::size_t kBlockEntries = std::size_t(1) << 13;
 
+    // std::bad_alloc for an index from 2^32 on.
     void push_back(const CoefficientEntry& entry) {
+        if ((entry.j | entry.k) >> 32) [[unlikely]]
+            throw std::bad_alloc();
         if (size_ % kBlockEntries == 0) [[unlikely]]
             start_block();
-        blocks_.back().push_back(entry);
+        if (runs_.empty() || runs_.back().i != entry.i) [[unlikely]]
+            runs_.push_back({entry.i, size_});
+        blocks_.back().push_back({std::uint32_t(entry.j), std::uint32_t(entry.k), entry.c});
         ++size_;
     }
-    const CoefficientEntry& operator[](std::size_t at) const noexcept {
-        return blocks_[at / kBlockEntries][at % kBlockEntries];
-    }
+    // Entry `at` without its i.
+    const Term& operator[](std::size_t at) const noexcept { return blocks_[at / kBlockEntries][at % kBlockEntries]; }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
@@ -80,9 +91,13 @@ public:
         class Iterator {
         public:
             explicit Iterator(CoefficientList* list, std::size_t at) : list_(list), at_(at) {}
-            const CoefficientEntry& operator*() const noexcept { return (*list_)[at_]; }
+            CoefficientEntry operator*() const noexcept {
+                const Term& term = (*list_)[at_];
+                return {list_->runs_[run_].i, term.j, term.k, term.c};
+            }
             Iterator& operator++() {
                 if (++at_ % kBlockEntries == 0 || at_ == list_->size_) list_->release_block((at_ - 1) / kBlockEntries);
+                if (run_ + 1 < list_->runs_.size() && list_->runs_[run_ + 1].start == at_) ++run_;
                 return *this;
             }
             bool operator!=(const Iterator& other) const noexcept { return at_ != other.at_; }
@@ -90,6 +105,7 @@ public:
         private:
             CoefficientList* list_;
             std::size_t at_;
+            std::size_t run_ = 0;
         };
         Iterator begin() { return Iterator(&list_, 0); }
         Iterator end() { return Iterator(&list_, list_.size_); }
@@ -100,7 +116,7 @@ public:
     Drain drain() { return Drain(*this); }
 
 private:
-    using Block = std::vector<CoefficientEntry, PageAllocator<CoefficientEntry>>;
+    using Block = std::vector<Term, PageAllocator<Term, (std::size_t(64) << 10)>>;
     // The first block grows as a vector does, so that short lists stay small and on the heap;
     // the others are mapped whole at once.
     void start_block() {
@@ -109,6 +125,11 @@ private:
     }
     void release_block(std::size_t block) noexcept { Block().swap(blocks_[block]); }
 
+    struct Run {
+        std::uint64_t i;
+        std::size_t start;
+    };
+    std::vector<Run> runs_;
     std::vector<Block> blocks_;
     std::size_t size_ = 0;
 };

@@ -147,7 +147,7 @@ public:
                     std::size_t& at = cursor[j];
                     while (at < row_end[j] && entries[at].j < i) ++at;
                     if (at < row_end[j] && entries[at].j == i) {
-                        const CoefficientEntry& e = entries[at];
+                        const CoefficientList::Term& e = entries[at];
                         entries.push_back({i, j, e.k, {mirror * e.c.re, mirror * e.c.im}});
                     }
                     continue;
