@@ -79,7 +79,9 @@ public:
         ++size_;
     }
     // Entry `at` without its i.
-    const Term& operator[](std::size_t at) const noexcept { return blocks_[at / kBlockEntries][at % kBlockEntries]; }
+    const Term& operator[](std::size_t at) const noexcept {
+        return blocks_[at / kBlockEntries][at % kBlockEntries];
+    }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
@@ -96,7 +98,8 @@ public:
                 return {list_->runs_[run_].i, term.j, term.k, term.c};
             }
             Iterator& operator++() {
-                if (++at_ % kBlockEntries == 0 || at_ == list_->size_) list_->release_block((at_ - 1) / kBlockEntries);
+                if (++at_ % kBlockEntries == 0 || at_ == list_->size_)
+                    list_->release_block((at_ - 1) / kBlockEntries);
                 if (run_ + 1 < list_->runs_.size() && list_->runs_[run_ + 1].start == at_) ++run_;
                 return *this;
             }
