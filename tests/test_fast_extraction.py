@@ -1,5 +1,11 @@
 """The fast extraction paths give the per-pair method's map (same keys in the same order,
 coefficients equal up to rounding) and its failures, on every kind of basis."""
+import hashlib
+import os
+import struct
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -137,3 +143,79 @@ def test_sizes_beyond_memory_fail_at_once():
     tiny = [np.ones((1, 1), complex)] * 10**5
     with pytest.raises(MemoryError):
         tanvo.get_d_coefficients(tiny)
+
+
+def map_digest(mapping):
+    """Every key, k and bit of every coefficient, in order."""
+    h = hashlib.sha256()
+    for (i, j), (k, c) in mapping.items():
+        h.update(struct.pack("<3q2d", i, j, k, c.real, c.imag))
+    return h.hexdigest()[:16]
+
+
+def basis_digest(basis):
+    h = hashlib.sha256()
+    for m in basis:
+        h.update(np.ascontiguousarray(m).tobytes())
+    return h.hexdigest()[:16]
+
+
+DIGEST_BASES = {
+    **GENERATORS,
+    "rescaled-sylvester": lambda d: [m * (1 + 0.25 * (t % 5)) for t, m in enumerate(tanvo.gen_sylvester(d))],
+    "reversed-sylvester": lambda d: tanvo.gen_sylvester(d)[::-1],
+}
+# (basis, structure constants, d coefficients): maps known good to the last bit. The generators'
+# sines and cosines come from the C library: a machine whose basis differs skips the comparison.
+DIGESTS = {
+    ("sylvester", 3): ("551897ffbc3a9faf", "380459c7f0f3a3de", "ddbd6186aa3368b3"),
+    ("sylvester", 5): ("2062c0bbf37fcec8", "7b9de638ecea9b4c", "870cd553ff0c501e"),
+    ("sylvester", 8): ("b86efea9e01de1a6", "112444a4c4447118", "edd85aca4c64dd93"),
+    ("sylvester", 13): ("6d00517d6af7281a", "ee48e3202e2ffb52", "2c1fb64994dc7725"),
+    ("sylvester", 16): ("b761cd2cc2403f62", "f58c8a810e1b453d", "a1567017052ff25d"),
+    ("sylvester", 24): ("7f6852b868a41ab4", "e140d039f29fd800", "89f30885f398689f"),
+    ("gellmann", 3): ("9225a8e8a9ad5dae", "e27766850ad5c31a", "e1bff1d257a842dd"),
+    ("gellmann", 5): ("34dd6e97520c21c9", "a5ee32789f2439e8", "6f3c101cb06ad481"),
+    ("gellmann", 8): ("765782af9ee5e43c", "85af14ae85d54dc6", "274210b22cfd3928"),
+    ("gellmann", 13): ("d6e291f7c7ba2f34", "9d4a364cdae07b99", "a4a582f2e72bac4c"),
+    ("gellmann", 16): ("1ee20851f4486918", "58430edb21a613fd", "13dfc66ae3731f33"),
+    ("gellmann", 24): ("efca3c2d50a1dc8b", "e803339425c14b9d", "8134f4ec775ff0e1"),
+    ("rescaled-sylvester", 5): ("1b3fb4ced61a0220", "719eda451a5f0c17", "f0a5d6b62d9050fe"),
+    ("rescaled-sylvester", 24): ("1329b9601dc80462", "7ab33d36eb53f9ab", "06094f42f69fcb7c"),
+    ("reversed-sylvester", 5): ("1ddaf71ff9eb57a5", "91c640fc19a3abb9", "be52425e96dacc23"),
+    ("reversed-sylvester", 24): ("2337b66fa8d98628", "7c2872269c71fae5", "99c707fce8b0d643"),
+}
+
+
+@pytest.mark.parametrize("basis_name, d", DIGESTS)
+def test_maps_keep_every_bit(basis_name, d):
+    basis = DIGEST_BASES[basis_name](d)
+    expected_basis, expected_f, expected_d = DIGESTS[(basis_name, d)]
+    if basis_digest(basis) != expected_basis:
+        pytest.skip("this machine builds a different basis")
+    assert map_digest(tanvo.get_structure_constants(basis)) == expected_f
+    assert map_digest(tanvo.get_d_coefficients(basis)) == expected_d
+
+
+ONE_CORE = r"""
+import os, sys
+sys.path.insert(0, %r)
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+import tanvo
+from test_fast_extraction import DIGEST_BASES, map_digest
+for name in sys.argv[1:]:
+    basis = DIGEST_BASES[name](24)
+    print(map_digest(tanvo.get_structure_constants(basis)), map_digest(tanvo.get_d_coefficients(basis)))
+"""
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two cores to compare with one")
+def test_maps_do_not_depend_on_the_number_of_cores():
+    """su(24) bases are large enough to be computed on several threads where cores allow."""
+    names = ["sylvester", "gellmann", "reversed-sylvester"]
+    here = [f"{map_digest(tanvo.get_structure_constants(DIGEST_BASES[n](24)))} "
+            f"{map_digest(tanvo.get_d_coefficients(DIGEST_BASES[n](24)))}" for n in names]
+    script = ONE_CORE % os.path.dirname(os.path.abspath(__file__))
+    done = subprocess.run([sys.executable, "-c", script, *names], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:-1] == here

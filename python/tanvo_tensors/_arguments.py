@@ -28,6 +28,9 @@ def matrix_list(matrices: MatrixStack, name: str, *,
     non-numeric entries and ValueError for an empty input (unless allowed), non-square or mixed
     shapes, naming the offending index.
     """
+    ready = _ready_list(matrices)
+    if ready is not None:
+        return ready
     if isinstance(matrices, np.ndarray):
         _numeric(matrices, name)
         if matrices.ndim != 3:
@@ -57,6 +60,26 @@ def matrix_list(matrices: MatrixStack, name: str, *,
     if isinstance(matrices, np.ndarray):
         return native_array(matrices, np.complex128)
     return [native_array(item, np.complex128) for item in items]
+
+
+_COMPLEX128 = np.dtype(np.complex128)
+
+
+def _ready_list(matrices: Any) -> list[NDArray[np.complex128]] | None:
+    """A list of matrices the extension reads as they are (complex128 arrays of one square shape,
+    C-contiguous and aligned), or None: one quick pass for the common case, a list of arrays
+    from tanvo's generators, whose full checks cost about as much as a small tensor."""
+    if type(matrices) is not list or not matrices:
+        return None
+    first = matrices[0]
+    if type(first) is not np.ndarray or first.ndim != 2 or first.shape[0] != first.shape[1]:
+        return None
+    shape = first.shape
+    for m in matrices:
+        if not (type(m) is np.ndarray and m.dtype is _COMPLEX128 and m.shape == shape
+                and m.flags.c_contiguous and m.flags.aligned):
+            return None
+    return list(matrices)
 
 
 def native_array(array: ArrayLike, dtype: Any) -> np.ndarray:

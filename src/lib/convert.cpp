@@ -361,6 +361,13 @@ public:
         }
         return slots_[at].object.get();
     }
+    // Asks for the slot of `key` ahead of get(). Inlined on purpose: GCC deems a function that
+    // only prefetches free of effects and drops calls to it.
+    [[gnu::always_inline]] void prefetch_slot(const Key& key) const {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[std::size_t(key.hash()) & (slots_.size() - 1)]);
+    }
+    // The object for `key` when there is one yet, without making it.
+    const PyObject* find(const Key& key) const { return slots_.empty() ? nullptr : slots_[slot_of(key)].object.get(); }
     std::size_t lookups() const { return lookups_; }
     std::size_t distinct() const { return used_; }
 
@@ -400,6 +407,7 @@ std::uint64_t mixed(std::uint64_t h) {
 struct ComplexKey {
     std::uint64_t re;
     std::uint64_t im;
+    static ComplexKey of(Complex c) { return {std::bit_cast<std::uint64_t>(c.re), std::bit_cast<std::uint64_t>(c.im)}; }
     bool operator==(const ComplexKey&) const = default;
     std::uint64_t hash() const { return mixed(re * 0x9E3779B97F4A7C15ull ^ im); }
 };
@@ -487,7 +495,7 @@ Ref to_python(CoefficientList& entries) {
     SharedObjects<ComplexKey> complexes;
     std::optional<SharedObjects<ValueKey>> values(std::in_place);
     auto value_object = [&](const CoefficientEntry& e) {
-        PyObject* c = complexes.get({std::bit_cast<std::uint64_t>(e.c.re), std::bit_cast<std::uint64_t>(e.c.im)},
+        PyObject* c = complexes.get(ComplexKey::of(e.c),
                                     [&] { return constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release(); });
         auto make = [&] {
             Ref value = constructed(PyTuple_New(2));
@@ -511,11 +519,31 @@ Ref to_python(CoefficientList& entries) {
             throw_pending();
         }
     };
+    // A map of many distinct values waits mostly on memory: the table slot of an entry's complex
+    // number, the number, the slot of its value tuple and the tuple, each found through the one
+    // before. Each is asked for a few entries ahead of its use, the first ones furthest ahead.
+    auto prefetch_ahead = [&](std::size_t at) __attribute__((always_inline)) {
+        constexpr std::size_t kComplexSlot = 24, kComplex = 16, kValue = 8;
+        if (at + kComplexSlot < entries.size()) complexes.prefetch_slot(ComplexKey::of(entries[at + kComplexSlot].c));
+        if (at + kComplex < entries.size()) {
+            const auto& e = entries[at + kComplex];
+            if (const PyObject* c = complexes.find(ComplexKey::of(e.c))) {
+                __builtin_prefetch(c, 1);
+                if (values) values->prefetch_slot({e.k, c});
+            }
+        }
+        if (values && at + kValue < entries.size()) {
+            const auto& e = entries[at + kValue];
+            if (const PyObject* c = complexes.find(ComplexKey::of(e.c)))
+                if (const PyObject* value = values->find({e.k, c})) __builtin_prefetch(value, 1);
+        }
+    };
     // What the C heap gets back meanwhile (tables the dict outgrew, depending on the heap's
     // history) is handed to the system: the interpreter's arenas would never reuse it.
     constexpr std::size_t kEntriesBetweenTrims = std::size_t(1) << 16;
     std::size_t count = 0;
     for (const CoefficientEntry& e : entries.drain()) {
+        prefetch_ahead(count);
         if (++count % kEntriesBetweenChecks == 0) answer_signals();
         if (count % kEntriesBetweenTrims == 0) malloc_trim(0);
         Ref key = constructed(PyTuple_New(2));

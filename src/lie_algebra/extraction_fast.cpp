@@ -1,17 +1,20 @@
 // Fast coefficient extraction. Two paths, both equal to the per-pair solves up to rounding:
 // - sparse orthogonal bases (both generators): products formed sparsely, pairs that provably
-//   commute skipped, coefficients read off by inner products, a pair's single term verified;
+//   commute skipped, coefficients read off by inner products, a pair's single term verified,
+//   pairs computed on helper threads ahead of the loop that lists them;
 // - any other square basis: one pseudo-inverse, then products and coefficients in blocks.
 // Inputs outside what these assume go to the per-pair routine, which then raises the failures.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <span>
 #include <string>
-#include <unordered_map>
 
+#include "dense/parallel.hpp"
+#include "dense/rows_ahead.hpp"
 #include "least_squares/lapack.hpp"
 #include "least_squares/pseudo_inverse.hpp"
 #include "lie_algebra/dense_rows.hpp"
@@ -106,23 +109,128 @@ Signature signature_of(const Positions& positions, ValueAt value_at, double larg
     return signature;
 }
 
+// The columns of each signature, in increasing order. The table probed by hash holds 16-byte
+// slots (a fingerprint of the hash and where the signature and its columns are), so that it
+// stays in the caches next to the products.
+class SignatureIndex {
+public:
+    // `signatures[m]` is the signature of column m.
+    explicit SignatureIndex(const std::vector<Signature>& signatures) {
+        std::size_t size = 16;
+        while (size < 2 * signatures.size()) size *= 2;
+        slots_.resize(size);
+        for (std::size_t m = 0; m < signatures.size(); ++m) {
+            Slot& slot = slots_[slot_of(signatures[m])];
+            if (slot.key == kFree) {
+                slot.key = std::uint32_t(keys_.size());
+                slot.fingerprint = fingerprint(signatures[m]);
+                keys_.push_back(signatures[m]);
+            }
+            ++slot.count;
+        }
+        std::uint32_t offset = 0;
+        for (Slot& slot : slots_) {
+            slot.begin = offset;
+            offset += slot.count;
+            slot.count = 0;
+        }
+        members_.resize(signatures.size());
+        for (std::size_t m = 0; m < signatures.size(); ++m) {
+            Slot& slot = slots_[slot_of(signatures[m])];
+            members_[slot.begin + slot.count++] = std::uint32_t(m);
+        }
+    }
+
+    std::span<const std::uint32_t> find(const Signature& s) const {
+        const Slot& slot = slots_[slot_of(s)];
+        return {members_.data() + slot.begin, slot.count};
+    }
+
+private:
+    static constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
+    struct Slot {
+        std::uint32_t fingerprint = 0, key = kFree, begin = 0, count = 0;
+    };
+
+    // The hash with all of its bits mixed into the low ones, which pick the slot.
+    static std::uint64_t mixed_hash(const Signature& s) {
+        std::uint64_t h = SignatureHash{}(s);
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        return h ^ (h >> 33);
+    }
+    static std::uint32_t fingerprint(const Signature& s) { return std::uint32_t(mixed_hash(s) >> 32); }
+
+    // The slot holding `s`, or the free slot where it would go.
+    std::size_t slot_of(const Signature& s) const {
+        const std::uint64_t h = mixed_hash(s);
+        const std::uint32_t print = std::uint32_t(h >> 32);
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t at = std::size_t(h) & mask;
+        while (slots_[at].key != kFree && !(slots_[at].fingerprint == print && keys_[slots_[at].key] == s))
+            at = (at + 1) & mask;
+        return at;
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<Signature> keys_;  // the distinct signatures
+    std::vector<std::uint32_t> members_;
+};
+
+// Sums and maxima of many terms taken only to decide (never a result): in four interleaved
+// parts, so that each addition does not wait for the one before.
+struct SumAndMax {
+    double sum = 0.0, max = 0.0;
+};
+template <class Term>
+SumAndMax interleaved_sum_and_max(std::size_t count, Term term) {
+    double sums[4] = {}, maxima[4] = {};
+    std::size_t r = 0;
+    for (; r + 4 <= count; r += 4)
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            const double t = term(r + lane);
+            sums[lane] += t;
+            maxima[lane] = std::max(maxima[lane], t);
+        }
+    for (; r < count; ++r) {
+        const double t = term(r);
+        sums[0] += t;
+        maxima[0] = std::max(maxima[0], t);
+    }
+    return {(sums[0] + sums[1]) + (sums[2] + sums[3]),
+            std::max(std::max(maxima[0], maxima[1]), std::max(maxima[2], maxima[3]))};
+}
+
+template <class Term>
+double sum_in_order(std::size_t count, Term term) {
+    double sum = 0.0;
+    for (std::size_t r = 0; r < count; ++r) sum += term(r);
+    return sum;
+}
+
+// Below this, a sum of non-negative terms in any order is finite in every other order too.
+constexpr double kFarFromOverflow = std::numeric_limits<double>::max() / 4;
+
+// A product this much shorter than the shortest column has only negligible coefficients: the
+// projection on column m is at most |product| / |column m| (Cauchy–Schwarz), far below
+// kNegligible however it is rounded.
+constexpr double kShortProduct = 1e-10;
+
+// Bases with at least this many matrices compute their pairs on helper threads, at most
+// kMostHelpers of them: more would only wait for the loop that lists the map.
+constexpr std::size_t kThreadedFrom = 362;  // about 2^16 unordered pairs
+constexpr unsigned kMostHelpers = 3;
+// Pairs are computed in blocks of rows of about this many pairs, at most kBlocksAhead blocks
+// ahead of the loop that lists them.
+constexpr std::size_t kPairsPerBlock = 4096;
+constexpr std::size_t kBlocksAhead = 16;
+
 class OrthogonalExtraction {
 public:
     OrthogonalExtraction(const SparseBasis& s, PairProduct kind, Interrupt interrupt)
-        : s_(s), kind_(kind), interrupt_(interrupt), product_(s.length), in_column_(s.length, 0),
-          candidate_used_(s.n, 0) {
+        : s_(s), kind_(kind), interrupt_(interrupt), by_signature_(column_signatures()) {
         min_norm_ = std::sqrt(*std::min_element(s.norm2.begin(), s.norm2.end()));
         max_norm_ = std::sqrt(*std::max_element(s.norm2.begin(), s.norm2.end()));
-        for (std::size_t m = 0; m < s.n; ++m) {
-            if (m % 64 == 63) interrupt_();
-            double largest2 = 0.0;
-            for (std::size_t e = s.start[m]; e < s.start[m + 1]; ++e)
-                largest2 = std::max(largest2, magnitude2(s.value[e]));
-            const std::span<const std::size_t> positions(s.position.data() + s.start[m],
-                                                         s.start[m + 1] - s.start[m]);
-            auto value_at = [&](std::size_t p) { return column_value(m, p); };
-            by_signature_[signature_of(positions, value_at, largest2)].push_back(m);
-        }
         partners_ = partner_lists();
         find_patterns();
     }
@@ -136,13 +244,22 @@ public:
         const double mirror = kind_ == PairProduct::commutator ? -1.0 : 1.0;
         CoefficientList entries;
         std::vector<std::size_t> row_end(s_.n), cursor(s_.n);  // entries of row j: [.., row_end[j])
-        std::vector<std::uint32_t> all(s_.n);
-        for (std::size_t j = 0; j < s_.n; ++j) all[j] = std::uint32_t(j);
+        const std::vector<std::size_t> blocks = row_blocks();
+        const unsigned helpers = s_.n >= kThreadedFrom ? std::min(available_threads() - 1, kMostHelpers) : 0;
+        std::vector<Scratch> scratch(helpers + 1, Scratch(s_));
+        RowsAhead<std::vector<PairTerm>> computed(
+            blocks.size() - 1, kBlocksAhead, helpers,
+            [&](std::size_t b, std::vector<PairTerm>& terms, unsigned worker, const std::function<void()>& check) {
+                fill_block(blocks[b], blocks[b + 1], terms, scratch[worker], check);
+            },
+            interrupt_);
         std::uint64_t pairs = 0;
+        std::size_t block = 0;
+        std::vector<PairTerm>::const_iterator next;
         for (std::size_t i = 0; i < s_.n; ++i) {
+            if (i == blocks[block]) next = computed.take(block++).begin();
             cursor[i] = entries.size();
-            const std::vector<std::uint32_t>& partners = sparse_partners_[i] ? partners_[i] : all;
-            for (std::uint32_t j : partners) {
+            for (std::uint32_t j : partners_of(i)) {
                 if (j < i) {
                     std::size_t& at = cursor[j];
                     while (at < row_end[j] && entries[at].j < i) ++at;
@@ -154,9 +271,8 @@ public:
                 }
                 if (j == i && kind_ == PairProduct::commutator) continue;
                 if (++pairs % 1024 == 0) interrupt_();
-                std::uint64_t k = 0;
-                Complex c;
-                if (pair_term(i, j, k, c)) entries.push_back({i, j, k, c});
+                const PairTerm& term = *next++;
+                if (term.found) entries.push_back({i, j, term.k, term.c});
             }
             row_end[i] = entries.size();
         }
@@ -164,12 +280,87 @@ public:
     }
 
 private:
+    struct PairTerm {
+        std::uint64_t k = 0;
+        Complex c;
+        bool found = false;
+    };
+    static constexpr std::uint64_t kNoTerm = std::numeric_limits<std::uint64_t>::max();
+
+    // What the computation of a pair writes to: one for each thread.
+    struct Scratch {
+        explicit Scratch(const SparseBasis& s)
+            : product(s.length), in_column(s.length, 0), candidate_used(s.n, 0), row_values(s.d) {}
+        Accumulator product;
+        std::vector<char> in_column;
+        std::vector<char> candidate_used;
+        std::vector<std::uint32_t> candidates;
+        std::vector<Complex> row_values;
+    };
+
+    std::vector<Signature> column_signatures() const {
+        std::vector<Signature> signatures(s_.n);
+        for (std::size_t m = 0; m < s_.n; ++m) {
+            if (m % 64 == 63) interrupt_();
+            double largest2 = 0.0;
+            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e)
+                largest2 = std::max(largest2, magnitude2(s_.value[e]));
+            const std::span<const std::size_t> positions(s_.position.data() + s_.start[m],
+                                                         s_.start[m + 1] - s_.start[m]);
+            auto value_at = [&](std::size_t p) { return column_value(m, p); };
+            signatures[m] = signature_of(positions, value_at, largest2);
+        }
+        return signatures;
+    }
+
     Complex column_value(std::size_t m, std::size_t p) const {
         const std::size_t r = p / s_.d, c = p % s_.d;
         const auto begin = s_.col.begin() + std::ptrdiff_t(s_.row_begin(m, r));
         const auto end = s_.col.begin() + std::ptrdiff_t(s_.row_begin(m, r + 1));
         const auto found = std::lower_bound(begin, end, std::uint32_t(c));
         return found != end && *found == c ? s_.value[std::size_t(found - s_.col.begin())] : Complex{};
+    }
+
+    std::span<const std::uint32_t> partners_of(std::size_t i) const {
+        if (sparse_partners_[i]) return partners_[i];
+        return {all_.data(), all_.size()};
+    }
+
+    // The pairs (i, j) that are computed: j ≥ i (j > i for commutators), in the order of i's partners.
+    std::span<const std::uint32_t> computed_partners(std::size_t i) const {
+        const std::span<const std::uint32_t> partners = partners_of(i);
+        auto first = std::lower_bound(partners.begin(), partners.end(), std::uint32_t(i));
+        if (first != partners.end() && *first == i && kind_ == PairProduct::commutator) ++first;
+        return {first, partners.end()};
+    }
+
+    // Consecutive rows holding at least kPairsPerBlock computed pairs each (the last one fewer):
+    // the first row of each block, then n.
+    std::vector<std::size_t> row_blocks() const {
+        std::vector<std::size_t> blocks{0};
+        std::size_t pairs = 0;
+        for (std::size_t i = 0; i < s_.n; ++i) {
+            pairs += computed_partners(i).size();
+            if (pairs >= kPairsPerBlock || i + 1 == s_.n) {
+                blocks.push_back(i + 1);
+                pairs = 0;
+            }
+        }
+        return blocks;
+    }
+
+    // The terms of the computed pairs of rows [first, last), in loop order.
+    void fill_block(std::size_t first, std::size_t last, std::vector<PairTerm>& terms, Scratch& scratch,
+                    const std::function<void()>& check) const {
+        terms.clear();
+        std::uint64_t pairs = 0;
+        for (std::size_t i = first; i < last; ++i)
+            for (std::uint32_t j : computed_partners(i)) {
+                if (++pairs % 1024 == 0) check();
+                PairTerm term;
+                term.found = pair_term(i, j, term.k, term.c, scratch);
+                terms.push_back(term);
+            }
     }
 
     // For each i, the j whose product with i in either order has a term; pairs outside the
@@ -202,6 +393,8 @@ private:
                 if (row_used[t]) merge_into(list, by_col[t], merged);
             }
         }
+        all_.resize(s_.n);
+        for (std::size_t j = 0; j < s_.n; ++j) all_[j] = std::uint32_t(j);
         return partners;
     }
 
@@ -215,38 +408,39 @@ private:
 
     // Whether the product is x times column m up to a residual so small that every other
     // coefficient is provably below kOtherTermsBound.
-    bool single_term(std::size_t m, Complex x) {
+    bool single_term(std::size_t m, Complex x, Scratch& scratch) const {
+        const Accumulator& product = scratch.product;
         double residual2 = 0.0;
         std::size_t covered = 0;
         for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) {
             const std::size_t p = s_.position[e];
-            residual2 += magnitude2(product_.at(p) - x * s_.value[e]);
-            covered += product_.used(p);
+            residual2 += magnitude2(product.at(p) - x * s_.value[e]);
+            covered += product.used(p);
         }
-        if (covered != product_.touched().size()) {
-            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) in_column_[s_.position[e]] = 1;
-            for (std::size_t p : product_.touched())
-                if (!in_column_[p]) residual2 += magnitude2(product_.at(p));
-            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) in_column_[s_.position[e]] = 0;
+        if (covered != product.touched().size()) {
+            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) scratch.in_column[s_.position[e]] = 1;
+            for (std::size_t p : product.touched())
+                if (!scratch.in_column[p]) residual2 += magnitude2(product.at(p));
+            for (std::size_t e = s_.start[m]; e < s_.start[m + 1]; ++e) scratch.in_column[s_.position[e]] = 0;
         }
         return bounded_by_single_term(residual2, x);
     }
 
-    bool pair_term(std::size_t i, std::size_t j, std::uint64_t& k, Complex& c) {
-        if (monomial_ && monomial_term(i, j, k, c)) return k != kNoTerm;
-        product_.clear();
-        accumulate_product<false>(s_, i, j, product_);
+    bool pair_term(std::size_t i, std::size_t j, std::uint64_t& k, Complex& c, Scratch& scratch) const {
+        if (monomial_ && monomial_term(i, j, k, c, scratch)) return k != kNoTerm;
+        scratch.product.clear();
+        accumulate_product<false>(s_, i, j, scratch.product);
         if (kind_ == PairProduct::commutator)
-            accumulate_product<true>(s_, j, i, product_);
+            accumulate_product<true>(s_, j, i, scratch.product);
         else
-            accumulate_product<false>(s_, j, i, product_);
-        return first_term(k, c);
+            accumulate_product<false>(s_, j, i, scratch.product);
+        return first_term(k, c, scratch);
     }
 
     // Bases of matrices with one entry in every row (both generators' clock-and-shift): when
     // both products share a pattern, the product is one value per row on that pattern. Returns
     // false when this route cannot decide; k = kNoTerm when it decided there is no term.
-    bool monomial_term(std::size_t i, std::size_t j, std::uint64_t& k, Complex& c) {
+    bool monomial_term(std::size_t i, std::size_t j, std::uint64_t& k, Complex& c, Scratch& scratch) const {
         const std::int32_t pattern = compose_[pattern_of_[i] * patterns_.size() + pattern_of_[j]];
         if (pattern < 0 || pattern != compose_[pattern_of_[j] * patterns_.size() + pattern_of_[i]])
             return false;
@@ -255,44 +449,42 @@ private:
         const std::uint32_t* to_j = patterns_[pattern_of_[j]].data();
         const Complex* vi = s_.value.data() + s_.start[i];
         const Complex* vj = s_.value.data() + s_.start[j];
+        Complex* row_values = scratch.row_values.data();
         const double sign = kind_ == PairProduct::commutator ? -1.0 : 1.0;
-        double largest2 = 0.0, total2 = 0.0;
         for (std::size_t r = 0; r < d; ++r) {
             const Complex p = vi[r] * vj[to_i[r]], q = vj[r] * vi[to_j[r]];
-            const Complex b{p.re + sign * q.re, p.im + sign * q.im};
-            row_values_[r] = b;
-            const double b2 = magnitude2(b);
-            total2 += b2;
-            largest2 = std::max(largest2, b2);
+            row_values[r] = {p.re + sign * q.re, p.im + sign * q.im};
         }
-        // Infinity and NaN carry into the sum (as does an overflowing square, conservatively).
-        if (!std::isfinite(total2)) throw UsePerPairMethod{};
-        if (largest2 == 0.0) {
+        const auto square = [row_values](std::size_t r) { return magnitude2(row_values[r]); };
+        const auto [total2, largest2] = interleaved_sum_and_max(d, square);
+        // Infinity and NaN carry into the sum (as does an overflowing square, conservatively);
+        // near overflow, the sum in row order decides.
+        if (!(total2 < kFarFromOverflow) && !std::isfinite(sum_in_order(d, square))) throw UsePerPairMethod{};
+        if (short_product(total2)) {
             k = kNoTerm;
             return true;
         }
         const std::uint32_t* to = patterns_[std::size_t(pattern)].data();
-        std::size_t rows[2], found_rows = 0;
+        std::size_t rows[2] = {0, 0}, found_rows = 0;
         for (std::size_t r = 0; r < d && found_rows < 2; ++r)
-            if (magnitude2(row_values_[r]) > 1e-12 * largest2) rows[found_rows++] = r;
+            if (magnitude2(row_values[r]) > 1e-12 * largest2) rows[found_rows++] = r;
         Signature signature{rows[0] * d + to[rows[0]], std::numeric_limits<std::uint64_t>::max(), 0, 0};
         if (found_rows == 2) {
-            const Complex a = row_values_[rows[0]], b = row_values_[rows[1]];
+            const Complex a = row_values[rows[0]], b = row_values[rows[1]];
             const double scale = double(1 << 20) / magnitude2(a);
             const Complex ratio = inner(a, b);
             signature = {rows[0] * d + to[rows[0]], rows[1] * d + to[rows[1]],
                          grid_point(ratio.re * scale), grid_point(ratio.im * scale)};
         }
-        const auto found = by_signature_.find(signature);
-        if (found == by_signature_.end()) return false;
-        for (std::size_t m : found->second) {
+        for (std::size_t m : by_signature_.find(signature)) {
             if (pattern_of_[m] != std::size_t(pattern)) continue;
             const Complex* vm = s_.value.data() + s_.start[m];
             Complex sum{};
-            for (std::size_t r = 0; r < d; ++r) sum += inner(vm[r], row_values_[r]);
+            for (std::size_t r = 0; r < d; ++r) sum += inner(vm[r], row_values[r]);
             const Complex x{sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
-            double residual2 = 0.0;
-            for (std::size_t r = 0; r < d; ++r) residual2 += magnitude2(row_values_[r] - x * vm[r]);
+            const double residual2 = interleaved_sum_and_max(d, [&](std::size_t r) {
+                return magnitude2(row_values[r] - x * vm[r]);
+            }).sum;
             if (!bounded_by_single_term(residual2, x)) continue;
             if (negligible(x)) {
                 k = kNoTerm;
@@ -312,7 +504,6 @@ private:
         patterns_ = std::move(found.patterns);
         pattern_of_ = std::move(found.pattern_of);
         compose_ = std::move(found.compose);
-        row_values_.resize(s_.d);
         monomial_ = true;
     }
 
@@ -322,46 +513,51 @@ private:
         return bound <= kOtherTermsBound;
     }
 
+    // `total2` is the squared norm of the product.
+    bool short_product(double total2) const { return std::sqrt(total2) <= kShortProduct * min_norm_; }
+
     // The first coefficient that is not negligible, as the per-pair solve would find it.
-    bool first_term(std::uint64_t& k, Complex& c) {
-        const auto& touched = product_.touched();
-        double largest2 = 0.0;
+    bool first_term(std::uint64_t& k, Complex& c, Scratch& scratch) const {
+        const Accumulator& product = scratch.product;
+        const auto& touched = product.touched();
+        double largest2 = 0.0, total2 = 0.0;
         for (std::size_t p : touched) {
-            const Complex v = product_.at(p);
+            const Complex v = product.at(p);
             if (!finite(v)) throw UsePerPairMethod{};
-            largest2 = std::max(largest2, magnitude2(v));
+            const double v2 = magnitude2(v);
+            total2 += v2;
+            largest2 = std::max(largest2, v2);
         }
-        if (largest2 == 0.0) return false;  // the zero vector solves to exactly zero
+        if (short_product(total2)) return false;  // the zero vector solves to exactly zero
 
         const Signature signature =
-            signature_of(touched, [this](std::size_t p) { return product_.at(p); }, largest2);
-        const auto found = by_signature_.find(signature);
-        if (found != by_signature_.end())
-            for (std::size_t m : found->second) {
-                const Complex x = projection(s_, product_, m);
-                if (single_term(m, x)) {
-                    if (negligible(x)) return false;
-                    k = m;
-                    c = x;
-                    return true;
-                }
+            signature_of(touched, [&product](std::size_t p) { return product.at(p); }, largest2);
+        for (std::size_t m : by_signature_.find(signature)) {
+            const Complex x = projection(s_, product, m);
+            if (single_term(m, x, scratch)) {
+                if (negligible(x)) return false;
+                k = m;
+                c = x;
+                return true;
             }
+        }
 
         // Only columns that share a position with the product can have a coefficient.
-        candidates_.clear();
+        std::vector<std::uint32_t>& candidates = scratch.candidates;
+        candidates.clear();
         for (std::size_t p : touched)
             for (std::size_t q = s_.position_start[p]; q < s_.position_start[p + 1]; ++q) {
                 const std::uint32_t m = s_.position_matrix[q];
-                if (candidate_used_[m]) continue;
-                candidate_used_[m] = 1;
-                candidates_.push_back(m);
+                if (scratch.candidate_used[m]) continue;
+                scratch.candidate_used[m] = 1;
+                candidates.push_back(m);
             }
-        std::sort(candidates_.begin(), candidates_.end());
+        std::sort(candidates.begin(), candidates.end());
         bool found_term = false;
-        for (std::uint32_t m : candidates_) {
-            candidate_used_[m] = 0;
+        for (std::uint32_t m : candidates) {
+            scratch.candidate_used[m] = 0;
             if (found_term) continue;
-            const Complex x = projection(s_, product_, m);
+            const Complex x = projection(s_, product, m);
             if (!negligible(x)) {
                 k = m;
                 c = x;
@@ -371,24 +567,18 @@ private:
         return found_term;
     }
 
-    static constexpr std::uint64_t kNoTerm = std::numeric_limits<std::uint64_t>::max();
-
     const SparseBasis& s_;
     PairProduct kind_;
     Interrupt interrupt_;
-    Accumulator product_;
-    std::vector<char> in_column_;
     double min_norm_ = 0.0, max_norm_ = 0.0;
-    std::unordered_map<Signature, std::vector<std::size_t>, SignatureHash> by_signature_;
+    SignatureIndex by_signature_;
     std::vector<std::vector<std::uint32_t>> partners_;
     std::vector<bool> sparse_partners_;
-    std::vector<char> candidate_used_;
-    std::vector<std::uint32_t> candidates_;
+    std::vector<std::uint32_t> all_;  // 0 … n - 1: the partners of i when its list is not kept
     bool monomial_ = false;
     std::vector<std::vector<std::uint32_t>> patterns_;
     std::vector<std::size_t> pattern_of_;
     std::vector<std::int32_t> compose_;  // pattern of B_a·B_b, or -1 when no matrix has it
-    std::vector<Complex> row_values_;
 };
 
 // Any square basis: A⁺ once, then for each i the products with every j and their

@@ -5,40 +5,55 @@
 #include <string>
 #include <unordered_map>
 
+#include "dense/parallel.hpp"
+
 namespace tanvo {
 
-SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Interrupt interrupt) {
-    SparseBasis s;
-    s.d = d;
-    s.length = d * d;
-    s.n = n;
-    s.first_non_finite = n;
-    s.start.reserve(s.n + 1);
-    s.row_start.reserve(s.n * (s.d + 1));
-    s.norm2.assign(s.n, 0.0);
-    std::vector<std::size_t> per_position(s.length + 1, 0);
-    s.start.push_back(0);
-    for (std::size_t m = 0; m < s.n; ++m) {
-        if (m % 64 == 63) interrupt();
-        for (std::size_t r = 0; r < s.d; ++r) {
+namespace {
+
+// The non-zeros of the matrices [begin, end) appended to `s` (row and matrix starts count from
+// the first entry of `s`); norm2 holds the part's matrices from index 0.
+template <class Check>
+void scan_matrices(SparseBasis& s, std::size_t begin, std::size_t end, const RowOf& row_of, const Check& check) {
+    const std::size_t d = s.d;
+    s.norm2.assign(end - begin, 0.0);
+    for (std::size_t m = begin; m < end; ++m) {
+        if ((m - begin) % 64 == 63) check();
+        double& norm2 = s.norm2[m - begin];
+        for (std::size_t r = 0; r < d; ++r) {
             s.row_start.push_back(s.value.size());
             const auto [row, step] = row_of(m, r);
-            if (step == 1 && all_zero(row, s.d)) continue;
-            for (std::size_t c = 0; c < s.d; ++c) {
+            if (step == 1 && all_zero(row, d)) continue;
+            for (std::size_t c = 0; c < d; ++c) {
                 const Complex v = row[std::ptrdiff_t(c) * step];
                 if (v.re == 0.0 && v.im == 0.0) continue;
                 if (!finite(v)) s.first_non_finite = std::min(s.first_non_finite, m);
                 s.row.push_back(std::uint32_t(r));
                 s.col.push_back(std::uint32_t(c));
-                s.position.push_back(r * s.d + c);
+                s.position.push_back(r * d + c);
                 s.value.push_back(v);
-                s.norm2[m] += magnitude2(v);
-                ++per_position[r * s.d + c + 1];
+                norm2 += magnitude2(v);
             }
         }
         s.row_start.push_back(s.value.size());
         s.start.push_back(s.value.size());
     }
+}
+
+SparseBasis empty_form(std::size_t n, std::size_t d) {
+    SparseBasis s;
+    s.d = d;
+    s.length = d * d;
+    s.n = n;
+    s.first_non_finite = n;
+    s.start.push_back(0);
+    return s;
+}
+
+// The matrices by position, from the entries.
+void index_positions(SparseBasis& s) {
+    std::vector<std::size_t> per_position(s.length + 1, 0);
+    for (std::size_t p : s.position) ++per_position[p + 1];
     for (std::size_t p = 0; p < s.length; ++p) per_position[p + 1] += per_position[p];
     s.position_start = per_position;
     s.position_matrix.resize(s.value.size());
@@ -50,6 +65,52 @@ SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Inter
             s.position_matrix[slot] = std::uint32_t(m);
             s.position_value[slot] = s.value[e];
         }
+}
+
+}  // namespace
+
+SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Interrupt interrupt) {
+    SparseBasis s = empty_form(n, d);
+    s.start.reserve(n + 1);
+    s.row_start.reserve(n * (d + 1));
+    scan_matrices(s, 0, n, row_of, interrupt);
+    index_positions(s);
+    return s;
+}
+
+SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsigned threads,
+                        const std::stop_token& stop) {
+    // Reading the matrices is the cost: each thread scans consecutive matrices into a part of
+    // its own, and the parts are joined in order.
+    constexpr std::size_t kMatricesPerPart = 64;
+    const std::size_t count = (n + kMatricesPerPart - 1) / kMatricesPerPart;
+    std::vector<SparseBasis> parts(count, empty_form(n, d));
+    parallel_chunks(count, 1, threads, stop, [&](std::size_t part, std::size_t, unsigned) {
+        parts[part].start.clear();
+        scan_matrices(parts[part], part * kMatricesPerPart, std::min(n, (part + 1) * kMatricesPerPart), row_of,
+                      [&stop] { stop_point(stop); });
+    });
+    SparseBasis s = empty_form(n, d);
+    std::size_t entries = 0;
+    for (const SparseBasis& part : parts) entries += part.value.size();
+    for (auto* field : {&s.row, &s.col}) field->reserve(entries);
+    s.position.reserve(entries);
+    s.value.reserve(entries);
+    s.start.reserve(n + 1);
+    s.row_start.reserve(n * (d + 1));
+    for (SparseBasis& part : parts) {
+        const std::size_t offset = s.value.size();
+        for (std::size_t at : part.row_start) s.row_start.push_back(offset + at);
+        for (std::size_t at : part.start) s.start.push_back(offset + at);
+        s.row.insert(s.row.end(), part.row.begin(), part.row.end());
+        s.col.insert(s.col.end(), part.col.begin(), part.col.end());
+        s.position.insert(s.position.end(), part.position.begin(), part.position.end());
+        s.value.insert(s.value.end(), part.value.begin(), part.value.end());
+        s.norm2.insert(s.norm2.end(), part.norm2.begin(), part.norm2.end());
+        s.first_non_finite = std::min(s.first_non_finite, part.first_non_finite);
+        part = SparseBasis{};
+    }
+    index_positions(s);
     return s;
 }
 

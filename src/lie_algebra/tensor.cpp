@@ -12,6 +12,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -841,6 +842,14 @@ public:
             rows.by_index_[matrix.a].push_back(std::uint32_t(m));
             rows.by_index_[matrix.b].push_back(std::uint32_t(m));
         }
+        rows.diagonal_support_start_.push_back(0);
+        for (std::size_t q = 0; q < rows.diagonals_.size(); ++q) {
+            for (std::uint32_t t = 0; t < d; ++t) {
+                const Complex u = rows.diagonal_values_[q * d + t];
+                if (u.re != 0.0 || u.im != 0.0) rows.diagonal_support_.push_back(t);
+            }
+            rows.diagonal_support_start_.push_back(std::uint32_t(rows.diagonal_support_.size()));
+        }
         return rows;
     }
 
@@ -864,10 +873,11 @@ public:
         const bool all = mi.diagonal != kNone;
         if (!all) {
             const std::vector<std::uint32_t>&first = by_index_[mi.a], &second = by_index_[mi.b];
-            w.merged.clear();
-            std::set_union(first.begin(), first.end(), second.begin(), second.end(), std::back_inserter(w.merged));
-            w.partners.clear();
-            std::merge(w.merged.begin(), w.merged.end(), diagonals_.begin(), diagonals_.end(), std::back_inserter(w.partners));
+            w.merged.resize(first.size() + second.size());
+            w.merged.erase(std::set_union(first.begin(), first.end(), second.begin(), second.end(), w.merged.begin()),
+                           w.merged.end());
+            w.partners.resize(w.merged.size() + diagonals_.size());
+            std::merge(w.merged.begin(), w.merged.end(), diagonals_.begin(), diagonals_.end(), w.partners.begin());
         }
         append_row_terms(i, skip_begin, s_.n, all ? nullptr : &w.partners, product_, out,
                          [&](std::size_t x, std::size_t y) -> const auto& {
@@ -885,7 +895,24 @@ private:
     };
 
     MirroredPairRows(const SparseBasis& s, PairProduct product, double tol)
-        : s_(s), product_(product), tol_(tol), matrices_(s.n) {}
+        : s_(s), product_(product), tol_(tol), matrices_(s.n), exact_inverse_norm2_(s.n, 0.0) {
+        for (std::size_t m = 0; m < s.n; ++m) {
+            int exponent = 0;
+            const double inverse = std::frexp(s.norm2[m], &exponent) == 0.5 ? std::ldexp(1.0, 1 - exponent) : 0.0;
+            if (std::isfinite(inverse)) exact_inverse_norm2_[m] = inverse;
+        }
+    }
+
+    // A product's non-zeros off the diagonal, one per position, in the order first met.
+    template <class Entries>
+    static void add_off_diagonal(Entries& entries, std::size_t& count, std::uint32_t r, std::uint32_t c, Complex v) {
+        for (std::size_t e = 0; e < count; ++e)
+            if (entries[e].r == r && entries[e].c == c) {
+                entries[e].v += v;
+                return;
+            }
+        entries[count++] = {r, c, v};
+    }
 
     void add(Scratch& w, std::uint32_t r, std::uint32_t c, Complex v) const {
         if (r == c) {
@@ -894,38 +921,115 @@ private:
             w.has_diagonal = true;
             return;
         }
-        for (auto& entry : w.entries)
-            if (entry.r == r && entry.c == c) {
-                entry.v += v;
-                return;
-            }
-        w.entries.push_back({r, c, v});
+        std::size_t count = w.entries.size();
+        w.entries.emplace_back();
+        add_off_diagonal(w.entries, count, r, c, v);
+        w.entries.resize(count);
+    }
+
+    // scale · B_x B_y to add(r, c, v), entry by entry; x and y not both diagonal.
+    template <class Add>
+    void multiply_entries(const Matrix& mx, const Matrix& my, double scale, Add&& add) const {
+        auto scaled = [scale](Complex v) { return Complex{scale * v.re, scale * v.im}; };
+        const std::size_t d = s_.d;
+        if (mx.diagonal != kNone) {
+            const Complex* u = diagonal_values_.data() + mx.diagonal * d;
+            add(my.a, my.b, scaled(u[my.a] * my.ab));
+            add(my.b, my.a, scaled(u[my.b] * my.ba));
+        } else if (my.diagonal != kNone) {
+            const Complex* v = diagonal_values_.data() + my.diagonal * d;
+            add(mx.a, mx.b, scaled(mx.ab * v[mx.b]));
+            add(mx.b, mx.a, scaled(mx.ba * v[mx.a]));
+        } else {
+            // (p|a><b| + q|b><a|)(s|c><e| + t|e><c|), c = my.a, e = my.b
+            if (mx.b == my.a) add(mx.a, my.b, scaled(mx.ab * my.ab));
+            if (mx.b == my.b) add(mx.a, my.a, scaled(mx.ab * my.ba));
+            if (mx.a == my.a) add(mx.b, my.b, scaled(mx.ba * my.ab));
+            if (mx.a == my.b) add(mx.b, my.a, scaled(mx.ba * my.ba));
+        }
     }
 
     // scale · B_x B_y added to the product.
     void multiply(std::size_t x, std::size_t y, double scale, Scratch& w) const {
         const Matrix &mx = matrices_[x], &my = matrices_[y];
-        const std::size_t d = s_.d;
-        auto scaled = [scale](Complex v) { return Complex{scale * v.re, scale * v.im}; };
         if (mx.diagonal != kNone && my.diagonal != kNone) {
+            const std::size_t d = s_.d;
             const Complex *u = diagonal_values_.data() + mx.diagonal * d, *v = diagonal_values_.data() + my.diagonal * d;
-            for (std::size_t t = 0; t < d; ++t) w.diagonal[t] += scaled(u[t] * v[t]);
+            for (std::size_t t = 0; t < d; ++t) {
+                const Complex uv = u[t] * v[t];
+                w.diagonal[t] += Complex{scale * uv.re, scale * uv.im};
+            }
             w.has_diagonal = w.full_diagonal = true;
-        } else if (mx.diagonal != kNone) {
+            return;
+        }
+        multiply_entries(mx, my, scale, [&](std::uint32_t r, std::uint32_t c, Complex v) { add(w, r, c, v); });
+    }
+
+    // sum / |B_m|², by a product when that is exact (a power of two, as in Gell-Mann bases).
+    Complex projected(std::size_t m, Complex sum) const {
+        const double inverse = exact_inverse_norm2_[m];
+        if (inverse != 0.0) return {sum.re * inverse, sum.im * inverse};
+        return {sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
+    }
+
+    // The coefficient of the off-diagonal matrix m, from the product's values at its positions.
+    Complex off_diagonal_coefficient(std::size_t m, Complex at_ab, Complex at_ba) const {
+        const Matrix& mm = matrices_[m];
+        return projected(m, inner(mm.ab, at_ab) + inner(mm.ba, at_ba));
+    }
+
+    // Most pairs, a diagonal and an off-diagonal matrix or two off-diagonal ones sharing one
+    // index, have a product without diagonal part whose non-zeros lie on one mirrored pair of
+    // positions (a, b), (b, a), so its only coefficients are those of the (at most two)
+    // matrices there: the general case's operations (B_x B_y first, then B_y B_x scaled by the
+    // sign) without its searches and lists. False for the other pairs.
+    bool off_diagonal_pair_terms(std::size_t x, std::size_t y, Scratch& w) const {
+        const Matrix &mx = matrices_[x], &my = matrices_[y];
+        const double sign = product_ == PairProduct::commutator ? -1.0 : 1.0;
+        auto signed_ = [sign](Complex v) { return Complex{sign * v.re, sign * v.im}; };
+        const std::size_t d = s_.d;
+        std::uint32_t a = 0, b = 0;
+        Complex at_ab, at_ba;
+        if (mx.diagonal != kNone) {
+            if (my.diagonal != kNone) return false;
             const Complex* u = diagonal_values_.data() + mx.diagonal * d;
-            add(w, my.a, my.b, scaled(u[my.a] * my.ab));
-            add(w, my.b, my.a, scaled(u[my.b] * my.ba));
+            a = my.a;
+            b = my.b;
+            at_ab = u[a] * my.ab + signed_(my.ab * u[b]);
+            at_ba = u[b] * my.ba + signed_(my.ba * u[a]);
         } else if (my.diagonal != kNone) {
             const Complex* v = diagonal_values_.data() + my.diagonal * d;
-            add(w, mx.a, mx.b, scaled(mx.ab * v[mx.b]));
-            add(w, mx.b, mx.a, scaled(mx.ba * v[mx.a]));
+            a = mx.a;
+            b = mx.b;
+            at_ab = mx.ab * v[b] + signed_(v[a] * mx.ab);
+            at_ba = mx.ba * v[a] + signed_(v[b] * mx.ba);
         } else {
-            // (p|a><b| + q|b><a|)(s|c><e| + t|e><c|), c = my.a, e = my.b
-            if (mx.b == my.a) add(w, mx.a, my.b, scaled(mx.ab * my.ab));
-            if (mx.b == my.b) add(w, mx.a, my.a, scaled(mx.ab * my.ba));
-            if (mx.a == my.a) add(w, mx.b, my.b, scaled(mx.ba * my.ab));
-            if (mx.a == my.b) add(w, mx.b, my.a, scaled(mx.ba * my.ba));
+            if (mx.a == my.a && mx.b == my.b) return false;
+            // One shared index t: B_x B_y = value |p><q| and B_y B_x = value' |q><p|, where p
+            // and q are the other indices of x and y.
+            const bool x_shares_b = mx.b == my.a || mx.b == my.b, y_shares_b = my.b == mx.a || my.b == mx.b;
+            if (!x_shares_b && mx.a != my.a && mx.a != my.b) {
+                w.terms.clear();  // no shared index: both products vanish
+                return true;
+            }
+            const std::uint32_t p = x_shares_b ? mx.a : mx.b, q = y_shares_b ? my.a : my.b;
+            // x's value towards t, then y's value from t; and the reverse.
+            const Complex x_to_t = x_shares_b ? mx.ab : mx.ba, t_to_y = y_shares_b ? my.ba : my.ab;
+            const Complex y_to_t = y_shares_b ? my.ab : my.ba, t_to_x = x_shares_b ? mx.ba : mx.ab;
+            const Complex pq = x_to_t * t_to_y, qp = signed_(y_to_t * t_to_x);
+            a = std::min(p, q);
+            b = std::max(p, q);
+            at_ab = p < q ? pq : qp;
+            at_ba = p < q ? qp : pq;
         }
+        if (!finite(at_ab) || !finite(at_ba)) fail_overflow();
+        w.terms.clear();
+        const std::uint32_t* slots = at_position_.data() + 2 * (a * d + b);
+        for (int q = 0; q < 2 && slots[q] != kNone; ++q) {  // in increasing m
+            const Complex x_m = off_diagonal_coefficient(slots[q], at_ab, at_ba);
+            if (kept(x_m, tol_)) w.terms.emplace_back(slots[q], x_m);
+        }
+        return true;
     }
 
     Complex at(const Scratch& w, std::uint32_t r, std::uint32_t c) const {
@@ -936,6 +1040,7 @@ private:
 
     // The kept terms of the product of (x, y), x ≤ y, by increasing k, into w.terms.
     void pair_terms(std::size_t x, std::size_t y, Scratch& w) const {
+        if (off_diagonal_pair_terms(x, y, w)) return;
         const std::size_t d = s_.d;
         w.terms.clear();
         w.entries.clear();
@@ -961,20 +1066,23 @@ private:
         }
         for (std::uint32_t m : w.candidates) {
             const Matrix& mm = matrices_[m];
-            const Complex sum = inner(mm.ab, at(w, mm.a, mm.b)) + inner(mm.ba, at(w, mm.b, mm.a));
-            const Complex x_m{sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
+            const Complex x_m = off_diagonal_coefficient(m, at(w, mm.a, mm.b), at(w, mm.b, mm.a));
             if (kept(x_m, tol_)) w.terms.emplace_back(m, x_m);
         }
-        if (w.has_diagonal)
+        // Diagonal matrices commute, bit for bit: their commutator needs no projection.
+        const bool zero_diagonal = w.full_diagonal && std::all_of(w.diagonal.begin(), w.diagonal.end(),
+                                                                  [](Complex v) { return v.re == 0.0 && v.im == 0.0; });
+        if (w.has_diagonal && !zero_diagonal)
             for (std::size_t q = 0; q < diagonals_.size(); ++q) {
                 const Complex* u = diagonal_values_.data() + q * d;
                 Complex sum{};
-                if (w.full_diagonal)
-                    for (std::size_t t = 0; t < d; ++t) sum += inner(u[t], w.diagonal[t]);
+                if (w.full_diagonal)  // zeros of u add nothing that could keep a term
+                    for (std::size_t e = diagonal_support_start_[q]; e < diagonal_support_start_[q + 1]; ++e)
+                        sum += inner(u[diagonal_support_[e]], w.diagonal[diagonal_support_[e]]);
                 else  // products of two matrices off the diagonal: at most two diagonal entries
                     for (std::uint32_t t : w.on_diagonal) sum += inner(u[t], w.diagonal[t]);
                 const std::uint32_t m = diagonals_[q];
-                const Complex x_m{sum.re / s_.norm2[m], sum.im / s_.norm2[m]};
+                const Complex x_m = projected(m, sum);
                 if (kept(x_m, tol_)) w.terms.emplace_back(m, x_m);
             }
         std::sort(w.terms.begin(), w.terms.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
@@ -984,8 +1092,10 @@ private:
     PairProduct product_;
     double tol_;
     std::vector<Matrix> matrices_;
+    std::vector<double> exact_inverse_norm2_;  // 1 / |B_m|² when a power of two, else 0
     std::vector<std::uint32_t> diagonals_;            // the diagonal matrices, increasing
     std::vector<Complex> diagonal_values_;            // their diagonals, d each
+    std::vector<std::uint32_t> diagonal_support_, diagonal_support_start_;  // their non-zeros
     std::vector<std::uint32_t> at_position_;          // d x d x 2: matrices on (a, b), a < b
     std::vector<std::vector<std::uint32_t>> by_index_;  // off-diagonal matrices with a or b = t, increasing
 };
@@ -1104,9 +1214,9 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
         return per_pair_rows(basis, request, stop);
     }
     if (method != TensorMethod::dense) {
-        const SparseBasis sparse = sparse_form(n, d, [&basis](std::size_t m, std::size_t r) {
-            return MatrixRow{basis.matrices[m] + r * basis.d, 1};
-        });
+        const SparseBasis sparse = sparse_form(
+            n, d, [&basis](std::size_t m, std::size_t r) { return MatrixRow{basis.matrices[m] + r * basis.d, 1}; },
+            worker_count(request.threads), stop);
         if (sparse.first_non_finite < n) throw NonFiniteMatrix{sparse.first_non_finite};  // read in the same pass
         current_stop = &stop;
         const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
