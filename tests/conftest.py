@@ -37,3 +37,28 @@ def sanitized():
 def bits(array):
     """Exact bytes of an array, to compare results to the last bit (signed zeros included)."""
     return np.ascontiguousarray(array).tobytes()
+
+
+def unaligned(matrix):
+    """A copy whose data starts one byte past an aligned address."""
+    buffer = np.zeros(matrix.nbytes + 1, np.uint8)
+    copy = np.ndarray(matrix.shape, complex, buffer, offset=1)
+    copy[...] = matrix
+    assert not copy.flags.aligned
+    return copy
+
+
+class FreshCopies:
+    """A sequence whose iteration yields new arrays that only the caller then holds."""
+
+    def __init__(self, matrices):
+        self.matrices = matrices
+
+    def __getitem__(self, index):
+        raise AssertionError("the basis must be read by iteration")
+
+    def __len__(self):
+        return len(self.matrices)
+
+    def __iter__(self):
+        return (np.array(m) for m in self.matrices)

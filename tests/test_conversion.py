@@ -7,7 +7,7 @@ import pytest
 
 import tanvo
 
-from conftest import bits
+from conftest import FreshCopies, bits, unaligned
 
 X = np.array([[0, 1], [1, 0]], dtype=complex)
 Y = np.array([[0, -1j], [1j, 0]], dtype=complex)
@@ -22,6 +22,10 @@ def raised(call):
     with pytest.raises(BaseException) as caught:
         call()
     return type(caught.value).__name__, str(caught.value)
+
+
+class Tagged(np.ndarray):
+    """An array subclass."""
 
 
 def mismatch(dim, dtype):
@@ -97,9 +101,6 @@ def test_basis_conversion_failures(extract, basis, kind, message):
 
 
 def test_any_sequence_of_arrays_is_a_basis():
-    class Tagged(np.ndarray):
-        pass
-
     expected = tanvo.get_structure_constants([X, Y, Z])
     stacked = np.array([X, Y, Z])
     for basis in [(X, Y, Z), stacked, IteratedOnly([X, Y, Z]), [m.view(Tagged) for m in (X, Y, Z)]]:
@@ -312,3 +313,60 @@ def test_any_name_or_message_from_the_caller(call, expected, name):
     # The text is kept as the caller wrote it, whether UTF-8 can encode it or not.
     kind, message = expected
     assert raised(lambda: call(name)) == (kind, message.format(name))
+
+
+# --- A basis is read where it lies, in any layout --------------------------------------------
+
+BASIS_LAYOUTS = {
+    **{name: (lambda layout: lambda basis: [layouts(m)[layout] for m in basis])(name)
+       for name in ["fortran", "strided", "rows-reversed", "both-reversed"]},
+    "unaligned": lambda basis: [unaligned(m) for m in basis],
+    "mixed": lambda basis: [unaligned(m) if i % 2 else np.asfortranarray(m) for i, m in enumerate(basis)],
+    "stacked": lambda basis: np.array(basis),
+    "subclass": lambda basis: [np.array(m).view(Tagged) for m in basis],
+    "fresh-copies": FreshCopies,
+}
+
+RNG = np.random.default_rng(11)
+BASES = {
+    "gellmann": tanvo.gen_gellmann(4),
+    "sylvester": tanvo.gen_sylvester(4),
+    "dense": [RNG.normal(size=(3, 3)) + 1j * RNG.normal(size=(3, 3)) for _ in range(5)],
+    # Not for the fast paths: the per-pair route, with its failures, and products that add a
+    # matrix densely or stretch it.
+    "non-finite": [numbered((2, 2)), 1j * numbered((2, 2)).T, np.full((2, 2), np.inf, complex)],
+    "shapes": [numbered((2, 2)), numbered((3, 3)), numbered((1, 2))],
+}
+FAILING_MAP = {(0, 1): (2, 1j), (1, 0): (1, -1.5), (1, 1): (0, 2.0)}
+
+
+def outcome(call):
+    """What a call gives, to the last bit: its exception, or its result's exact form."""
+    try:
+        result = call()
+    except BaseException as error:  # noqa: B036 - PanicException included
+        return type(error).__name__, str(error)
+    if isinstance(result, dict):
+        return [(key, k, c.real.hex(), c.imag.hex()) for key, (k, c) in result.items()]
+    return bits(result)
+
+
+@pytest.mark.parametrize("layout", list(BASIS_LAYOUTS))
+@pytest.mark.parametrize("basis", list(BASES))
+def test_a_basis_in_any_layout_gives_the_same_results(reference, basis, layout):
+    if (basis, layout) == ("shapes", "stacked"):
+        pytest.skip("matrices of several shapes make no three-dimensional array")
+    contiguous = [np.ascontiguousarray(m) for m in BASES[basis]]
+    arranged = BASIS_LAYOUTS[layout](contiguous)
+    n = len(contiguous)
+    l_a, l_b = numbered((n, 1)), numbered((n, 1))[::-1]
+    for module in (tanvo, reference):
+        for extract, product in [(module.get_structure_constants, module.su_commutator),
+                                 (module.get_d_coefficients, module.su_anticommutator)]:
+            assert outcome(lambda: extract(arranged)) == outcome(lambda: extract(contiguous))
+            mapping = FAILING_MAP if basis in ("non-finite", "shapes") else extract(contiguous)
+            expected = outcome(lambda: product(l_a, l_b, mapping, contiguous))
+            assert outcome(lambda: product(l_a, l_b, mapping, arranged)) == expected
+            assert outcome(lambda: getattr(reference, product.__name__)(l_a, l_b, mapping, arranged)) == expected
+    if not isinstance(arranged, FreshCopies):
+        assert all(np.asarray(m).flags.writeable for m in arranged)

@@ -119,3 +119,29 @@ def test_few_large_matrices_need_little_memory(reference, name):
     for key, (k, c) in expected.items():
         got_k, re, im = run["results"][repr(key)]
         assert got_k == k and abs(complex(re, im) - c) <= 1e-12 * abs(c)
+
+
+def test_a_basis_is_read_where_it_lies():
+    # Eight diagonal 1000 x 1000 matrices hold 128 MB; neither a map nor a product copies them.
+    if sanitized():
+        pytest.skip("AddressSanitizer's own memory counts in the resident size")
+    run = run_isolated("""
+        def peak_growth_mb(call):
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+            def peak():
+                with open("/proc/self/status") as f:
+                    return next(int(line.split()[1]) for line in f if line.startswith("VmHWM"))
+            before = peak()
+            call()
+            return (peak() - before) // 1024
+
+        basis = [np.diag((np.arange(1000) % 8 == m).astype(complex)) for m in range(8)]
+        d_map = tanvo.get_d_coefficients(basis)
+        column = np.ones((8, 1), complex)
+        results = [len(d_map), peak_growth_mb(lambda: tanvo.get_d_coefficients(basis)),
+                   peak_growth_mb(lambda: tanvo.su_anticommutator(column, column, d_map, basis))]
+    """)
+    entries, map_growth, product_growth = run["results"]
+    assert entries == 8
+    assert map_growth < 64 and product_growth < 64

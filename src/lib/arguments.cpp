@@ -85,7 +85,7 @@ double Arguments::real(std::size_t parameter) {
 ComplexMatrix Arguments::matrix(std::size_t parameter) {
     return converting(parameter, [this](PyObject* o) { return to_matrix(o, borrows_); });
 }
-Basis Arguments::basis(std::size_t parameter) {
+BorrowedBasis Arguments::basis(std::size_t parameter) {
     return converting(parameter, [this](PyObject* o) { return to_basis(o, borrows_); });
 }
 CoefficientMap Arguments::coefficient_map(std::size_t parameter) {

@@ -1,6 +1,8 @@
 // The one array converter, sequence converter, map converter and result builder.
 #include "lib/convert.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "dense/pages.hpp"
 #include "lib/errors.hpp"
 #include "lib/numpy_api.hpp"
 
@@ -183,7 +186,8 @@ double to_double(PyObject* object) {
     return value;
 }
 
-ComplexMatrix to_matrix(PyObject* object, ArrayBorrows& borrows) {
+// A two-dimensional complex128 array (or subclass), borrowed.
+numpy::ArrayInfo accepted_array(PyObject* object, ArrayBorrows& borrows) {
     if (!numpy::is_array(object)) raise_conversion_error(object, "PyArray<T, D>");
     const numpy::ArrayInfo a = numpy::info(object);
     if (a.ndim != 2 || a.type_num != numpy::kComplex128) {
@@ -193,30 +197,54 @@ ComplexMatrix to_matrix(PyObject* object, ArrayBorrows& borrows) {
                                    "), to=(dim=2, dtype=Complex64)");
     }
     borrows.borrow(object);
-    return copy_array(a);
+    return a;
 }
 
-Basis to_basis(PyObject* object, ArrayBorrows& borrows) {
+ComplexMatrix to_matrix(PyObject* object, ArrayBorrows& borrows) {
+    return copy_array(accepted_array(object, borrows));
+}
+
+// The array's logical view in place, at the element steps a copy would read (byte strides
+// divided by 16 with truncation), when its data is aligned; otherwise a copy, kept in `basis`.
+MatrixView view_of(PyObject* array, const numpy::ArrayInfo& a, BorrowedBasis& basis) {
+    const std::size_t rows = std::size_t(a.shape[0]), cols = std::size_t(a.shape[1]);
+    // The same refusals as a copy's: a broadcast view no memory could hold as a copy is not
+    // read for hours either.
+    ComplexMatrix::check_shape(rows, cols);
+    require_memory(std::uint64_t(rows) * cols, sizeof(Complex));
+    if (reinterpret_cast<std::uintptr_t>(a.data) % alignof(Complex) != 0) {
+        basis.copies.push_back(copy_array(a));
+        return MatrixView::of(basis.copies.back());
+    }
+    basis.arrays.emplace_back(array, borrow);
+    const std::ptrdiff_t size = sizeof(Complex);
+    return {reinterpret_cast<const Complex*>(a.data), rows, cols, a.strides[0] / size, a.strides[1] / size};
+}
+
+BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows) {
     if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
-    Basis basis;
+    BorrowedBasis borrowed;
+    BasisViews& basis = borrowed.views;
     const Py_ssize_t size = PySequence_Size(object);
     if (size < 0) PyErr_Clear();
     // A length is only a hint: one that no memory could hold is not reserved, so a sequence
     // whose __len__ lies still converts (and no allocator is asked for the impossible).
     try {
         if (size > 0) {
-            require_memory(std::uint64_t(size), sizeof(ComplexMatrix));
+            require_memory(std::uint64_t(size), sizeof(MatrixView) + sizeof(Ref));
             basis.reserve(std::size_t(size));
+            borrowed.arrays.reserve(std::size_t(size));
         }
     } catch (const std::bad_alloc&) {
     }
     Ref iterator = checked(PyObject_GetIter(object));
     while (Ref item = Ref(PyIter_Next(iterator.get()), steal)) {
         check_signals();
-        basis.push_back(to_matrix(item.get(), borrows));
+        const numpy::ArrayInfo a = accepted_array(item.get(), borrows);
+        basis.push_back(view_of(item.get(), a, borrowed));
     }
     if (PyErr_Occurred()) throw_pending();
-    return basis;
+    return borrowed;
 }
 
 // Reading a dict of millions of entries waits mostly on memory: each entry's value tuple, then
@@ -260,7 +288,7 @@ private:
 
 CoefficientMap to_coefficient_map(PyObject* object) {
     if (!PyDict_Check(object)) raise_conversion_error(object, "PyDict");
-    CoefficientList entries;
+    CoefficientMap::Entries entries;
     entries.reserve(std::size_t(PyDict_Size(object)));
     Py_ssize_t position = 0;
     PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
@@ -357,13 +385,15 @@ private:
     }
 
     void grow() {
-        std::vector<Slot> old =
-            std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, 2 * slots_.size())));
+        Slots old = std::exchange(slots_, Slots(std::max<std::size_t>(64, 2 * slots_.size())));
         for (Slot& s : old)
             if (s.object) slots_[slot_of(s.key)] = std::move(s);
     }
 
-    std::vector<Slot> slots_;
+    // Mapped from a small size on, so that the tables left behind as this one grows go back to
+    // the system at once.
+    using Slots = std::vector<Slot, PageAllocator<Slot, (std::size_t(64) << 10)>>;
+    Slots slots_;
     std::size_t used_ = 0;
     std::size_t lookups_ = 0;
 };
@@ -449,7 +479,7 @@ void release_later(Ref dict) {
         dict.release();
 }
 
-Ref to_python(const CoefficientList& entries) {
+Ref to_python(CoefficientList& entries) {
     const CollectorPause pause;
     // Indices repeat across entries: make each Python int once.
     std::vector<Ref> index_objects;
@@ -496,22 +526,26 @@ Ref to_python(const CoefficientList& entries) {
         constexpr std::size_t kComplexSlot = 24, kComplex = 16, kValue = 8;
         if (at + kComplexSlot < entries.size()) complexes.prefetch_slot(ComplexKey::of(entries[at + kComplexSlot].c));
         if (at + kComplex < entries.size()) {
-            const CoefficientEntry& e = entries[at + kComplex];
+            const auto& e = entries[at + kComplex];
             if (const PyObject* c = complexes.find(ComplexKey::of(e.c))) {
                 __builtin_prefetch(c, 1);
                 if (values) values->prefetch_slot({e.k, c});
             }
         }
         if (values && at + kValue < entries.size()) {
-            const CoefficientEntry& e = entries[at + kValue];
+            const auto& e = entries[at + kValue];
             if (const PyObject* c = complexes.find(ComplexKey::of(e.c)))
                 if (const PyObject* value = values->find({e.k, c})) __builtin_prefetch(value, 1);
         }
     };
+    // What the C heap gets back meanwhile (tables the dict outgrew, depending on the heap's
+    // history) is handed to the system: the interpreter's arenas would never reuse it.
+    constexpr std::size_t kEntriesBetweenTrims = std::size_t(1) << 16;
     std::size_t count = 0;
-    for (const CoefficientEntry& e : entries) {
+    for (const CoefficientEntry& e : entries.drain()) {
         prefetch_ahead(count);
         if (++count % kEntriesBetweenChecks == 0) answer_signals();
+        if (count % kEntriesBetweenTrims == 0) malloc_trim(0);
         Ref key = constructed(PyTuple_New(2));
         PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
         PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));

@@ -30,10 +30,18 @@ private:
 std::uint64_t to_index(PyObject* object);
 // PyFloat_AsDouble.
 double to_double(PyObject* object);
+// The matrices of a basis argument, read in place: each array is kept alive and read-only for
+// the call; only arrays whose data is not aligned for complex doubles are copied.
+struct BorrowedBasis {
+    BasisViews views;
+    std::vector<Ref> arrays;
+    std::vector<ComplexMatrix> copies;
+};
+
 // A two-dimensional complex128 array (or subclass), borrowed and copied.
 ComplexMatrix to_matrix(PyObject* object, ArrayBorrows& borrows);
-// Any sequence whose items, in iteration order, are accepted by to_matrix.
-Basis to_basis(PyObject* object, ArrayBorrows& borrows);
+// Any sequence whose items, in iteration order, are accepted as by to_matrix.
+BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows);
 // A dict {(i, j): (k, c)} of ints and complex-likes.
 CoefficientMap to_coefficient_map(PyObject* object);
 
@@ -44,6 +52,7 @@ Ref to_python(const SparseMatrix& matrix);
 Ref to_python(const std::vector<ComplexMatrix>& matrices);
 Ref to_python(const std::vector<RealMatrix>& matrices);
 Ref to_python(const std::vector<SparseMatrix>& matrices);
-Ref to_python(const CoefficientList& entries);
+// Releases the list's blocks as the dict grows.
+Ref to_python(CoefficientList& entries);
 
 }  // namespace tanvo::py

@@ -39,20 +39,19 @@ constexpr std::array<const char*, 4> kCommutator{"l_a", "l_b", "f_ijk", "basis"}
 constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "basis"};
 constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
 
-// The basis copies are released, and their memory handed back to the system, before the
-// dict is built: the peak is then the larger of the two, not their sum (the dict's objects live
-// in the interpreter's own arenas, which do not reuse memory freed to the C heap).
+// What extraction freed to the heap (its working space, copies of unaligned matrices) is
+// handed back to the system before a large dict is built: the dict's objects live in the
+// interpreter's own arenas, which do not reuse memory freed to the C heap, so the peak would
+// otherwise be the sum of the two. Small maps are not worth the walk over the heap.
 template <auto routine>
 Ref coefficients_of(Arguments& a) {
     CoefficientList entries;
-    std::size_t copied_bytes = 0;
     {
-        const Basis basis = a.basis(0);
-        for (const ComplexMatrix& m : basis) copied_bytes += m.size() * sizeof(Complex);
-        entries = routine(basis, Interrupt{&check_signals});
+        const BorrowedBasis basis = a.basis(0);
+        entries = routine(basis.views, Interrupt{&check_signals});
     }
-    constexpr std::size_t kWorthReturning = std::size_t(64) << 20;
-    if (copied_bytes >= kWorthReturning) malloc_trim(0);
+    constexpr std::size_t kEntriesWorthTrimming = std::size_t(1) << 16;
+    if (entries.size() >= kEntriesWorthTrimming) malloc_trim(0);
     return to_python(entries);
 }
 
@@ -62,7 +61,7 @@ Ref product_of(Arguments& a) {
     const ComplexMatrix l_a = a.matrix(0);
     const ComplexMatrix l_b = a.matrix(1);
     const CoefficientMap map = a.coefficient_map(2);
-    return to_python(routine(l_a, l_b, map, a.basis(3), Interrupt{&check_signals}));
+    return to_python(routine(l_a, l_b, map, a.basis(3).views, Interrupt{&check_signals}));
 }
 
 template <auto routine>

@@ -2,13 +2,17 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "dense/interrupt.hpp"
 #include "dense/matrix.hpp"
+#include "dense/pages.hpp"
 
 namespace tanvo {
 
@@ -17,6 +21,29 @@ enum class PairProduct { commutator, anticommutator };
 
 // An ordered list of matrices; the list index is the basis index.
 using Basis = std::vector<ComplexMatrix>;
+
+// A matrix read where its owner keeps it: element (r, c) at first[r * row_step + c * col_step],
+// steps in elements and of either sign.
+struct MatrixView {
+    const Complex* first = nullptr;
+    std::size_t rows = 0, cols = 0;
+    std::ptrdiff_t row_step = 0, col_step = 1;
+
+    static MatrixView of(const ComplexMatrix& m) {
+        return {m.storage().data(), m.rows(), m.cols(), m.row_step(), m.col_step()};
+    }
+    std::size_t size() const noexcept { return rows * cols; }
+    const Complex& operator()(std::size_t r, std::size_t c) const noexcept {
+        return first[std::ptrdiff_t(r) * row_step + std::ptrdiff_t(c) * col_step];
+    }
+    // A row-major copy.
+    ComplexMatrix copy() const;
+};
+
+// A basis as its caller holds it, without copies: the routines that need owned matrices (the
+// per-pair solves, a matrix stretched to another shape) copy what they use.
+using BasisViews = std::vector<MatrixView>;
+Basis copy_of(const BasisViews& basis, Interrupt interrupt = {});
 
 // One term (i, j) -> (k, c) of a coefficient table.
 struct CoefficientEntry {
@@ -27,8 +54,88 @@ struct CoefficientEntry {
 };
 
 // What coefficient extraction returns: at most one entry per pair, in the order the pairs
-// were visited (i outer, j inner).
-using CoefficientList = std::vector<CoefficientEntry>;
+// were visited (i outer, j inner). Each entry's i is kept once for its run of entries; the rest
+// sits in blocks of mapped pages, and a reader that walks them once with drain() hands each
+// block back to the system as soon as it has passed it: a long list turned into Python objects
+// never coexists with all of them.
+class CoefficientList {
+public:
+    // What is stored of an entry. Indices from 2^32 on would need a basis that no memory holds.
+    struct Term {
+        std::uint32_t j, k;
+        Complex c;
+    };
+    static constexpr std::size_t kBlockEntries = std::size_t(1) << 13;
+
+    // std::bad_alloc for an index from 2^32 on.
+    void push_back(const CoefficientEntry& entry) {
+        if ((entry.j | entry.k) >> 32) [[unlikely]]
+            throw std::bad_alloc();
+        if (size_ % kBlockEntries == 0) [[unlikely]]
+            start_block();
+        if (runs_.empty() || runs_.back().i != entry.i) [[unlikely]]
+            runs_.push_back({entry.i, size_});
+        blocks_.back().push_back({std::uint32_t(entry.j), std::uint32_t(entry.k), entry.c});
+        ++size_;
+    }
+    // Entry `at` without its i.
+    const Term& operator[](std::size_t at) const noexcept {
+        return blocks_[at / kBlockEntries][at % kBlockEntries];
+    }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    // Visits the entries in order, once: each block is released when passed, so that the list
+    // may only be destroyed afterwards, whether the walk went to the end or not.
+    class Drain {
+    public:
+        explicit Drain(CoefficientList& list) : list_(list) {}
+        class Iterator {
+        public:
+            explicit Iterator(CoefficientList* list, std::size_t at) : list_(list), at_(at) {}
+            CoefficientEntry operator*() const noexcept {
+                const Term& term = (*list_)[at_];
+                return {list_->runs_[run_].i, term.j, term.k, term.c};
+            }
+            Iterator& operator++() {
+                if (++at_ % kBlockEntries == 0 || at_ == list_->size_)
+                    list_->release_block((at_ - 1) / kBlockEntries);
+                if (run_ + 1 < list_->runs_.size() && list_->runs_[run_ + 1].start == at_) ++run_;
+                return *this;
+            }
+            bool operator!=(const Iterator& other) const noexcept { return at_ != other.at_; }
+
+        private:
+            CoefficientList* list_;
+            std::size_t at_;
+            std::size_t run_ = 0;
+        };
+        Iterator begin() { return Iterator(&list_, 0); }
+        Iterator end() { return Iterator(&list_, list_.size_); }
+
+    private:
+        CoefficientList& list_;
+    };
+    Drain drain() { return Drain(*this); }
+
+private:
+    using Block = std::vector<Term, PageAllocator<Term, (std::size_t(64) << 10)>>;
+    // The first block grows as a vector does, so that short lists stay small and on the heap;
+    // the others are mapped whole at once.
+    void start_block() {
+        Block& block = blocks_.emplace_back();
+        if (size_ > 0) block.reserve(kBlockEntries);
+    }
+    void release_block(std::size_t block) noexcept { Block().swap(blocks_[block]); }
+
+    struct Run {
+        std::uint64_t i;
+        std::size_t start;
+    };
+    std::vector<Run> runs_;
+    std::vector<Block> blocks_;
+    std::size_t size_ = 0;
+};
 
 // A coefficient table read by key (i, j): one entry per key, held in increasing key order, so
 // that walking it meets the keys as probing every pair (i outer, j inner) would.
@@ -38,7 +145,11 @@ public:
     // From entries in any order. Of several entries with one key the last is kept, as inserting
     // them one after the other into a map would keep it. Entries already in strictly increasing
     // key order (as extraction lists them) are taken as they are.
-    explicit CoefficientMap(CoefficientList entries) : entries_(std::move(entries)) {
+    // Up to the C heap's own limit for mapping (32 MiB), a buffer freed by one call is reused
+    // by the next; beyond it every call maps afresh, and takes huge pages where it can.
+    using Entries = std::vector<CoefficientEntry, PageAllocator<CoefficientEntry, (std::size_t(32) << 20)>>;
+
+    explicit CoefficientMap(Entries entries) : entries_(std::move(entries)) {
         if (std::adjacent_find(entries_.begin(), entries_.end(), key_not_before) == entries_.end()) return;
         std::stable_sort(entries_.begin(), entries_.end(), key_before);
         // Keeps the last entry of each run of equal keys.
@@ -68,7 +179,7 @@ private:
         return !key_before(x, y);
     }
 
-    CoefficientList entries_;
+    Entries entries_;
 };
 
 }  // namespace tanvo

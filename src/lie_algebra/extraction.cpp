@@ -45,9 +45,10 @@ ComplexMatrix system_matrix(const Basis& basis, const FailureSites& sites) {
     return ComplexMatrix::from_storage(length, n, 1, std::ptrdiff_t(length), std::move(columns));
 }
 
-CoefficientList expand_pair_products(const Basis& basis, PairProduct product,
+CoefficientList expand_pair_products(const BasisViews& views, PairProduct product,
                                      const FailureSites& sites, Interrupt interrupt) {
-    if (basis.empty()) fail("index out of bounds: the len is 0 but the index is 0", sites.empty_basis);
+    if (views.empty()) fail("index out of bounds: the len is 0 but the index is 0", sites.empty_basis);
+    const Basis basis = copy_of(views, interrupt);
     const ComplexMatrix system = system_matrix(basis, sites);
 
     CoefficientList entries;
@@ -84,7 +85,7 @@ CoefficientList expand_pair_products(const Basis& basis, PairProduct product,
 
 namespace reference {
 
-CoefficientList structure_constants(const Basis& basis, Interrupt interrupt) {
+CoefficientList structure_constants(const BasisViews& basis, Interrupt interrupt) {
     return expand_pair_products(basis, PairProduct::commutator,
                                 {.empty_basis = std::source_location::current(),
                                  .too_few_elements = std::source_location::current(),
@@ -92,7 +93,7 @@ CoefficientList structure_constants(const Basis& basis, Interrupt interrupt) {
                                 interrupt);
 }
 
-CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt) {
+CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt) {
     return expand_pair_products(basis, PairProduct::anticommutator,
                                 {.empty_basis = std::source_location::current(),
                                  .too_few_elements = std::source_location::current(),

@@ -8,13 +8,13 @@
 namespace tanvo {
 
 // Same map as the per-pair method up to rounding, with the same failures in the same order.
-CoefficientList structure_constants(const Basis& basis, Interrupt interrupt = {});
-CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt = {});
+CoefficientList structure_constants(const BasisViews& basis, Interrupt interrupt = {});
+CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt = {});
 
 namespace reference {
-// One full least-squares solve per ordered pair.
-CoefficientList structure_constants(const Basis& basis, Interrupt interrupt = {});
-CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt = {});
+// One full least-squares solve per ordered pair, on copies of the matrices.
+CoefficientList structure_constants(const BasisViews& basis, Interrupt interrupt = {});
+CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt = {});
 }  // namespace reference
 
 }  // namespace tanvo

@@ -34,12 +34,12 @@ constexpr double kOtherTermsBound = 1e-9;
 
 bool negligible(Complex c) { return std::abs(c.re) <= kNegligible && std::abs(c.im) <= kNegligible; }
 
-bool fast_paths_apply(const Basis& basis) {
+bool fast_paths_apply(const BasisViews& basis) {
     if (basis.empty()) return false;
-    const std::size_t d = basis[0].rows();
+    const std::size_t d = basis[0].rows;
     if (d == 0) return false;
-    for (const ComplexMatrix& m : basis) {
-        if (m.rows() != d || m.cols() != d) return false;
+    for (const MatrixView& m : basis) {
+        if (m.rows != d || m.cols != d) return false;
         for (std::size_t r = 0; r < d; ++r)
             for (std::size_t c = 0; c < d; ++c)
                 if (!finite(m(r, c))) return false;
@@ -49,10 +49,10 @@ bool fast_paths_apply(const Basis& basis) {
 
 // Products of 0 x 0 matrices are empty: every per-pair solve gives zero coefficients, so
 // no pair has a term, however many matrices there are.
-bool all_empty(const Basis& basis) {
+bool all_empty(const BasisViews& basis) {
     if (basis.empty()) return false;
-    for (const ComplexMatrix& m : basis)
-        if (m.rows() != 0 || m.cols() != 0) return false;
+    for (const MatrixView& m : basis)
+        if (m.rows != 0 || m.cols != 0) return false;
     return true;
 }
 
@@ -236,13 +236,14 @@ public:
     }
 
     // The pair (j, i) has the negated commutator (the same anticommutator) of (i, j), bit for
-    // bit, and so the negated (same) solution: each unordered pair is computed once, and its
-    // term kept until the loop reaches the mirrored pair.
+    // bit, and so the negated (same) solution: each unordered pair is computed once, and the
+    // mirrored pair's term read back from the entries of row j (no second copy is kept). A row's
+    // entries hold their j in increasing order and are looked up for increasing i, so a cursor
+    // per row finds each in turn.
     CoefficientList run() {
-        std::vector<std::vector<std::pair<std::uint32_t, PairTerm>>> later(s_.n);  // by i: j > i
-        std::vector<std::size_t> later_read(s_.n, 0);  // in later[j], the first entry not yet read
         const double mirror = kind_ == PairProduct::commutator ? -1.0 : 1.0;
         CoefficientList entries;
+        std::vector<std::size_t> row_end(s_.n), cursor(s_.n);  // entries of row j: [.., row_end[j])
         const std::vector<std::size_t> blocks = row_blocks();
         const unsigned helpers = s_.n >= kThreadedFrom ? std::min(available_threads() - 1, kMostHelpers) : 0;
         std::vector<Scratch> scratch(helpers + 1, Scratch(s_));
@@ -257,25 +258,23 @@ public:
         std::vector<PairTerm>::const_iterator next;
         for (std::size_t i = 0; i < s_.n; ++i) {
             if (i == blocks[block]) next = computed.take(block++).begin();
+            cursor[i] = entries.size();
             for (std::uint32_t j : partners_of(i)) {
                 if (j < i) {
-                    // Rows reach later[j] in increasing i: its entries are read front to back.
-                    const auto& row = later[j];
-                    std::size_t& at = later_read[j];
-                    while (at < row.size() && row[at].first < i) ++at;
-                    if (at < row.size() && row[at].first == i && row[at].second.found)
-                        entries.push_back({i, j, row[at].second.k,
-                                           {mirror * row[at].second.c.re, mirror * row[at].second.c.im}});
+                    std::size_t& at = cursor[j];
+                    while (at < row_end[j] && entries[at].j < i) ++at;
+                    if (at < row_end[j] && entries[at].j == i) {
+                        const CoefficientList::Term& e = entries[at];
+                        entries.push_back({i, j, e.k, {mirror * e.c.re, mirror * e.c.im}});
+                    }
                     continue;
                 }
                 if (j == i && kind_ == PairProduct::commutator) continue;
                 if (++pairs % 1024 == 0) interrupt_();
                 const PairTerm& term = *next++;
-                if (term.found) {
-                    entries.push_back({i, j, term.k, term.c});
-                    if (j > i) later[i].emplace_back(j, term);
-                }
+                if (term.found) entries.push_back({i, j, term.k, term.c});
             }
+            row_end[i] = entries.size();
         }
         return entries;
     }
@@ -584,15 +583,15 @@ private:
 
 // Any square basis: A⁺ once, then for each i the products with every j and their
 // coefficients by matrix products.
-CoefficientList dense_extraction(const Basis& basis, PairProduct kind, Interrupt interrupt) {
+CoefficientList dense_extraction(const BasisViews& basis, PairProduct kind, Interrupt interrupt) {
     const std::size_t n = basis.size();
     // OpenBLAS's threads wait by spinning: on cores that other work keeps busy, its threaded
     // products of these sizes took ten times longer than one thread's.
     const SingleThreadedBlas one_thread;
     const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
-        n, basis[0].rows(), [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); });
+        n, basis[0].rows, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); });
     if (!solver) throw UsePerPairMethod{};
-    DenseRowSolver::Workspace work(n, basis[0].rows());
+    DenseRowSolver::Workspace work(n, basis[0].rows);
     std::vector<Complex> coefficients;
     CoefficientList entries;
     for (std::size_t i = 0; i < n; ++i) {
@@ -612,14 +611,14 @@ CoefficientList dense_extraction(const Basis& basis, PairProduct kind, Interrupt
     return entries;
 }
 
-CoefficientList extract(const Basis& basis, PairProduct kind, Interrupt interrupt) {
+CoefficientList extract(const BasisViews& basis, PairProduct kind, Interrupt interrupt) {
     auto per_pair = [&] {
         return kind == PairProduct::commutator ? reference::structure_constants(basis, interrupt)
                                            : reference::d_coefficients(basis, interrupt);
     };
     if (all_empty(basis)) return {};
     if (!fast_paths_apply(basis)) return per_pair();
-    const std::size_t d = basis[0].rows();
+    const std::size_t d = basis[0].rows;
     require_room_for_worst_case(basis.size(), d * d);
     try {
         SparseBasis sparse = sparse_form(basis, interrupt);
@@ -634,11 +633,11 @@ CoefficientList extract(const Basis& basis, PairProduct kind, Interrupt interrup
 
 }  // namespace
 
-CoefficientList structure_constants(const Basis& basis, Interrupt interrupt) {
+CoefficientList structure_constants(const BasisViews& basis, Interrupt interrupt) {
     return extract(basis, PairProduct::commutator, interrupt);
 }
 
-CoefficientList d_coefficients(const Basis& basis, Interrupt interrupt) {
+CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt) {
     return extract(basis, PairProduct::anticommutator, interrupt);
 }
 

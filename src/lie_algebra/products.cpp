@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "lie_algebra/sparse_basis.hpp"
+
 namespace tanvo {
 namespace {
 
@@ -57,9 +59,9 @@ Complex add_cross_term(Complex sum, Complex f, Complex a, Complex b) { return su
 }
 
 // The dense way to add w·B to the accumulator: copy, scale, then add with stretching. Shared.
-[[gnu::noinline]] void add_dense_term(ComplexMatrix& result, const ComplexMatrix& matrix,
+[[gnu::noinline]] void add_dense_term(ComplexMatrix& result, const MatrixView& matrix,
                                       Complex w) {
-    ComplexMatrix term = matrix;
+    ComplexMatrix term = matrix.copy();
     scale(term, w);
     add_into(result, term);
 }
@@ -70,10 +72,10 @@ namespace reference {
 namespace {
 
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                             const CoefficientMap& map, const Basis& basis,
+                             const CoefficientMap& map, const BasisViews& basis,
                              std::source_location where, Interrupt interrupt) {
     if (basis.empty()) fail_empty_basis(where);
-    const std::size_t d = basis[0].rows();
+    const std::size_t d = basis[0].rows;
     ComplexMatrix result = ComplexMatrix::zeros(d, d);
     if (map.empty()) return result;
     std::uint64_t probes = 0;
@@ -93,13 +95,13 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
 }  // namespace
 
 ComplexMatrix su_commutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                            const CoefficientMap& f_ijk, const Basis& basis,
+                            const CoefficientMap& f_ijk, const BasisViews& basis,
                             Interrupt interrupt) {
     return product_matrix(l_a, l_b, f_ijk, basis, std::source_location::current(), interrupt);
 }
 
 ComplexMatrix su_anticommutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                                const CoefficientMap& d_ijk, const Basis& basis,
+                                const CoefficientMap& d_ijk, const BasisViews& basis,
                                 Interrupt interrupt) {
     return product_matrix(l_a, l_b, d_ijk, basis, std::source_location::current(), interrupt);
 }
@@ -163,7 +165,7 @@ struct PlacedElement {
 // those of shape d x d whose elements are all finite (see add_sparse_term).
 class SparseMatrices {
 public:
-    SparseMatrices(const Basis& basis, std::size_t d)
+    SparseMatrices(const BasisViews& basis, std::size_t d)
         : basis_(basis), d_(d), lists_(basis.size()), states_(basis.size(), State::unseen) {}
 
     // Null when matrix k has to be added densely.
@@ -176,12 +178,13 @@ private:
     enum class State : unsigned char { unseen, sparse, dense };
 
     State list(std::size_t k) {
-        const ComplexMatrix& m = basis_[k];
-        if (m.rows() != d_ || m.cols() != d_) return State::dense;
+        const MatrixView& m = basis_[k];
+        if (m.rows != d_ || m.cols != d_) return State::dense;
         for (std::size_t r = 0; r < d_; ++r) {
             const Complex* row = &m(r, 0);
+            if (m.col_step == 1 && all_zero(row, d_)) continue;
             for (std::size_t c = 0; c < d_; ++c) {
-                const Complex e = row[std::ptrdiff_t(c) * m.col_step()];
+                const Complex e = row[std::ptrdiff_t(c) * m.col_step];
                 if (e.re == 0.0 && e.im == 0.0) continue;  // most elements; zeros are finite
                 if (!std::isfinite(e.re) || !std::isfinite(e.im)) {
                     lists_[k].clear();
@@ -193,7 +196,7 @@ private:
         return State::sparse;
     }
 
-    const Basis& basis_;
+    const BasisViews& basis_;
     std::size_t d_;
     std::vector<std::vector<PlacedElement>> lists_;
     std::vector<State> states_;
@@ -209,13 +212,11 @@ void add_sparse_term(ComplexMatrix& result, const std::vector<PlacedElement>& no
     for (const PlacedElement& e : nonzeros) cells[e.cell] = cells[e.cell] + e.value * w;
 }
 
-bool finite(Complex w) { return std::isfinite(w.re) && std::isfinite(w.im); }
-
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                             const CoefficientMap& map, const Basis& basis,
+                             const CoefficientMap& map, const BasisViews& basis,
                              std::source_location where, Interrupt interrupt) {
     if (basis.empty()) fail_empty_basis(where);
-    const std::size_t d = basis[0].rows();
+    const std::size_t d = basis[0].rows;
     ComplexMatrix result = ComplexMatrix::zeros(d, d);
     if (map.empty()) return result;
     const CoefficientElements a(l_a), b(l_b);
@@ -246,13 +247,13 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
 }  // namespace
 
 ComplexMatrix su_commutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                            const CoefficientMap& f_ijk, const Basis& basis,
+                            const CoefficientMap& f_ijk, const BasisViews& basis,
                             Interrupt interrupt) {
     return product_matrix(l_a, l_b, f_ijk, basis, std::source_location::current(), interrupt);
 }
 
 ComplexMatrix su_anticommutator(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                                const CoefficientMap& d_ijk, const Basis& basis,
+                                const CoefficientMap& d_ijk, const BasisViews& basis,
                                 Interrupt interrupt) {
     return product_matrix(l_a, l_b, d_ijk, basis, std::source_location::current(), interrupt);
 }

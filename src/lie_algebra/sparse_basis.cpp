@@ -2,29 +2,12 @@
 #include "lie_algebra/sparse_basis.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <unordered_map>
 
 #include "dense/parallel.hpp"
 
 namespace tanvo {
-namespace {
-
-// Whether every element is ±0, by the bits of the doubles (a loop the compiler vectorises):
-// most rows of a sparse basis are empty.
-bool all_zero(const Complex* row, std::size_t count) {
-    std::uint64_t bits = 0;
-    for (std::size_t t = 0; t < count; ++t) {
-        std::uint64_t re, im;
-        std::memcpy(&re, &row[t].re, sizeof re);
-        std::memcpy(&im, &row[t].im, sizeof im);
-        bits |= (re | im) << 1;  // the sign bit dropped
-    }
-    return bits == 0;
-}
-
-}  // namespace
 
 namespace {
 
@@ -131,9 +114,9 @@ SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsig
     return s;
 }
 
-SparseBasis sparse_form(const Basis& basis, Interrupt interrupt) {
-    return sparse_form(basis.size(), basis[0].rows(), [&basis](std::size_t m, std::size_t r) {
-        return MatrixRow{&basis[m](r, 0), basis[m].col_step()};
+SparseBasis sparse_form(const BasisViews& basis, Interrupt interrupt) {
+    return sparse_form(basis.size(), basis[0].rows, [&basis](std::size_t m, std::size_t r) {
+        return MatrixRow{&basis[m](r, 0), basis[m].col_step};
     }, interrupt);
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <stop_token>
 #include <vector>
@@ -19,6 +20,19 @@ namespace tanvo {
 inline constexpr double kOrthogonality = 1e-13;
 
 inline bool finite(Complex c) { return std::isfinite(c.re) && std::isfinite(c.im); }
+
+// Whether every element is ±0, by the bits of the doubles (a loop the compiler vectorises):
+// most rows of a sparse basis are empty.
+inline bool all_zero(const Complex* row, std::size_t count) {
+    std::uint64_t bits = 0;
+    for (std::size_t t = 0; t < count; ++t) {
+        std::uint64_t re, im;
+        std::memcpy(&re, &row[t].re, sizeof re);
+        std::memcpy(&im, &row[t].im, sizeof im);
+        bits |= (re | im) << 1;  // the sign bit dropped
+    }
+    return bits == 0;
+}
 inline double magnitude2(Complex c) { return c.re * c.re + c.im * c.im; }
 // conj(a) · b
 inline Complex inner(Complex a, Complex b) { return {a.re * b.re + a.im * b.im, a.re * b.im - a.im * b.re}; }
@@ -54,7 +68,7 @@ SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Inter
 SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsigned threads,
                         const std::stop_token& stop);
 // The basis's matrices (at least one; every matrix d x d, d the row count of the first).
-SparseBasis sparse_form(const Basis& basis, Interrupt interrupt = {});
+SparseBasis sparse_form(const BasisViews& basis, Interrupt interrupt = {});
 
 // Whether the columns are orthogonal within kOrthogonality and none is so short that the
 // solver's rank decision (machine precision times the largest) could drop it.

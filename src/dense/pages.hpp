@@ -1,0 +1,47 @@
+// An allocator that takes large buffers straight from the system, so that freeing one hands
+// its pages back at once: the C heap keeps freed pages resident, and the interpreter's object
+// arenas, which grow meanwhile, never reuse them.
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+namespace tanvo {
+
+// By default, buffers of at least this many bytes are mapped; smaller ones come from the heap,
+// where a short-lived buffer costs no page faults.
+inline constexpr std::size_t kMappedFrom = std::size_t(256) << 10;
+
+void* allocate_pages(std::size_t bytes);  // std::bad_alloc when the system refuses
+void free_pages(void* pages, std::size_t bytes) noexcept;
+
+template <class T, std::size_t MappedFrom = kMappedFrom>
+struct PageAllocator {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = PageAllocator<U, MappedFrom>;
+    };
+    PageAllocator() noexcept = default;
+    template <class U>
+    PageAllocator(const PageAllocator<U, MappedFrom>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        if (count > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
+        const std::size_t bytes = count * sizeof(T);
+        return static_cast<T*>(bytes >= MappedFrom ? allocate_pages(bytes) : ::operator new(bytes));
+    }
+    void deallocate(T* buffer, std::size_t count) noexcept {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes >= MappedFrom)
+            free_pages(buffer, bytes);
+        else
+            ::operator delete(buffer);
+    }
+    template <class U>
+    bool operator==(const PageAllocator<U, MappedFrom>&) const noexcept {
+        return true;
+    }
+};
+
+}  // namespace tanvo
