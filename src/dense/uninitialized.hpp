@@ -1,21 +1,24 @@
 // Vectors whose resize leaves new elements of trivial types uninitialised: for large results
 // every element of which is written once, so that the pages are first touched by the threads
-// that fill them rather than zeroed by one thread beforehand. Large ones ask for huge pages.
+// that fill them rather than zeroed by one thread beforehand.
 #pragma once
 
-#include <sys/mman.h>
-
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "dense/pages.hpp"
+
 namespace tanvo {
 
+// Results are mapped, with huge pages, only from a few huge pages on: below that, threads
+// filling one result would queue for the same page while the system clears it.
+inline constexpr std::size_t kResultsMappedFrom = std::size_t(16) << 20;
+
 template <class T>
-struct UninitializedAllocator : std::allocator<T> {
+struct UninitializedAllocator : PageAllocator<T, kResultsMappedFrom> {
     using value_type = T;
     template <class U>
     struct rebind {
@@ -24,23 +27,6 @@ struct UninitializedAllocator : std::allocator<T> {
     UninitializedAllocator() noexcept = default;
     template <class U>
     UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-
-    // A fresh result of many megabytes is mostly page faults: with huge pages, one per 2 MiB
-    // instead of one per 4 KiB (where the system grants them on request). Below a few huge
-    // pages, threads filling one result would queue for the same page while the system clears it.
-    T* allocate(std::size_t count) {
-        const std::size_t bytes = count * sizeof(T);
-        if (bytes < kHugeFrom) return std::allocator<T>::allocate(count);
-        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void* memory = std::aligned_alloc(kHugePage, rounded);
-        if (!memory) throw std::bad_alloc();
-        madvise(memory, rounded, MADV_HUGEPAGE);
-        return static_cast<T*>(memory);
-    }
-    void deallocate(T* memory, std::size_t count) noexcept {
-        if (count * sizeof(T) < kHugeFrom) return std::allocator<T>::deallocate(memory, count);
-        std::free(memory);
-    }
 
     // Allocated storage already holds objects of an implicit-lifetime type; nothing to write.
     template <class U>
@@ -51,9 +37,6 @@ struct UninitializedAllocator : std::allocator<T> {
     void construct(U* place, Args&&... args) {
         ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
     }
-
-private:
-    static constexpr std::size_t kHugePage = std::size_t(2) << 20, kHugeFrom = 8 * kHugePage;
 };
 
 template <class T>
