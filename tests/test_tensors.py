@@ -201,6 +201,25 @@ def test_results_are_arrays_of_their_own():
     assert structure_tensor(tanvo.gen_gellmann(3)).values.tolist() == first.tolist()
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_results_of_one_size_in_turn_keep_their_own_values(kind):
+    # Results of megabytes go back to a few kept mappings and come out again for the next one
+    # of their size: nothing of one may show in another.
+    basis = np.array(tanvo.gen_gellmann(24))
+    first = structure_tensor(basis, kind)
+    assert first.values.nbytes + first.indices.nbytes > 2 << 20
+    expected_indices, expected_values = first.indices.copy(), first.values.copy()
+    first.values[:] = np.nan
+    first.indices[:] = -1
+    del first
+    for scale in (2.0, 1.0, 2.0):  # twice the basis: every coefficient doubles, exactly
+        tensor = structure_tensor(scale * basis, kind)
+        np.testing.assert_array_equal(tensor.indices, expected_indices)
+        np.testing.assert_array_equal(tensor.values, scale * expected_values)
+        tensor.values[:] = np.nan
+        del tensor
+
+
 def test_sequence_inputs_are_read_in_place_and_left_alone():
     basis = tanvo.gen_sylvester(3)
     for m in basis:

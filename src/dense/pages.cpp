@@ -3,6 +3,10 @@
 
 #include <sys/mman.h>
 
+#include <iterator>
+#include <mutex>
+#include <vector>
+
 namespace tanvo {
 namespace {
 
@@ -29,5 +33,57 @@ void* allocate_pages(std::size_t bytes) {
 }
 
 void free_pages(void* pages, std::size_t bytes) noexcept { munmap(pages, mapped_length(bytes)); }
+
+namespace {
+
+struct KeptPages {
+    void* pages;
+    std::size_t bytes;
+};
+
+// Never destroyed: a result may be freed while the process exits.
+std::mutex& kept_mutex = *new std::mutex;
+std::vector<KeptPages>& kept = *new std::vector<KeptPages>;  // most recently freed last
+std::size_t kept_bytes = 0;
+
+}  // namespace
+
+void* allocate_result_pages(std::size_t bytes) {
+    {
+        const std::lock_guard<std::mutex> lock(kept_mutex);
+        for (auto at = kept.rbegin(); at != kept.rend(); ++at)
+            if (mapped_length(at->bytes) == mapped_length(bytes)) {
+                void* pages = at->pages;
+                kept_bytes -= mapped_length(at->bytes);
+                kept.erase(std::next(at).base());
+                return pages;
+            }
+    }
+    return allocate_pages(bytes);
+}
+
+void free_result_pages(void* pages, std::size_t bytes) noexcept {
+    const std::size_t length = mapped_length(bytes);
+    if (length <= kKeptResultBytes / 2) {
+        std::vector<KeptPages> released;
+        {
+            const std::lock_guard<std::mutex> lock(kept_mutex);
+            try {
+                kept.push_back({pages, bytes});
+                kept_bytes += length;
+                pages = nullptr;
+                while (kept_bytes > kKeptResultBytes) {  // the oldest go first
+                    released.push_back(kept.front());
+                    kept_bytes -= mapped_length(kept.front().bytes);
+                    kept.erase(kept.begin());
+                }
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        for (const KeptPages& old : released) free_pages(old.pages, old.bytes);
+        if (!pages) return;
+    }
+    free_pages(pages, bytes);
+}
 
 }  // namespace tanvo

@@ -15,6 +15,14 @@ inline constexpr std::size_t kMappedFrom = std::size_t(256) << 10;
 void* allocate_pages(std::size_t bytes);  // std::bad_alloc when the system refuses
 void free_pages(void* pages, std::size_t bytes) noexcept;
 
+// The same for results handed to the caller, which a program often frees just before asking
+// for the next one of the same size: a few freed ones of moderate size (together at most
+// kKeptResultBytes) stay mapped for that next one, which then finds its pages in place instead
+// of faulting each in afresh.
+inline constexpr std::size_t kKeptResultBytes = std::size_t(32) << 20;
+void* allocate_result_pages(std::size_t bytes);
+void free_result_pages(void* pages, std::size_t bytes) noexcept;
+
 template <class T, std::size_t MappedFrom = kMappedFrom>
 struct PageAllocator {
     using value_type = T;

@@ -13,12 +13,11 @@
 
 namespace tanvo {
 
-// Results are mapped, with huge pages, only from a few huge pages on: below that, threads
-// filling one result would queue for the same page while the system clears it.
-inline constexpr std::size_t kResultsMappedFrom = std::size_t(16) << 20;
+// Results from this size on are mapped (and kept for the next result of their size).
+inline constexpr std::size_t kResultsMappedFrom = std::size_t(1) << 20;
 
 template <class T>
-struct UninitializedAllocator : PageAllocator<T, kResultsMappedFrom> {
+struct UninitializedAllocator {
     using value_type = T;
     template <class U>
     struct rebind {
@@ -27,6 +26,23 @@ struct UninitializedAllocator : PageAllocator<T, kResultsMappedFrom> {
     UninitializedAllocator() noexcept = default;
     template <class U>
     UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        if (count > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
+        const std::size_t bytes = count * sizeof(T);
+        return static_cast<T*>(bytes >= kResultsMappedFrom ? allocate_result_pages(bytes) : ::operator new(bytes));
+    }
+    void deallocate(T* buffer, std::size_t count) noexcept {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes >= kResultsMappedFrom)
+            free_result_pages(buffer, bytes);
+        else
+            ::operator delete(buffer);
+    }
+    template <class U>
+    bool operator==(const UninitializedAllocator<U>&) const noexcept {
+        return true;
+    }
 
     // Allocated storage already holds objects of an implicit-lifetime type; nothing to write.
     template <class U>

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <span>
@@ -133,6 +134,41 @@ struct MirroredChunk {
     std::vector<std::uint32_t> before, after;
 };
 
+// Chunks' term buffers kept from one call for the next (at most kKeptBytes of them): the heap
+// hands freed megabytes back to the system, and a call of a few milliseconds then spends a
+// third of its time faulting fresh pages in.
+class KeptTermBuffers {
+public:
+    std::vector<CompactTerm> take() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (kept_.empty()) return {};
+        std::vector<CompactTerm> buffer = std::move(kept_.back());
+        kept_.pop_back();
+        bytes_ -= buffer.capacity() * sizeof(CompactTerm);
+        return buffer;
+    }
+    void give(std::vector<CompactTerm>&& buffer) noexcept {
+        buffer.clear();
+        const std::size_t bytes = buffer.capacity() * sizeof(CompactTerm);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (bytes == 0 || bytes_ + bytes > kKeptBytes) return;
+        try {
+            kept_.push_back(std::move(buffer));
+            bytes_ += bytes;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
+private:
+    static constexpr std::size_t kKeptBytes = std::size_t(32) << 20;
+    std::mutex mutex_;
+    std::vector<std::vector<CompactTerm>> kept_;
+    std::size_t bytes_ = 0;
+};
+
+// Never destroyed: a call may still run on another thread while the process exits.
+KeptTermBuffers& kept_term_buffers = *new KeptTermBuffers;
+
 // The rows of the request with each unordered pair inside the range computed once: row i
 // finds its pairs with j >= i (and those with j before the range); the pairs (i, j) with j in
 // [row_begin, i) are the mirrors of pairs found by row j, the exact negative (commutator) or
@@ -150,6 +186,7 @@ TermTable mirrored_rows_in_parallel(
     parallel_chunks(rows, chunk, threads, stop, [&](std::size_t begin, std::size_t end, unsigned worker) {
         if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(make_scratch());
         MirroredChunk& part = parts[begin / chunk];
+        part.terms = kept_term_buffers.take();
         for (std::size_t r = begin; r < end; ++r) {
             stop_point(stop);
             const std::size_t i = begin_row + r, first = part.terms.size();
@@ -229,7 +266,10 @@ TermTable mirrored_rows_in_parallel(
                     put(cursor[term.j - begin_row]++, term.j, i, term.k, {mirror * term.c.re, mirror * term.c.im});
             }
         });
-        for (std::size_t p = first_part(block); p < first_part(block + 1); ++p) parts[p] = MirroredChunk{};
+        for (std::size_t p = first_part(block); p < first_part(block + 1); ++p) {
+            kept_term_buffers.give(std::move(parts[p].terms));
+            parts[p] = MirroredChunk{};
+        }
     });
     return all;
 }
