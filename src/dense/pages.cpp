@@ -10,13 +10,15 @@
 namespace tanvo {
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t(2) << 20;
+constexpr std::size_t kPage = std::size_t(4) << 10, kHugePage = std::size_t(2) << 20;
 constexpr std::size_t kHugePagesFrom = 2 * kHugePage;
 
-// A buffer that asks for huge pages spans whole ones: the system places mappings of whole huge
-// pages on their boundaries, and only then can it back the whole buffer with them.
+// The whole pages a buffer spans. One that asks for huge pages spans whole ones: the system
+// places mappings of whole huge pages on their boundaries, and only then can it back the whole
+// buffer with them.
 std::size_t mapped_length(std::size_t bytes) {
-    return bytes >= kHugePagesFrom ? (bytes + kHugePage - 1) / kHugePage * kHugePage : bytes;
+    const std::size_t unit = bytes >= kHugePagesFrom ? kHugePage : kPage;
+    return (bytes + unit - 1) / unit * unit;
 }
 
 }  // namespace
@@ -28,7 +30,7 @@ void* allocate_pages(std::size_t bytes) {
     if (pages == MAP_FAILED) throw std::bad_alloc();
     // A fresh buffer of megabytes is mostly page faults: with huge pages, one per 2 MiB instead
     // of one per 4 KiB (where the system grants them on request).
-    if (length != bytes || bytes >= kHugePagesFrom) madvise(pages, length, MADV_HUGEPAGE);
+    if (bytes >= kHugePagesFrom) madvise(pages, length, MADV_HUGEPAGE);
     return pages;
 }
 
