@@ -23,31 +23,41 @@ inline constexpr std::size_t kKeptResultBytes = std::size_t(32) << 20;
 void* allocate_result_pages(std::size_t bytes);
 void free_result_pages(void* pages, std::size_t bytes) noexcept;
 
-template <class T, std::size_t MappedFrom = kMappedFrom>
+// Where a mapped buffer comes from and goes back to.
+struct FreshPages {
+    static void* allocate(std::size_t bytes) { return allocate_pages(bytes); }
+    static void free(void* pages, std::size_t bytes) noexcept { free_pages(pages, bytes); }
+};
+struct KeptResultPages {
+    static void* allocate(std::size_t bytes) { return allocate_result_pages(bytes); }
+    static void free(void* pages, std::size_t bytes) noexcept { free_result_pages(pages, bytes); }
+};
+
+template <class T, std::size_t MappedFrom = kMappedFrom, class Pages = FreshPages>
 struct PageAllocator {
     using value_type = T;
     template <class U>
     struct rebind {
-        using other = PageAllocator<U, MappedFrom>;
+        using other = PageAllocator<U, MappedFrom, Pages>;
     };
     PageAllocator() noexcept = default;
     template <class U>
-    PageAllocator(const PageAllocator<U, MappedFrom>&) noexcept {}
+    PageAllocator(const PageAllocator<U, MappedFrom, Pages>&) noexcept {}
 
     T* allocate(std::size_t count) {
         if (count > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
         const std::size_t bytes = count * sizeof(T);
-        return static_cast<T*>(bytes >= MappedFrom ? allocate_pages(bytes) : ::operator new(bytes));
+        return static_cast<T*>(bytes >= MappedFrom ? Pages::allocate(bytes) : ::operator new(bytes));
     }
     void deallocate(T* buffer, std::size_t count) noexcept {
         const std::size_t bytes = count * sizeof(T);
         if (bytes >= MappedFrom)
-            free_pages(buffer, bytes);
+            Pages::free(buffer, bytes);
         else
             ::operator delete(buffer);
     }
     template <class U>
-    bool operator==(const PageAllocator<U, MappedFrom>&) const noexcept {
+    bool operator==(const PageAllocator<U, MappedFrom, Pages>&) const noexcept {
         return true;
     }
 };

@@ -17,7 +17,7 @@ namespace tanvo {
 inline constexpr std::size_t kResultsMappedFrom = std::size_t(1) << 20;
 
 template <class T>
-struct UninitializedAllocator {
+struct UninitializedAllocator : PageAllocator<T, kResultsMappedFrom, KeptResultPages> {
     using value_type = T;
     template <class U>
     struct rebind {
@@ -26,23 +26,6 @@ struct UninitializedAllocator {
     UninitializedAllocator() noexcept = default;
     template <class U>
     UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-
-    T* allocate(std::size_t count) {
-        if (count > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
-        const std::size_t bytes = count * sizeof(T);
-        return static_cast<T*>(bytes >= kResultsMappedFrom ? allocate_result_pages(bytes) : ::operator new(bytes));
-    }
-    void deallocate(T* buffer, std::size_t count) noexcept {
-        const std::size_t bytes = count * sizeof(T);
-        if (bytes >= kResultsMappedFrom)
-            free_result_pages(buffer, bytes);
-        else
-            ::operator delete(buffer);
-    }
-    template <class U>
-    bool operator==(const UninitializedAllocator<U>&) const noexcept {
-        return true;
-    }
 
     // Allocated storage already holds objects of an implicit-lifetime type; nothing to write.
     template <class U>
