@@ -33,6 +33,23 @@ def random_basis(n, d, seed=5):
     return g.normal(size=(n, d, d)) + 1j * g.normal(size=(n, d, d))
 
 
+def mirrored_pairs(d, seed=9):
+    """Every matrix |a><b| ± |b><a| and d diagonal ones (rows of a random orthogonal matrix),
+    each times a random complex number, in random order: orthogonal, of the Gell-Mann bases'
+    shape but with full diagonals and norms that are not powers of two."""
+    g = np.random.default_rng(seed)
+    matrices = []
+    for a, b in itertools.combinations(range(d), 2):
+        for sign in (1, -1):
+            m = np.zeros((d, d), complex)
+            m[a, b], m[b, a] = 1, sign
+            matrices.append(m)
+    q, _ = np.linalg.qr(g.normal(size=(d, d)))
+    matrices += [np.diag(row).astype(complex) for row in q]
+    factors = g.normal(size=len(matrices)) + 1j * g.normal(size=len(matrices))
+    return (np.array(matrices) * factors[:, None, None])[g.permutation(len(matrices))]
+
+
 BASES = {
     "gellmann-3": lambda: tanvo.gen_gellmann(3),
     "gellmann-4": lambda: tanvo.gen_gellmann(4),
@@ -57,6 +74,7 @@ BASES = {
     "scaled-permuted-gellmann-5": lambda: (np.array(tanvo.gen_gellmann(5))[:, [2, 4, 0, 3, 1]][:, :, [2, 4, 0, 3, 1]]
                                            * (rng.normal(size=24) + 1j * rng.normal(size=24))[:, None, None]
                                            )[rng.permutation(24)],
+    "mirrored-pairs-4": lambda: mirrored_pairs(4),
 }
 KINDS = ["commutator", "anticommutator"]
 
@@ -142,7 +160,8 @@ AUTOMATIC, SPARSE, DENSE, PER_PAIR = range(4)
 
 @pytest.mark.parametrize("product", [0, 1])
 @pytest.mark.parametrize("name", ["gellmann-4", "sylvester-4", "pauli-2", "pauli-2-traceless",
-                                  "scaled-sylvester-6", "permuted-sylvester-5", "scaled-permuted-gellmann-5"])
+                                  "scaled-sylvester-6", "permuted-sylvester-5", "scaled-permuted-gellmann-5",
+                                  "mirrored-pairs-4"])
 def test_fast_routes_agree_with_one_solve_per_pair(name, product):
     matrices = [np.ascontiguousarray(m, complex) for m in BASES[name]()]
     n = len(matrices)
