@@ -12,7 +12,6 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -943,17 +942,6 @@ private:
         }
     }
 
-    // A product's non-zeros off the diagonal, one per position, in the order first met.
-    template <class Entries>
-    static void add_off_diagonal(Entries& entries, std::size_t& count, std::uint32_t r, std::uint32_t c, Complex v) {
-        for (std::size_t e = 0; e < count; ++e)
-            if (entries[e].r == r && entries[e].c == c) {
-                entries[e].v += v;
-                return;
-            }
-        entries[count++] = {r, c, v};
-    }
-
     void add(Scratch& w, std::uint32_t r, std::uint32_t c, Complex v) const {
         if (r == c) {
             if (std::find(w.on_diagonal.begin(), w.on_diagonal.end(), r) == w.on_diagonal.end()) w.on_diagonal.push_back(r);
@@ -961,48 +949,38 @@ private:
             w.has_diagonal = true;
             return;
         }
-        std::size_t count = w.entries.size();
-        w.entries.emplace_back();
-        add_off_diagonal(w.entries, count, r, c, v);
-        w.entries.resize(count);
-    }
-
-    // scale · B_x B_y to add(r, c, v), entry by entry; x and y not both diagonal.
-    template <class Add>
-    void multiply_entries(const Matrix& mx, const Matrix& my, double scale, Add&& add) const {
-        auto scaled = [scale](Complex v) { return Complex{scale * v.re, scale * v.im}; };
-        const std::size_t d = s_.d;
-        if (mx.diagonal != kNone) {
-            const Complex* u = diagonal_values_.data() + mx.diagonal * d;
-            add(my.a, my.b, scaled(u[my.a] * my.ab));
-            add(my.b, my.a, scaled(u[my.b] * my.ba));
-        } else if (my.diagonal != kNone) {
-            const Complex* v = diagonal_values_.data() + my.diagonal * d;
-            add(mx.a, mx.b, scaled(mx.ab * v[mx.b]));
-            add(mx.b, mx.a, scaled(mx.ba * v[mx.a]));
-        } else {
-            // (p|a><b| + q|b><a|)(s|c><e| + t|e><c|), c = my.a, e = my.b
-            if (mx.b == my.a) add(mx.a, my.b, scaled(mx.ab * my.ab));
-            if (mx.b == my.b) add(mx.a, my.a, scaled(mx.ab * my.ba));
-            if (mx.a == my.a) add(mx.b, my.b, scaled(mx.ba * my.ab));
-            if (mx.a == my.b) add(mx.b, my.a, scaled(mx.ba * my.ba));
-        }
+        for (auto& entry : w.entries)
+            if (entry.r == r && entry.c == c) {
+                entry.v += v;
+                return;
+            }
+        w.entries.push_back({r, c, v});
     }
 
     // scale · B_x B_y added to the product.
     void multiply(std::size_t x, std::size_t y, double scale, Scratch& w) const {
         const Matrix &mx = matrices_[x], &my = matrices_[y];
+        const std::size_t d = s_.d;
+        auto scaled = [scale](Complex v) { return Complex{scale * v.re, scale * v.im}; };
         if (mx.diagonal != kNone && my.diagonal != kNone) {
-            const std::size_t d = s_.d;
             const Complex *u = diagonal_values_.data() + mx.diagonal * d, *v = diagonal_values_.data() + my.diagonal * d;
-            for (std::size_t t = 0; t < d; ++t) {
-                const Complex uv = u[t] * v[t];
-                w.diagonal[t] += Complex{scale * uv.re, scale * uv.im};
-            }
+            for (std::size_t t = 0; t < d; ++t) w.diagonal[t] += scaled(u[t] * v[t]);
             w.has_diagonal = w.full_diagonal = true;
-            return;
+        } else if (mx.diagonal != kNone) {
+            const Complex* u = diagonal_values_.data() + mx.diagonal * d;
+            add(w, my.a, my.b, scaled(u[my.a] * my.ab));
+            add(w, my.b, my.a, scaled(u[my.b] * my.ba));
+        } else if (my.diagonal != kNone) {
+            const Complex* v = diagonal_values_.data() + my.diagonal * d;
+            add(w, mx.a, mx.b, scaled(mx.ab * v[mx.b]));
+            add(w, mx.b, mx.a, scaled(mx.ba * v[mx.a]));
+        } else {
+            // (p|a><b| + q|b><a|)(s|c><e| + t|e><c|), c = my.a, e = my.b
+            if (mx.b == my.a) add(w, mx.a, my.b, scaled(mx.ab * my.ab));
+            if (mx.b == my.b) add(w, mx.a, my.a, scaled(mx.ab * my.ba));
+            if (mx.a == my.a) add(w, mx.b, my.b, scaled(mx.ba * my.ab));
+            if (mx.a == my.b) add(w, mx.b, my.a, scaled(mx.ba * my.ba));
         }
-        multiply_entries(mx, my, scale, [&](std::uint32_t r, std::uint32_t c, Complex v) { add(w, r, c, v); });
     }
 
     // sum / |B_m|², by a product when that is exact (a power of two, as in Gell-Mann bases).
