@@ -89,10 +89,23 @@ def matrices_bytes(matrices):
 
 # ---- timing ---------------------------------------------------------------------------
 
+def settle(window_s=0.02, limit_s=1.0):
+    """Waits until the process uses under a tenth of a core over a short window (at most
+    limit_s): OpenBLAS's threads (ours and NumPy's) spin for about 0.1 s after their library
+    loads, and would otherwise share the cores with the first timed calls."""
+    deadline = time.perf_counter() + limit_s
+    while time.perf_counter() < deadline:
+        cpu = time.process_time()
+        time.sleep(window_s)
+        if time.process_time() - cpu < 0.1 * window_s:
+            return
+
+
 def timed(call, repeats, slow):
     """Times call(): its first run (with the peak memory growth), then, when that run is
     faster than `slow` seconds, the best of further batches. Results are freed untimed."""
     gc.collect()
+    settle()
     exact_peak = reset_peak()
     baseline = peak_bytes()
     start = time.perf_counter()

@@ -4,9 +4,11 @@
     PYTHONPATH=build/dev python3 benchmarks/tensors.py [--quick] [--json OUT.json]
     PYTHONPATH=build/dev python3 benchmarks/run.py --tensors [--quick]      (the same)
 
-Each measurement runs in a fresh process, builds its basis untimed, and reports its time and
-the growth of the peak resident set during the call, and the CPU time of its first call (all
-threads; less skewed than the time when other work shares the CPUs). Methods:
+Each measurement runs in a fresh process, builds its basis untimed, waits until the process is
+idle (OpenBLAS's threads, ours and NumPy's, spin for about 0.1 s after their library loads and
+would share the cores with the first calls), and reports its time and the growth of the peak
+resident set during the call, and the CPU time of its first call (all threads; less skewed than
+the time when other work shares the CPUs). Methods:
 
 - tensor: ``structure_tensor(basis, kind)`` (default threads: every core), or with the threads
   the row names;
@@ -35,7 +37,7 @@ from pathlib import Path
 
 import numpy as np
 
-from measure import peak_bytes, reset_peak
+from measure import peak_bytes, reset_peak, settle
 
 HERE = Path(__file__).resolve().parent
 TOL = 1e-8
@@ -131,6 +133,7 @@ def worker(job):
 
         hermitian = [-1j * m for m in basis]
         call = lambda: qml.liealg.structure_constants(hermitian, matrix=True)  # noqa: E731
+    settle()
     exact = reset_peak()
     before = peak_bytes()
     cpu = time.process_time()
