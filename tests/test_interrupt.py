@@ -91,3 +91,20 @@ def test_probing_products_stop_on_interrupt(reference, name):
     late = interrupted_after(0.3, lambda: getattr(reference, name)(*args))
     assert late < 1.0
     assert long_column.flags.writeable and basis[0].flags.writeable
+
+
+@pytest.mark.parametrize("function, j", [(tanvo.gen_su2, 1200.0), (tanvo.gen_sl2, 1700.0)])
+def test_spin_generators_answer_interrupts_while_filling_large_matrices(function, j):
+    # Zeroing, combining and copying out matrices of hundreds of megabytes: each pass answers.
+    whole = float("inf")
+    for _ in range(2):  # the first call also faults in the heap's fresh pages
+        start = time.perf_counter()
+        function(j)
+        whole = min(whole, time.perf_counter() - start)
+    answers = [answer_time(fraction * whole, lambda: function(j)) for fraction in (0.1, 0.3, 0.5)]
+    answered = [a for a in answers if a is not None]
+    assert len(answered) >= 2, answers
+    # A call that only looked at the end would answer after the rest of it, over half of it.
+    assert max(answered) < 0.05 + 0.3 * whole, (answers, whole)
+    small = function(1.5)
+    assert len(small) == 3 and small[0].shape == (4, 4)

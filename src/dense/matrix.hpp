@@ -2,6 +2,7 @@
 // and the array operations the algebra routines compute with.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,6 +11,7 @@
 
 #include "dense/complex.hpp"
 #include "dense/failure.hpp"
+#include "dense/interrupt.hpp"
 
 namespace tanvo {
 
@@ -29,10 +31,23 @@ public:
     Matrix() = default;
 
     // Row-major zero matrix. Fails when the product of the non-zero lengths overflows isize.
-    static Matrix zeros(std::size_t rows, std::size_t cols) {
+    // A large one is zeroed in pieces with interrupt() between them: filling (and faulting in)
+    // gigabytes takes seconds.
+    static Matrix zeros(std::size_t rows, std::size_t cols, Interrupt interrupt = {}) {
         check_shape(rows, cols);
         require_memory(std::uint64_t(rows) * cols, sizeof(T));
-        return Matrix(rows, cols, std::ptrdiff_t(cols), 1, std::vector<T>(rows * cols));
+        const std::size_t count = rows * cols;
+        std::vector<T> storage;
+        if (count <= kZeroedPerInterrupt) {
+            storage.resize(count);
+        } else {
+            storage.reserve(count);
+            while (storage.size() < count) {
+                interrupt();
+                storage.resize(std::min(count, storage.size() + kZeroedPerInterrupt));
+            }
+        }
+        return Matrix(rows, cols, std::ptrdiff_t(cols), 1, std::move(storage));
     }
 
     // Adopts `storage` holding element (r, c) at r * row_step + c * col_step (steps >= 0).
@@ -89,6 +104,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t kZeroedPerInterrupt = std::size_t(1) << 20;
+
     Matrix(std::size_t rows, std::size_t cols, std::ptrdiff_t row_step, std::ptrdiff_t col_step,
            std::vector<T> data)
         : rows_(rows), cols_(cols), row_step_(row_step), col_step_(col_step),

@@ -123,7 +123,14 @@ Ref matrix_to_array(const Matrix<T>& m, int type_num) {
         const bool fortran = !m.is_row_major();
         Ref array = numpy::new_array(m.rows(), m.cols(), type_num, m.row_step() * item,
                                      m.col_step() * item, fortran, &data);
-        if (m.size()) std::memcpy(data, m.storage().data(), m.size() * sizeof(T));
+        // In pieces, answering signals between them: filling a fresh array of gigabytes
+        // faults in every page and takes seconds.
+        const std::size_t bytes = m.size() * sizeof(T), piece = std::size_t(16) << 20;
+        const char* from = reinterpret_cast<const char*>(m.storage().data());
+        for (std::size_t done = 0; done < bytes; done += piece) {
+            if (done) check_signals();
+            std::memcpy(data + done, from + done, std::min(piece, bytes - done));
+        }
         return array;
     }
     Ref array = numpy::new_array(m.rows(), m.cols(), type_num, std::ptrdiff_t(m.cols()) * item,

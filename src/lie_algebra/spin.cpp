@@ -4,6 +4,7 @@
 #include "lie_algebra/spin.hpp"
 
 #include <cmath>
+#include <functional>
 #include <new>
 
 namespace tanvo {
@@ -46,11 +47,25 @@ double raising_factor(double j, double m) { return std::sqrt((j - m) * ((m + j) 
 // sqrt((m + j) · (((-m) + j) + 1)), the J_- coefficient in the column of magnetic number m.
 double lowering_factor(double j, double m) { return std::sqrt((m + j) * (((-m) + j) + 1.0)); }
 
-ComplexMatrix to_complex(const RealMatrix& m) {
-    ComplexMatrix out = ComplexMatrix::zeros(m.rows(), m.cols());
-    for (std::size_t r = 0; r < m.rows(); ++r)
+// Rows between two interrupt checks in the passes over whole matrices.
+constexpr std::size_t kRowsPerInterrupt = 256;
+
+ComplexMatrix to_complex(const RealMatrix& m, Interrupt interrupt) {
+    ComplexMatrix out = ComplexMatrix::zeros(m.rows(), m.cols(), interrupt);
+    for (std::size_t r = 0; r < m.rows(); ++r) {
+        if (r % kRowsPerInterrupt == kRowsPerInterrupt - 1) interrupt();
         for (std::size_t c = 0; c < m.cols(); ++c) out(r, c) = {m(r, c), 0.0};
+    }
     return out;
+}
+
+// 0.5·(left ± right), element by element: the sum or difference first, then the halving.
+template <class Op>
+void half_of_combination(RealMatrix& left, const RealMatrix& right, Op op, Interrupt interrupt) {
+    for (std::size_t r = 0; r < left.rows(); ++r) {
+        if (r % kRowsPerInterrupt == kRowsPerInterrupt - 1) interrupt();
+        for (std::size_t c = 0; c < left.cols(); ++c) left(r, c) = op(left(r, c), right(r, c)) * 0.5;
+    }
 }
 
 // Before any matrix exists: the shape must be representable, and `count` n x n matrices of
@@ -66,18 +81,18 @@ void require_output(double j, std::uint64_t count, std::uint64_t element_size) {
 
 }  // namespace
 
-RealMatrix jz_matrix(double j) {
+RealMatrix jz_matrix(double j, Interrupt interrupt) {
     const std::uint64_t n = dimension(j);
-    RealMatrix m = RealMatrix::zeros(n, n);
+    RealMatrix m = RealMatrix::zeros(n, n, interrupt);
     const DescendingRange magnetic(j, std::ceil(-((-1.0 - j) - j)));
     for (std::uint64_t r = 0; r < n; ++r) m(r, r) = magnetic[r];
     return m;
 }
 
-RealMatrix jplus_matrix(double j) {
+RealMatrix jplus_matrix(double j, Interrupt interrupt) {
     const std::uint64_t n = dimension(j);
     const DescendingRange magnetic(j - 1.0, std::ceil(-((-1.0 - j) - (j - 1.0))));
-    RealMatrix m = RealMatrix::zeros(n, n);
+    RealMatrix m = RealMatrix::zeros(n, n, interrupt);
     // n - 1 wraps for n = 0; the first step then finds no ladder entry and fails.
     const std::uint64_t steps = n - 1;
     for (std::uint64_t i = 0; i < steps; ++i) {
@@ -87,40 +102,38 @@ RealMatrix jplus_matrix(double j) {
     return m;
 }
 
-RealMatrix jminus_matrix(double j) {
+RealMatrix jminus_matrix(double j, Interrupt interrupt) {
     const std::uint64_t n = dimension(j);
     const DescendingRange magnetic(j, std::ceil(-((-j) - j)));
-    RealMatrix m = RealMatrix::zeros(n, n);
+    RealMatrix m = RealMatrix::zeros(n, n, interrupt);
     for (std::uint64_t r = 1; r < n; ++r) m(r, r - 1) = lowering_factor(j, magnetic[r - 1]);
     return m;
 }
 
-std::vector<RealMatrix> gen_sl2(double j) {
+std::vector<RealMatrix> gen_sl2(double j, Interrupt interrupt) {
     require_output(j, 3, sizeof(double));
     std::vector<RealMatrix> matrices;
     matrices.reserve(3);
-    matrices.push_back(jz_matrix(j));
-    matrices.push_back(jplus_matrix(j));
-    matrices.push_back(jminus_matrix(j));
+    matrices.push_back(jz_matrix(j, interrupt));
+    matrices.push_back(jplus_matrix(j, interrupt));
+    matrices.push_back(jminus_matrix(j, interrupt));
     return matrices;
 }
 
-std::vector<ComplexMatrix> gen_su2(double j) {
+std::vector<ComplexMatrix> gen_su2(double j, Interrupt interrupt) {
     // Three complex outputs, and two real ladders alive beside them.
     require_output(j, 4, sizeof(Complex));
     std::vector<ComplexMatrix> matrices;
     matrices.reserve(3);
-    matrices.push_back(to_complex(jz_matrix(j)));
+    matrices.push_back(to_complex(jz_matrix(j, interrupt), interrupt));
 
-    RealMatrix sum = jplus_matrix(j);
-    add_into(sum, jminus_matrix(j));
-    scale(sum, 0.5);
-    matrices.push_back(to_complex(sum));
+    RealMatrix sum = jplus_matrix(j, interrupt);
+    half_of_combination(sum, jminus_matrix(j, interrupt), std::plus<>(), interrupt);
+    matrices.push_back(to_complex(sum, interrupt));
 
-    RealMatrix difference = jplus_matrix(j);
-    subtract_into(difference, jminus_matrix(j));
-    scale(difference, 0.5);
-    matrices.push_back(to_complex(difference));
+    RealMatrix difference = jplus_matrix(j, interrupt);
+    half_of_combination(difference, jminus_matrix(j, interrupt), std::minus<>(), interrupt);
+    matrices.push_back(to_complex(difference, interrupt));
     return matrices;
 }
 
