@@ -82,7 +82,7 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     for (std::size_t g = 0; g < l_a.size(); ++g)
         for (std::size_t t = 0; t < l_b.size(); ++t) {
             if (++probes % kProbesBetweenChecks == 0) interrupt();
-            const CoefficientEntry* term = map.find(g, t);
+            const CoefficientMap::Term* term = map.find(g, t);
             if (!term) continue;
             const Complex w = term_coefficient_shared(element(l_a, g), element(l_b, t), term->c);
             if (!significant(w)) continue;
@@ -114,7 +114,7 @@ ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     for (std::size_t g = 0; g < l_a.size(); ++g)
         for (std::size_t t = 0; t < l_b.size(); ++t) {
             if (++probes % kProbesBetweenChecks == 0) interrupt();
-            const CoefficientEntry* term = f_ijk.find(g, t);
+            const CoefficientMap::Term* term = f_ijk.find(g, t);
             if (!term || term->k >= result.rows()) continue;
             Complex& sum = result(term->k, 0);
             sum = add_cross_term_shared(sum, term->c, element(l_a, g), element(l_b, t));
@@ -147,69 +147,162 @@ template <class Visit>
 void for_each_reached_term(const CoefficientMap& map, std::size_t a_count, std::size_t b_count,
                            Interrupt interrupt, Visit&& visit) {
     std::uint64_t visited = 0;
-    for (const CoefficientEntry& e : map.entries()) {
-        if (e.i >= a_count) break;
+    for (const CoefficientMap::Term& e : map.entries()) {
+        if (e.i >= a_count || e.i == CoefficientMap::kPastAny) break;
         if (++visited % (kProbesBetweenChecks / 16) == 0) interrupt();
-        if (e.j >= b_count) continue;
+        if (e.j >= b_count || e.j == CoefficientMap::kPastAny) continue;
         visit(std::size_t(e.i), std::size_t(e.j), e);
     }
 }
 
-// A non-zero element of a d x d basis matrix, at its position in the row-major accumulator.
-struct PlacedElement {
-    std::size_t cell;
-    Complex value;
-};
-
-// The non-zero elements of the basis matrices that can be added sparsely, listed on first use:
-// those of shape d x d whose elements are all finite (see add_sparse_term).
-class SparseMatrices {
+// The sum of the sparse terms, real and imaginary parts apart, with the cells of the d x d
+// result ordered by wrapped diagonal: cell (r, c) at ((c - r) mod d) * d + r. The non-zeros of
+// a matrix then lie in a few runs of consecutive cells (a clock-and-shift matrix in one run of
+// d), which are added with vector instructions.
+class DiagonalSum {
 public:
-    SparseMatrices(const BasisViews& basis, std::size_t d)
-        : basis_(basis), d_(d), lists_(basis.size()), states_(basis.size(), State::unseen) {}
-
-    // Null when matrix k has to be added densely.
-    const std::vector<PlacedElement>* nonzeros(std::size_t k) {
-        if (states_[k] == State::unseen) states_[k] = list(k);
-        return states_[k] == State::sparse ? &lists_[k] : nullptr;
+    explicit DiagonalSum(std::size_t d) : d_(d), storage_(2 * d * d + 2 * kLine) {
+        // Each part from the start of a cache line: a vector that straddles two lines is
+        // slow to store and slower to load again right after.
+        const std::size_t skip = (kLine - reinterpret_cast<std::uintptr_t>(storage_.data()) / sizeof(double) % kLine) % kLine;
+        re_ = storage_.data() + skip;
+        im_ = re_ + (d * d + kLine - 1) / kLine * kLine;
+    }
+    std::size_t index(std::size_t r, std::size_t c) const { return (c + d_ - r) % d_ * d_ + r; }
+    double* re() { return re_; }
+    double* im() { return im_; }
+    // Writes the sum into the row-major accumulator of a product.
+    void store(ComplexMatrix& result) const {
+        const std::span<Complex> cells = result.storage();
+        for (std::size_t r = 0; r < d_; ++r)
+            for (std::size_t c = 0; c < d_; ++c) {
+                const std::size_t at = index(r, c);
+                cells[r * d_ + c] = {re_[at], im_[at]};
+            }
     }
 
 private:
-    enum class State : unsigned char { unseen, sparse, dense };
+    static constexpr std::size_t kLine = 64 / sizeof(double);
+    std::size_t d_;
+    std::vector<double> storage_;
+    double* re_;
+    double* im_;
+};
 
-    State list(std::size_t k) {
+// Consecutive non-zeros of one matrix in the diagonal order: `length` cells from `first`, with
+// their values from `values` in the value lists.
+struct Run {
+    std::size_t first, length, values;
+};
+
+// sum[i] + value[i]·w over a run, as Complex arithmetic would round it: the product textbook,
+// each partial product on its own, then the addition. Exact ops vectorise without changing a
+// bit (no contraction into FMA anywhere in the build), so wide versions are picked at load time.
+[[gnu::target_clones("avx2", "default")]]
+void add_scaled_run(double* __restrict sum_re, double* __restrict sum_im,
+                    const double* __restrict value_re, const double* __restrict value_im,
+                    std::size_t length, Complex w) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const double product_re = value_re[i] * w.re - value_im[i] * w.im;
+        const double product_im = value_re[i] * w.im + value_im[i] * w.re;
+        sum_re[i] = sum_re[i] + product_re;
+        sum_im[i] = sum_im[i] + product_im;
+    }
+}
+
+// Shorter runs are added in line: a call would cost more than the run.
+constexpr std::size_t kShortRun = 4;
+
+// The non-zero elements of the basis matrices that can be added sparsely, listed on first use
+// as runs in the diagonal order: those of shape d x d whose elements are all finite (see
+// add_sparse_term).
+class SparseMatrices {
+public:
+    SparseMatrices(const BasisViews& basis, std::size_t d, const DiagonalSum& order)
+        : basis_(basis), d_(d), order_(order), matrices_(basis.size()) {}
+
+    // False when matrix k has to be added densely; otherwise its runs.
+    bool runs(std::size_t k, std::span<const Run>& runs) {
+        Listed& listed = matrices_[k];
+        if (listed.state == State::unseen) list(k, listed);
+        runs = std::span<const Run>(runs_.data() + listed.begin, listed.end - listed.begin);
+        return listed.state == State::sparse;
+    }
+    const double* values_re() const { return values_re_.data(); }
+    const double* values_im() const { return values_im_.data(); }
+
+private:
+    enum class State : unsigned char { unseen, sparse, dense };
+    struct Listed {
+        State state = State::unseen;
+        std::size_t begin = 0, end = 0;  // in runs_
+    };
+    struct Placed {
+        std::size_t at;
+        Complex value;
+    };
+
+    void list(std::size_t k, Listed& listed) {
+        listed.state = State::dense;
         const MatrixView& m = basis_[k];
-        if (m.rows != d_ || m.cols != d_) return State::dense;
+        if (m.rows != d_ || m.cols != d_) return;
+        placed_.clear();
         for (std::size_t r = 0; r < d_; ++r) {
             const Complex* row = &m(r, 0);
             if (m.col_step == 1 && all_zero(row, d_)) continue;
             for (std::size_t c = 0; c < d_; ++c) {
                 const Complex e = row[std::ptrdiff_t(c) * m.col_step];
                 if (e.re == 0.0 && e.im == 0.0) continue;  // most elements; zeros are finite
-                if (!std::isfinite(e.re) || !std::isfinite(e.im)) {
-                    lists_[k].clear();
-                    return State::dense;
-                }
-                lists_[k].push_back({r * d_ + c, e});
+                if (!std::isfinite(e.re) || !std::isfinite(e.im)) return;
+                placed_.push_back({order_.index(r, c), e});
             }
         }
-        return State::sparse;
+        auto before = [](const Placed& x, const Placed& y) { return x.at < y.at; };
+        if (!std::is_sorted(placed_.begin(), placed_.end(), before))
+            std::sort(placed_.begin(), placed_.end(), before);
+        listed.begin = runs_.size();
+        for (std::size_t e = 0; e < placed_.size(); ++e) {
+            if (e == 0 || placed_[e].at != placed_[e - 1].at + 1)
+                runs_.push_back({placed_[e].at, 0, values_re_.size()});
+            ++runs_.back().length;
+            values_re_.push_back(placed_[e].value.re);
+            values_im_.push_back(placed_[e].value.im);
+        }
+        listed.end = runs_.size();
+        listed.state = State::sparse;
     }
 
     const BasisViews& basis_;
     std::size_t d_;
-    std::vector<std::vector<PlacedElement>> lists_;
-    std::vector<State> states_;
+    const DiagonalSum& order_;
+    std::vector<Listed> matrices_;
+    std::vector<Placed> placed_;  // the matrix being listed
+    std::vector<Run> runs_;
+    std::vector<double> values_re_, values_im_;
 };
 
 // Adds w·B over the non-zero elements of B only, for finite w and B. Exact: a zero element
-// scales to a signed zero, and the accumulator never holds -0 (it starts at +0 and a rounded
-// sum is -0 only when both addends are), so adding that zero changes nothing. The only NaN
-// finite operands can make is the default one, identical whichever operand order is used.
-void add_sparse_term(ComplexMatrix& result, const std::vector<PlacedElement>& nonzeros,
-                     Complex w) {
-    const std::span<Complex> cells = result.storage();
-    for (const PlacedElement& e : nonzeros) cells[e.cell] = cells[e.cell] + e.value * w;
+// scales to a signed zero, and the sum never holds -0 (it starts at +0 and a rounded sum is -0
+// only when both addends are), so adding that zero changes nothing. The only NaN finite
+// operands can make is the default one, identical whichever operand order is used.
+void add_sparse_term(DiagonalSum& sum, std::span<const Run> runs, const double* values_re,
+                     const double* values_im, Complex w) {
+    double* const sum_re = sum.re();
+    double* const sum_im = sum.im();
+    for (const Run& run : runs) {
+        if (run.length >= kShortRun) {
+            add_scaled_run(sum_re + run.first, sum_im + run.first, values_re + run.values,
+                           values_im + run.values, run.length, w);
+            continue;
+        }
+        for (std::size_t i = 0; i < run.length; ++i) {
+            const double v_re = values_re[run.values + i], v_im = values_im[run.values + i];
+            const double product_re = v_re * w.re - v_im * w.im;
+            const double product_im = v_re * w.im + v_im * w.re;
+            sum_re[run.first + i] = sum_re[run.first + i] + product_re;
+            sum_im[run.first + i] = sum_im[run.first + i] + product_im;
+        }
+    }
 }
 
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
@@ -220,27 +313,31 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     ComplexMatrix result = ComplexMatrix::zeros(d, d);
     if (map.empty()) return result;
     const CoefficientElements a(l_a), b(l_b);
-    SparseMatrices sparse(basis, d);
+    DiagonalSum sum(d);
+    SparseMatrices sparse(basis, d, sum);
     // After a dense term the accumulator may hold a NaN of the caller's, and which of two NaNs
-    // a later addition keeps is only certain when that addition is the dense one too.
+    // a later addition keeps is only certain when that addition is the dense one too: from the
+    // first dense term on, the sparse sum so far moves into the accumulator and every term is
+    // added densely.
     bool dense_from_now = false;
+    std::span<const Run> runs;
     for_each_reached_term(map, a.size(), b.size(), interrupt,
-                          [&](std::size_t g, std::size_t t, const CoefficientEntry& term) {
+                          [&](std::size_t g, std::size_t t, const CoefficientMap::Term& term) {
         const Complex a_g = a[g], b_t = b[t];
         const Complex w = nan_free(a_g, b_t, term.c) ? term_coefficient(a_g, b_t, term.c)
                                                      : term_coefficient_shared(a_g, b_t, term.c);
         if (!significant_fast(w)) return;
         if (term.k >= basis.size()) fail(kUnwrapNone, where);
-        const std::vector<PlacedElement>* nonzeros =
-            dense_from_now || !finite(w) ? nullptr : sparse.nonzeros(term.k);
-        if (nonzeros) {
-            add_sparse_term(result, *nonzeros, w);
-        } else {
-            // Also where a matrix of another shape is stretched, or fails to be.
-            add_dense_term(result, basis[term.k], w);
-            dense_from_now = true;
+        if (!dense_from_now && finite(w) && sparse.runs(term.k, runs)) {
+            add_sparse_term(sum, runs, sparse.values_re(), sparse.values_im(), w);
+            return;
         }
+        if (!dense_from_now) sum.store(result);
+        dense_from_now = true;
+        // Also where a matrix of another shape is stretched, or fails to be.
+        add_dense_term(result, basis[term.k], w);
     });
+    if (!dense_from_now) sum.store(result);
     return result;
 }
 
@@ -264,7 +361,7 @@ ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     if (result.rows() == 0 || f_ijk.empty()) return result;
     const CoefficientElements a(l_a), b(l_b);
     for_each_reached_term(f_ijk, a.size(), b.size(), interrupt,
-                          [&](std::size_t g, std::size_t t, const CoefficientEntry& term) {
+                          [&](std::size_t g, std::size_t t, const CoefficientMap::Term& term) {
         if (term.k >= result.rows()) return;
         Complex& sum = result(term.k, 0);
         const Complex a_g = a[g], b_t = b[t];
