@@ -161,16 +161,12 @@ void for_each_reached_term(const CoefficientMap& map, std::size_t a_count, std::
 // d), which are added with vector instructions.
 class DiagonalSum {
 public:
-    explicit DiagonalSum(std::size_t d) : d_(d), storage_(2 * d * d + 2 * kLine) {
-        // Each part from the start of a cache line: a vector that straddles two lines is
-        // slow to store and slower to load again right after.
-        const std::size_t skip = (kLine - reinterpret_cast<std::uintptr_t>(storage_.data()) / sizeof(double) % kLine) % kLine;
-        re_ = storage_.data() + skip;
-        im_ = re_ + (d * d + kLine - 1) / kLine * kLine;
-    }
+    explicit DiagonalSum(std::size_t d) : d_(d), re_(d * d + 1), im_(d * d + 1) {}
     std::size_t index(std::size_t r, std::size_t c) const { return (c + d_ - r) % d_ * d_ + r; }
-    double* re() { return re_; }
-    double* im() { return im_; }
+    // A cell past the matrix, which takes additions that belong nowhere.
+    std::size_t scratch() const { return d_ * d_; }
+    double* re() { return re_.data(); }
+    double* im() { return im_.data(); }
     // Writes the sum into the row-major accumulator of a product.
     void store(ComplexMatrix& result) const {
         const std::span<Complex> cells = result.storage();
@@ -182,11 +178,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t kLine = 64 / sizeof(double);
     std::size_t d_;
-    std::vector<double> storage_;
-    double* re_;
-    double* im_;
+    std::vector<double> re_, im_;
 };
 
 // Consecutive non-zeros of one matrix in the diagonal order: `length` cells from `first`, with
@@ -213,20 +206,31 @@ void add_scaled_run(double* __restrict sum_re, double* __restrict sum_im,
 // Shorter runs are added in line: a call would cost more than the run.
 constexpr std::size_t kShortRun = 4;
 
-// The non-zero elements of the basis matrices that can be added sparsely, listed on first use
-// as runs in the diagonal order: those of shape d x d whose elements are all finite (see
-// add_sparse_term).
+// A basis matrix as the sparse terms add it: at most two non-zeros held in place (most
+// Gell-Mann matrices), added without a branch, the unused one on the scratch cell; otherwise
+// runs in the diagonal order.
+struct SparseMatrix {
+    std::size_t cells[2];
+    Complex values[2];
+    bool in_runs;
+    std::size_t begin, end;  // in the runs
+};
+
+// The basis matrices that can be added sparsely, listed on first use: those of shape d x d
+// whose elements are all finite (see add_sparse_term).
 class SparseMatrices {
 public:
-    SparseMatrices(const BasisViews& basis, std::size_t d, const DiagonalSum& order)
-        : basis_(basis), d_(d), order_(order), matrices_(basis.size()) {}
+    SparseMatrices(const BasisViews& basis, std::size_t d, const DiagonalSum& sum)
+        : basis_(basis), d_(d), sum_(sum), matrices_(basis.size()) {}
 
-    // False when matrix k has to be added densely; otherwise its runs.
-    bool runs(std::size_t k, std::span<const Run>& runs) {
+    // Null when matrix k has to be added densely.
+    const SparseMatrix* matrix(std::size_t k) {
         Listed& listed = matrices_[k];
-        if (listed.state == State::unseen) list(k, listed);
-        runs = std::span<const Run>(runs_.data() + listed.begin, listed.end - listed.begin);
-        return listed.state == State::sparse;
+        if (listed.state == State::unseen) listed.state = list(k, listed.matrix);
+        return listed.state == State::sparse ? &listed.matrix : nullptr;
+    }
+    std::span<const Run> runs(const SparseMatrix& m) const {
+        return std::span<const Run>(runs_.data() + m.begin, m.end - m.begin);
     }
     const double* values_re() const { return values_re_.data(); }
     const double* values_im() const { return values_im_.data(); }
@@ -235,17 +239,16 @@ private:
     enum class State : unsigned char { unseen, sparse, dense };
     struct Listed {
         State state = State::unseen;
-        std::size_t begin = 0, end = 0;  // in runs_
+        SparseMatrix matrix;
     };
     struct Placed {
         std::size_t at;
         Complex value;
     };
 
-    void list(std::size_t k, Listed& listed) {
-        listed.state = State::dense;
+    State list(std::size_t k, SparseMatrix& listing) {
         const MatrixView& m = basis_[k];
-        if (m.rows != d_ || m.cols != d_) return;
+        if (m.rows != d_ || m.cols != d_) return State::dense;
         placed_.clear();
         for (std::size_t r = 0; r < d_; ++r) {
             const Complex* row = &m(r, 0);
@@ -253,14 +256,22 @@ private:
             for (std::size_t c = 0; c < d_; ++c) {
                 const Complex e = row[std::ptrdiff_t(c) * m.col_step];
                 if (e.re == 0.0 && e.im == 0.0) continue;  // most elements; zeros are finite
-                if (!std::isfinite(e.re) || !std::isfinite(e.im)) return;
-                placed_.push_back({order_.index(r, c), e});
+                if (!std::isfinite(e.re) || !std::isfinite(e.im)) return State::dense;
+                placed_.push_back({sum_.index(r, c), e});
             }
+        }
+        listing.in_runs = placed_.size() > 2;
+        if (!listing.in_runs) {
+            for (std::size_t e = 0; e < 2; ++e) {
+                listing.cells[e] = e < placed_.size() ? placed_[e].at : sum_.scratch();
+                listing.values[e] = e < placed_.size() ? placed_[e].value : Complex{};
+            }
+            return State::sparse;
         }
         auto before = [](const Placed& x, const Placed& y) { return x.at < y.at; };
         if (!std::is_sorted(placed_.begin(), placed_.end(), before))
             std::sort(placed_.begin(), placed_.end(), before);
-        listed.begin = runs_.size();
+        listing.begin = runs_.size();
         for (std::size_t e = 0; e < placed_.size(); ++e) {
             if (e == 0 || placed_[e].at != placed_[e - 1].at + 1)
                 runs_.push_back({placed_[e].at, 0, values_re_.size()});
@@ -268,40 +279,52 @@ private:
             values_re_.push_back(placed_[e].value.re);
             values_im_.push_back(placed_[e].value.im);
         }
-        listed.end = runs_.size();
-        listed.state = State::sparse;
+        listing.end = runs_.size();
+        return State::sparse;
     }
 
     const BasisViews& basis_;
     std::size_t d_;
-    const DiagonalSum& order_;
+    const DiagonalSum& sum_;
     std::vector<Listed> matrices_;
     std::vector<Placed> placed_;  // the matrix being listed
     std::vector<Run> runs_;
     std::vector<double> values_re_, values_im_;
 };
 
+// sum + value·w on one cell, as Complex arithmetic rounds it.
+[[gnu::always_inline]] inline void add_scaled_cell(double* sum_re, double* sum_im, std::size_t cell,
+                                                   double value_re, double value_im, Complex w) {
+    const double product_re = value_re * w.re - value_im * w.im;
+    const double product_im = value_re * w.im + value_im * w.re;
+    sum_re[cell] = sum_re[cell] + product_re;
+    sum_im[cell] = sum_im[cell] + product_im;
+}
+
 // Adds w·B over the non-zero elements of B only, for finite w and B. Exact: a zero element
 // scales to a signed zero, and the sum never holds -0 (it starts at +0 and a rounded sum is -0
 // only when both addends are), so adding that zero changes nothing. The only NaN finite
 // operands can make is the default one, identical whichever operand order is used.
-void add_sparse_term(DiagonalSum& sum, std::span<const Run> runs, const double* values_re,
-                     const double* values_im, Complex w) {
+void add_sparse_term(DiagonalSum& sum, const SparseMatrices& sparse, const SparseMatrix& matrix,
+                     Complex w) {
     double* const sum_re = sum.re();
     double* const sum_im = sum.im();
-    for (const Run& run : runs) {
+    if (!matrix.in_runs) {
+        for (std::size_t e = 0; e < 2; ++e)
+            add_scaled_cell(sum_re, sum_im, matrix.cells[e], matrix.values[e].re, matrix.values[e].im, w);
+        return;
+    }
+    const double* const values_re = sparse.values_re();
+    const double* const values_im = sparse.values_im();
+    for (const Run& run : sparse.runs(matrix)) {
         if (run.length >= kShortRun) {
             add_scaled_run(sum_re + run.first, sum_im + run.first, values_re + run.values,
                            values_im + run.values, run.length, w);
             continue;
         }
-        for (std::size_t i = 0; i < run.length; ++i) {
-            const double v_re = values_re[run.values + i], v_im = values_im[run.values + i];
-            const double product_re = v_re * w.re - v_im * w.im;
-            const double product_im = v_re * w.im + v_im * w.re;
-            sum_re[run.first + i] = sum_re[run.first + i] + product_re;
-            sum_im[run.first + i] = sum_im[run.first + i] + product_im;
-        }
+        for (std::size_t i = 0; i < run.length; ++i)
+            add_scaled_cell(sum_re, sum_im, run.first + i, values_re[run.values + i],
+                            values_im[run.values + i], w);
     }
 }
 
@@ -320,7 +343,6 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     // first dense term on, the sparse sum so far moves into the accumulator and every term is
     // added densely.
     bool dense_from_now = false;
-    std::span<const Run> runs;
     for_each_reached_term(map, a.size(), b.size(), interrupt,
                           [&](std::size_t g, std::size_t t, const CoefficientMap::Term& term) {
         const Complex a_g = a[g], b_t = b[t];
@@ -328,9 +350,11 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
                                                      : term_coefficient_shared(a_g, b_t, term.c);
         if (!significant_fast(w)) return;
         if (term.k >= basis.size()) fail(kUnwrapNone, where);
-        if (!dense_from_now && finite(w) && sparse.runs(term.k, runs)) {
-            add_sparse_term(sum, runs, sparse.values_re(), sparse.values_im(), w);
-            return;
+        if (!dense_from_now && finite(w)) {
+            if (const SparseMatrix* matrix = sparse.matrix(term.k)) {
+                add_sparse_term(sum, sparse, *matrix, w);
+                return;
+            }
         }
         if (!dense_from_now) sum.store(result);
         dense_from_now = true;
