@@ -203,6 +203,9 @@ void add_scaled_run(double* __restrict sum_re, double* __restrict sum_im,
     }
 }
 
+// Pending signals are checked at least this often while the basis is listed.
+constexpr std::size_t kElementsBetweenChecks = std::size_t(1) << 20;
+
 // Shorter runs are added in line: a call would cost more than the run.
 constexpr std::size_t kShortRun = 4;
 
@@ -338,6 +341,18 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     const CoefficientElements a(l_a), b(l_b);
     DiagonalSum sum(d);
     SparseMatrices sparse(basis, d, sum);
+    // A map that names most matrices has them listed in basis order first: read one after the
+    // other, they stream from memory faster than in the order the terms name them.
+    if (map.size() >= basis.size() && a.size() > 0 && b.size() > 0) {
+        std::size_t elements = 0;
+        for (std::size_t k = 0; k < basis.size(); ++k) {
+            if ((elements += basis[k].size()) >= kElementsBetweenChecks) {
+                interrupt();
+                elements = 0;
+            }
+            sparse.matrix(k);
+        }
+    }
     // After a dense term the accumulator may hold a NaN of the caller's, and which of two NaNs
     // a later addition keeps is only certain when that addition is the dense one too: from the
     // first dense term on, the sparse sum so far moves into the accumulator and every term is
