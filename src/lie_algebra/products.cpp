@@ -383,31 +383,42 @@ void add_diagonal_terms(double* __restrict sum_re, double* __restrict sum_im,
 // receives its additions in term order, as if each term were added when met.
 class HeldDiagonalTerms {
 public:
-    explicit HeldDiagonalTerms(std::size_t d) : by_diagonal_(d) {}
+    // Holds at most a block of terms: its memory does not grow with the map.
+    explicit HeldDiagonalTerms(std::size_t d) : d_(d), starts_(d + 1) { held_.reserve(kBlockTerms); }
 
     void hold(std::size_t diagonal, std::size_t values, Complex w, DiagonalSum& sum,
               const SparseMatrices& sparse) {
-        by_diagonal_[diagonal].push_back({values, w});
-        if (++held_ == kBlockTerms) flush(sum, sparse);
+        held_.push_back({diagonal, {values, w}});
+        if (held_.size() == kBlockTerms) flush(sum, sparse);
     }
     void flush(DiagonalSum& sum, const SparseMatrices& sparse) {
-        if (held_ == 0) return;
-        const std::size_t d = by_diagonal_.size();
-        for (std::size_t a = 0; a < d; ++a) {
-            std::vector<HeldTerm>& terms = by_diagonal_[a];
-            if (terms.empty()) continue;
-            add_diagonal_terms(sum.re() + a * d, sum.im() + a * d, sparse.values_re(),
-                               sparse.values_im(), terms.data(), terms.size(), d);
-            terms.clear();
-        }
-        held_ = 0;
+        if (held_.empty()) return;
+        // A stable counting sort by diagonal.
+        std::fill(starts_.begin(), starts_.end(), 0);
+        for (const Held& h : held_) ++starts_[h.diagonal + 1];
+        for (std::size_t a = 1; a <= d_; ++a) starts_[a] += starts_[a - 1];
+        by_diagonal_.resize(held_.size());
+        cursors_.assign(starts_.begin(), starts_.end() - 1);
+        for (const Held& h : held_) by_diagonal_[cursors_[h.diagonal]++] = h.term;
+        for (std::size_t a = 0; a < d_; ++a)
+            if (starts_[a + 1] > starts_[a])
+                add_diagonal_terms(sum.re() + a * d_, sum.im() + a * d_, sparse.values_re(),
+                                   sparse.values_im(), by_diagonal_.data() + starts_[a],
+                                   starts_[a + 1] - starts_[a], d_);
+        held_.clear();
     }
 
 private:
+    struct Held {
+        std::size_t diagonal;
+        HeldTerm term;
+    };
     static constexpr std::size_t kBlockTerms = 4096;
 
-    std::vector<std::vector<HeldTerm>> by_diagonal_;
-    std::size_t held_ = 0;
+    std::size_t d_;
+    std::vector<Held> held_;
+    std::vector<std::size_t> starts_, cursors_;
+    std::vector<HeldTerm> by_diagonal_;
 };
 
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
