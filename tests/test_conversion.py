@@ -1,5 +1,7 @@
 """Array, sequence and dict arguments: what is accepted, the refusal messages, the read-only
 borrow of input arrays, and how arrays in any memory layout are read."""
+import gc
+import signal
 import types
 
 import numpy as np
@@ -174,6 +176,29 @@ def test_accepted_dicts(table):
 ])
 def test_errors_from_python_code_in_the_dict(error, expected):
     assert raised(lambda: tanvo.cross(column(), column(), {(Index(error=error), 0): (0, 1j)})) == expected
+
+
+def test_a_signal_handler_that_empties_the_dict_while_it_is_read():
+    # The handler runs between two entries and frees the entries not yet read; the call goes on
+    # with those it has, and the interpreter with its own objects intact.
+    n = 200_000
+    ones = np.ones((n, 1), dtype=complex)
+    emptied_midway = 0
+    previous = signal.signal(signal.SIGALRM, lambda *_: f.clear())
+    try:
+        for attempt in range(12):
+            f = {(i, 0): (0, complex(i, 1)) for i in range(n)}
+            signal.setitimer(signal.ITIMER_REAL, 0.0004 * (attempt + 1))
+            total = tanvo.cross(ones, ones, f)[0, 0]
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            emptied_midway += 0 < total.imag < n  # one per term read
+            gc.collect()
+            if emptied_midway:
+                break
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert emptied_midway
 
 
 # --- The read-only borrow ------------------------------------------------------------------

@@ -316,6 +316,81 @@ def test_the_order_of_the_dict_does_not_change_a_bit(reference, name, generator)
     assert len(outputs) == 1
 
 
+# Indices at and past what a map holds in 32 bits: never reached, and never a matrix.
+WIDE_INDICES = [2**32 - 2, 2**32 - 1, 2**32, 2**64 - 1]
+
+
+def diagonal_runs_basis(rng, d, with_dense):
+    """d x d matrices whose non-zeros lie along wrapped diagonals in runs of every length
+    (whole diagonals, broken ones, single cells), in every layout; with_dense adds a matrix with
+    an infinite element and a row matrix, which are added densely."""
+    def random_values(shape):
+        return rng.normal(size=shape) + 1j * rng.normal(size=shape)
+    rows = np.arange(d)
+    basis = []
+    for shift in range(d):
+        m = np.zeros((d, d), complex)
+        m[rows, (rows + shift) % d] = random_values(d)
+        basis.append(m)
+        broken = m.copy()
+        broken[rng.random(d) < 0.4] = 0
+        basis.append(broken)
+    dense = random_values((d, d))
+    dense[rng.random((d, d)) < 0.3] = 0
+    basis += [dense, np.diag(random_values(d)), np.zeros((d, d), complex)]
+    if with_dense:
+        infinite = basis[0].copy()
+        infinite[0, 1 % d] = np.inf
+        basis += [infinite, random_values((1, d))]
+    layouts = list(LAYOUTS.values())
+    return [layouts[rng.integers(len(layouts))](m) for m in basis]
+
+
+@pytest.mark.parametrize("d", [4, 5, 8])
+@pytest.mark.parametrize("case", ["sparse", "with-dense", "failing"])
+@pytest.mark.parametrize("seed", range(3))
+def test_runs_along_diagonals_match_reference_bit_for_bit(reference, d, case, seed):
+    rng = np.random.default_rng([d, seed])
+    basis = diagonal_runs_basis(rng, d, case == "with-dense")
+    n = len(basis)
+    l_a, l_b = (rng.normal(size=(n, 1)) + 1j * rng.normal(size=(n, 1)) for _ in "ab")
+    l_a[rng.integers(n - 1)] = 0
+    l_b[rng.integers(n - 1)] = complex(1e300, -1e300)  # overflows: infinite and NaN terms
+    l_a[n - 1] = l_b[n - 1] = 1
+    f = {(int(g), int(t)): (int(k), complex(*rng.normal(size=2)))
+         for g, t, k in rng.integers(0, [n + 1, n + 1, n], size=(6 * n, 3))}
+    if case == "failing":
+        f[n - 1, n - 1] = (2**32 + 1, 1 + 0j)
+    # Keys past any array change nothing; neither does the k of a term never reached.
+    wide = {**{(g, 1): (0, 1j) for g in WIDE_INDICES}, **{(1, t): (2**32, 1j) for t in WIDE_INDICES}, **f}
+    for name in MATRIX_PRODUCTS:
+        expected = outcome(getattr(reference, name), l_a, l_b, f, basis)
+        assert outcome(getattr(tanvo, name), l_a, l_b, wide, basis) == expected
+        assert (expected[0] == "failure") == (case == "failing")
+    for name in CONTRACTIONS:
+        assert outcome(getattr(tanvo, name), l_a, l_b, wide) == outcome(getattr(reference, name), l_a, l_b, f)
+
+
+@pytest.mark.parametrize("name", MATRIX_PRODUCTS)
+@pytest.mark.parametrize("midway", [None, "dense", "failure"])
+def test_long_maps_match_reference_bit_for_bit(reference, name, midway):
+    # A clock-and-shift map of 59,520 terms, with a term added densely or failing halfway.
+    basis = tanvo.gen_sylvester(16)
+    f = (tanvo.get_structure_constants if name == "su_commutator" else tanvo.get_d_coefficients)(basis)
+    rng = np.random.default_rng(11)
+    l_a, l_b = (rng.normal(size=(len(basis), 1)) + 1j * rng.normal(size=(len(basis), 1)) for _ in "ab")
+    keys = list(f)
+    middle = keys[len(keys) // 2]
+    if midway == "dense":  # a matrix with an infinite element, then sparse ones again
+        basis = basis + [np.full((16, 16), np.inf + 0j)]
+        f[middle] = (len(basis) - 1, 1e-3j)
+    elif midway == "failure":
+        f[middle] = (len(basis), 1 + 0j)
+    expected = outcome(getattr(reference, name), l_a, l_b, f, basis)
+    assert outcome(getattr(tanvo, name), l_a, l_b, f, basis) == expected
+    assert (expected[0] == "failure") == (midway == "failure")
+
+
 # --- end to end on the clock-and-shift basis ------------------------------------------------
 
 

@@ -254,14 +254,17 @@ BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows) {
     return borrowed;
 }
 
-// Reading a dict of millions of entries waits mostly on memory: each entry's value tuple, then
-// the complex number it holds. Peeking at the entries a few places ahead (a second walk of the
-// same dict) asks for both early; below a few hundred thousand entries the objects mostly sit in
-// the caches and the second walk costs more than it saves. It only prefetches: nothing is kept,
-// so Python code that changes the dict meanwhile changes nothing but what is fetched.
+// Reading a dict of millions of entries whose objects lie scattered in memory waits mostly on
+// memory: each entry's value tuple, then the complex number it holds. Peeking at the entries a
+// few places ahead (a second walk of the same dict) asks for both early. Below a few hundred
+// thousand entries the objects mostly sit in the caches, and where the keys and values lie one
+// after the other (a dict built in one go, as tanvo builds its maps) the processor fetches them
+// ahead unaided: there the second walk costs more than it saves. It only prefetches: nothing is
+// kept, so Python code that changes the dict meanwhile changes nothing but what is fetched.
 class EntryPrefetch {
 public:
-    explicit EntryPrefetch(PyObject* dict) : dict_(dict), active_(PyDict_GET_SIZE(dict) > kWorthFrom) {
+    explicit EntryPrefetch(PyObject* dict)
+        : dict_(dict), active_(PyDict_GET_SIZE(dict) > kWorthFrom && !laid_out_in_order(dict)) {
         if (!active_) return;
         for (int n = 0; n < kTuplesAhead; ++n) advance_tuples();
         for (int n = 0; n < kItemsAhead; ++n) advance_items();
@@ -275,6 +278,26 @@ public:
 private:
     static constexpr int kTuplesAhead = 8, kItemsAhead = 4;
     static constexpr Py_ssize_t kWorthFrom = Py_ssize_t(1) << 19;
+
+    // Whether most of the first entries have their key and value within a kilobyte of the
+    // previous entry's (the values of a map from tanvo are partly shared, so not all are).
+    static bool laid_out_in_order(PyObject* dict) {
+        constexpr int kSample = 64;
+        constexpr std::uintptr_t kNear = 1024;
+        auto near = [](const PyObject* x, const PyObject* y) {
+            const auto a = reinterpret_cast<std::uintptr_t>(x), b = reinterpret_cast<std::uintptr_t>(y);
+            return (a > b ? a - b : b - a) < kNear;
+        };
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *value = nullptr, *last_key = nullptr, *last_value = nullptr;
+        int close = 0;
+        for (int n = 0; n < kSample && PyDict_Next(dict, &position, &key, &value); ++n) {
+            if (n > 0 && near(key, last_key) && near(value, last_value)) ++close;
+            last_key = key;
+            last_value = value;
+        }
+        return close >= kSample / 2;
+    }
 
     void advance_tuples() {
         PyObject *key = nullptr, *value = nullptr;
@@ -293,28 +316,81 @@ private:
     Py_ssize_t tuples_ = 0, items_ = 0;
 };
 
+// An entry of any types, each item converted as any index or complex number is: converting may
+// run Python code that changes the dict, so both are held meanwhile.
+CoefficientMap::Term converted_entry(PyObject* borrowed_key, PyObject* borrowed_value) {
+    const Ref key(borrowed_key, borrow), value(borrowed_value, borrow);
+    PyObject* j_item = nullptr;
+    PyObject* i_item = pair_items(key.get(), &j_item);
+    const std::uint64_t i = to_index(i_item);
+    const std::uint64_t j = to_index(j_item);
+    PyObject* c_item = nullptr;
+    PyObject* k_item = pair_items(value.get(), &c_item);
+    const std::uint64_t k = to_index(k_item);
+    using Term = CoefficientMap::Term;
+    return {Term::held(i), Term::held(j), Term::held(k), to_complex(c_item)};
+}
+
+// A non-negative int that fits in one machine word, read in place: false for any other object,
+// which to_index then converts (or refuses) as it would any index.
+bool small_index(PyObject* object, std::uint64_t& value) {
+    if (!PyLong_CheckExact(object)) return false;
+    PyLongObject* number = reinterpret_cast<PyLongObject*>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    const Py_ssize_t compact = PyUnstable_Long_CompactValue(number);
+    if (compact < 0) return false;
+    value = std::uint64_t(compact);
+#else
+    const Py_ssize_t size = Py_SIZE(number);
+    if (size != 0 && size != 1) return false;
+    value = size == 0 ? 0 : std::uint64_t(number->ob_digit[0]);
+#endif
+    return true;
+}
+
+// The entry (i, j) -> (k, c) when it is made of exact tuples of two items, small ints and a
+// complex number: nothing in it can run Python code, so it is read without holding references.
+bool plain_entry(PyObject* key, PyObject* value, CoefficientMap::Term& term) {
+    if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2 || !PyTuple_CheckExact(value) ||
+        PyTuple_GET_SIZE(value) != 2)
+        return false;
+    PyObject* c = PyTuple_GET_ITEM(value, 1);
+    std::uint64_t i = 0, j = 0, k = 0;
+    if (!small_index(PyTuple_GET_ITEM(key, 0), i) || !small_index(PyTuple_GET_ITEM(key, 1), j) ||
+        !small_index(PyTuple_GET_ITEM(value, 0), k) || !PyComplex_CheckExact(c))
+        return false;
+    const Py_complex number = reinterpret_cast<PyComplexObject*>(c)->cval;
+    using Term = CoefficientMap::Term;
+    term = {Term::held(i), Term::held(j), Term::held(k), {number.real, number.imag}};
+    return true;
+}
+
 CoefficientMap to_coefficient_map(PyObject* object) {
     if (!PyDict_Check(object)) raise_conversion_error(object, "PyDict");
+    using Term = CoefficientMap::Term;
     CoefficientMap::Entries entries;
     entries.reserve(std::size_t(PyDict_Size(object)));
     Py_ssize_t position = 0;
     PyObject *borrowed_key = nullptr, *borrowed_value = nullptr;
     EntryPrefetch prefetch(object);
+    bool in_key_order = true;
+    Term term;
     while (PyDict_Next(object, &position, &borrowed_key, &borrowed_value)) {
         prefetch.advance();
-        if (entries.size() % kEntriesBetweenChecks == kEntriesBetweenChecks - 1) check_signals();
-        // Converting an item may run Python code that mutates the dict: hold both.
-        const Ref key(borrowed_key, borrow), value(borrowed_value, borrow);
-        PyObject* j_item = nullptr;
-        PyObject* i_item = pair_items(key.get(), &j_item);
-        const std::uint64_t i = to_index(i_item);
-        const std::uint64_t j = to_index(j_item);
-        PyObject* c_item = nullptr;
-        PyObject* k_item = pair_items(value.get(), &c_item);
-        const std::uint64_t k = to_index(k_item);
-        entries.push_back({i, j, k, to_complex(c_item)});
+        if (entries.size() % kEntriesBetweenChecks == kEntriesBetweenChecks - 1) {
+            // Signal handlers may change the dict: the entry is read afresh afterwards.
+            const Ref key(borrowed_key, borrow), value(borrowed_value, borrow);
+            check_signals();
+            if (!plain_entry(key.get(), value.get(), term)) term = converted_entry(key.get(), value.get());
+        } else if (!plain_entry(borrowed_key, borrowed_value, term)) {
+            term = converted_entry(borrowed_key, borrowed_value);
+        }
+        if (in_key_order && !entries.empty() && !CoefficientMap::key_before(entries.back(), term))
+            in_key_order = false;
+        entries.push_back(term);
     }
-    return CoefficientMap(std::move(entries));
+    return CoefficientMap(std::move(entries), in_key_order);
 }
 
 Ref to_python(const ComplexMatrix& matrix) { return matrix_to_array(matrix, numpy::kComplex128); }

@@ -141,16 +141,30 @@ private:
 // that walking it meets the keys as probing every pair (i outer, j inner) would.
 class CoefficientMap {
 public:
+    // An entry as held. An index from kPastAny on is held as kPastAny: past the end of any
+    // coefficient array or basis that memory holds (2^32 - 1 complex numbers take 64 GiB), so
+    // that its term is never reached and names no matrix.
+    static constexpr std::uint32_t kPastAny = ~std::uint32_t(0);
+    struct Term {
+        std::uint32_t i, j, k;
+        Complex c;
+        static std::uint32_t held(std::uint64_t index) {
+            return index < kPastAny ? std::uint32_t(index) : kPastAny;
+        }
+    };
+    static_assert(sizeof(Term) == 32);
+
     CoefficientMap() = default;
     // From entries in any order. Of several entries with one key the last is kept, as inserting
-    // them one after the other into a map would keep it. Entries already in strictly increasing
-    // key order (as extraction lists them) are taken as they are.
-    // Up to the C heap's own limit for mapping (32 MiB), a buffer freed by one call is reused
-    // by the next; beyond it every call maps afresh, and takes huge pages where it can.
-    using Entries = std::vector<CoefficientEntry, PageAllocator<CoefficientEntry, (std::size_t(32) << 20)>>;
+    // them one after the other into a map would keep it. Entries the caller found in strictly
+    // increasing key order (as extraction lists them) are taken as they are.
+    // Up to the C heap's own limit for mapping (32 MiB, a million entries), a buffer freed by
+    // one call is reused by the next; beyond it every call maps afresh, and takes huge pages
+    // where it can.
+    using Entries = std::vector<Term, PageAllocator<Term, (std::size_t(32) << 20)>>;
 
-    explicit CoefficientMap(Entries entries) : entries_(std::move(entries)) {
-        if (std::adjacent_find(entries_.begin(), entries_.end(), key_not_before) == entries_.end()) return;
+    CoefficientMap(Entries entries, bool in_key_order) : entries_(std::move(entries)) {
+        if (in_key_order) return;
         std::stable_sort(entries_.begin(), entries_.end(), key_before);
         // Keeps the last entry of each run of equal keys.
         auto kept = entries_.begin();
@@ -161,24 +175,22 @@ public:
         entries_.erase(kept, entries_.end());
     }
 
-    const CoefficientEntry* find(std::uint64_t i, std::uint64_t j) const {
-        const CoefficientEntry probe{i, j, 0, {}};
+    const Term* find(std::uint64_t i, std::uint64_t j) const {
+        if (i >= kPastAny || j >= kPastAny) return nullptr;
+        const Term probe{std::uint32_t(i), std::uint32_t(j), 0, {}};
         const auto at = std::lower_bound(entries_.begin(), entries_.end(), probe, key_before);
         return at != entries_.end() && at->i == i && at->j == j ? &*at : nullptr;
     }
     // In increasing key order.
-    std::span<const CoefficientEntry> entries() const noexcept { return entries_; }
+    std::span<const Term> entries() const noexcept { return entries_; }
     std::size_t size() const noexcept { return entries_.size(); }
     bool empty() const noexcept { return entries_.empty(); }
 
-private:
-    static bool key_before(const CoefficientEntry& x, const CoefficientEntry& y) {
+    static bool key_before(const Term& x, const Term& y) {
         return x.i != y.i ? x.i < y.i : x.j < y.j;
     }
-    static bool key_not_before(const CoefficientEntry& x, const CoefficientEntry& y) {
-        return !key_before(x, y);
-    }
 
+private:
     Entries entries_;
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -82,7 +83,7 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     for (std::size_t g = 0; g < l_a.size(); ++g)
         for (std::size_t t = 0; t < l_b.size(); ++t) {
             if (++probes % kProbesBetweenChecks == 0) interrupt();
-            const CoefficientEntry* term = map.find(g, t);
+            const CoefficientMap::Term* term = map.find(g, t);
             if (!term) continue;
             const Complex w = term_coefficient_shared(element(l_a, g), element(l_b, t), term->c);
             if (!significant(w)) continue;
@@ -114,7 +115,7 @@ ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     for (std::size_t g = 0; g < l_a.size(); ++g)
         for (std::size_t t = 0; t < l_b.size(); ++t) {
             if (++probes % kProbesBetweenChecks == 0) interrupt();
-            const CoefficientEntry* term = f_ijk.find(g, t);
+            const CoefficientMap::Term* term = f_ijk.find(g, t);
             if (!term || term->k >= result.rows()) continue;
             Complex& sum = result(term->k, 0);
             sum = add_cross_term_shared(sum, term->c, element(l_a, g), element(l_b, t));
@@ -147,70 +148,278 @@ template <class Visit>
 void for_each_reached_term(const CoefficientMap& map, std::size_t a_count, std::size_t b_count,
                            Interrupt interrupt, Visit&& visit) {
     std::uint64_t visited = 0;
-    for (const CoefficientEntry& e : map.entries()) {
-        if (e.i >= a_count) break;
+    for (const CoefficientMap::Term& e : map.entries()) {
+        if (e.i >= a_count || e.i == CoefficientMap::kPastAny) break;
         if (++visited % (kProbesBetweenChecks / 16) == 0) interrupt();
-        if (e.j >= b_count) continue;
+        if (e.j >= b_count || e.j == CoefficientMap::kPastAny) continue;
         visit(std::size_t(e.i), std::size_t(e.j), e);
     }
 }
 
-// A non-zero element of a d x d basis matrix, at its position in the row-major accumulator.
-struct PlacedElement {
-    std::size_t cell;
-    Complex value;
-};
-
-// The non-zero elements of the basis matrices that can be added sparsely, listed on first use:
-// those of shape d x d whose elements are all finite (see add_sparse_term).
-class SparseMatrices {
+// The sum of the sparse terms, real and imaginary parts apart, with the cells of the d x d
+// result ordered by wrapped diagonal: cell (r, c) at ((c - r) mod d) * d + r. The non-zeros of
+// a matrix then lie in a few runs of consecutive cells (a clock-and-shift matrix in one run of
+// d), which are added with vector instructions.
+class DiagonalSum {
 public:
-    SparseMatrices(const BasisViews& basis, std::size_t d)
-        : basis_(basis), d_(d), lists_(basis.size()), states_(basis.size(), State::unseen) {}
-
-    // Null when matrix k has to be added densely.
-    const std::vector<PlacedElement>* nonzeros(std::size_t k) {
-        if (states_[k] == State::unseen) states_[k] = list(k);
-        return states_[k] == State::sparse ? &lists_[k] : nullptr;
+    explicit DiagonalSum(std::size_t d) : d_(d), re_(d * d + 1), im_(d * d + 1) {}
+    std::size_t index(std::size_t r, std::size_t c) const { return (c + d_ - r) % d_ * d_ + r; }
+    // A cell past the matrix, which takes additions that belong nowhere.
+    std::size_t scratch() const { return d_ * d_; }
+    double* re() { return re_.data(); }
+    double* im() { return im_.data(); }
+    // Writes the sum into the row-major accumulator of a product.
+    void store(ComplexMatrix& result) const {
+        const std::span<Complex> cells = result.storage();
+        for (std::size_t r = 0; r < d_; ++r)
+            for (std::size_t c = 0; c < d_; ++c) {
+                const std::size_t at = index(r, c);
+                cells[r * d_ + c] = {re_[at], im_[at]};
+            }
     }
 
 private:
-    enum class State : unsigned char { unseen, sparse, dense };
+    std::size_t d_;
+    std::vector<double> re_, im_;
+};
 
-    State list(std::size_t k) {
+// Consecutive non-zeros of one matrix in the diagonal order: `length` cells from `first`, with
+// their values from `values` in the value lists.
+struct Run {
+    std::size_t first, length, values;
+};
+
+// sum[i] + value[i]·w over a run, as Complex arithmetic would round it: the product textbook,
+// each partial product on its own, then the addition. Exact ops vectorise without changing a
+// bit (no contraction into FMA anywhere in the build), so wide versions are picked at load time.
+[[gnu::target_clones("avx2", "default")]]
+void add_scaled_run(double* __restrict sum_re, double* __restrict sum_im,
+                    const double* __restrict value_re, const double* __restrict value_im,
+                    std::size_t length, Complex w) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const double product_re = value_re[i] * w.re - value_im[i] * w.im;
+        const double product_im = value_re[i] * w.im + value_im[i] * w.re;
+        sum_re[i] = sum_re[i] + product_re;
+        sum_im[i] = sum_im[i] + product_im;
+    }
+}
+
+// Pending signals are checked at least this often while the basis is listed.
+constexpr std::size_t kElementsBetweenChecks = std::size_t(1) << 20;
+
+// Shorter runs are added in line: a call would cost more than the run.
+constexpr std::size_t kShortRun = 4;
+
+// A basis matrix as the sparse terms add it: at most two non-zeros held in place (most
+// Gell-Mann matrices), added without a branch, the unused one on the scratch cell; otherwise
+// runs in the diagonal order.
+struct SparseMatrix {
+    static constexpr std::size_t kNoDiagonal = ~std::size_t(0);
+    std::size_t cells[2];
+    Complex values[2];
+    bool in_runs;
+    std::size_t begin, end;  // in the runs
+    // The wrapped diagonal the matrix fills, one non-zero per row (clock-and-shift), if any.
+    std::size_t diagonal = kNoDiagonal;
+};
+
+// The basis matrices that can be added sparsely, listed on first use: those of shape d x d
+// whose elements are all finite (see add_sparse_term).
+class SparseMatrices {
+public:
+    SparseMatrices(const BasisViews& basis, std::size_t d, const DiagonalSum& sum)
+        : basis_(basis), d_(d), sum_(sum), matrices_(basis.size()) {}
+
+    // Null when matrix k has to be added densely.
+    const SparseMatrix* matrix(std::size_t k) {
+        Listed& listed = matrices_[k];
+        if (listed.state == State::unseen) listed.state = list(k, listed.matrix);
+        return listed.state == State::sparse ? &listed.matrix : nullptr;
+    }
+    std::span<const Run> runs(const SparseMatrix& m) const {
+        return std::span<const Run>(runs_.data() + m.begin, m.end - m.begin);
+    }
+    const double* values_re() const { return values_re_.data(); }
+    const double* values_im() const { return values_im_.data(); }
+    // Where the values of a matrix that fills a diagonal start.
+    std::size_t diagonal_values(const SparseMatrix& m) const { return runs_[m.begin].values; }
+
+private:
+    enum class State : unsigned char { unseen, sparse, dense };
+    struct Listed {
+        State state = State::unseen;
+        SparseMatrix matrix;
+    };
+    struct Placed {
+        std::size_t at;
+        Complex value;
+    };
+
+    State list(std::size_t k, SparseMatrix& listing) {
         const MatrixView& m = basis_[k];
         if (m.rows != d_ || m.cols != d_) return State::dense;
+        placed_.clear();
         for (std::size_t r = 0; r < d_; ++r) {
             const Complex* row = &m(r, 0);
             if (m.col_step == 1 && all_zero(row, d_)) continue;
             for (std::size_t c = 0; c < d_; ++c) {
                 const Complex e = row[std::ptrdiff_t(c) * m.col_step];
                 if (e.re == 0.0 && e.im == 0.0) continue;  // most elements; zeros are finite
-                if (!std::isfinite(e.re) || !std::isfinite(e.im)) {
-                    lists_[k].clear();
-                    return State::dense;
-                }
-                lists_[k].push_back({r * d_ + c, e});
+                if (!std::isfinite(e.re) || !std::isfinite(e.im)) return State::dense;
+                placed_.push_back({sum_.index(r, c), e});
             }
         }
+        listing.in_runs = placed_.size() > 2;
+        if (!listing.in_runs) {
+            for (std::size_t e = 0; e < 2; ++e) {
+                listing.cells[e] = e < placed_.size() ? placed_[e].at : sum_.scratch();
+                listing.values[e] = e < placed_.size() ? placed_[e].value : Complex{};
+            }
+            return State::sparse;
+        }
+        auto before = [](const Placed& x, const Placed& y) { return x.at < y.at; };
+        if (!std::is_sorted(placed_.begin(), placed_.end(), before))
+            std::sort(placed_.begin(), placed_.end(), before);
+        listing.begin = runs_.size();
+        for (std::size_t e = 0; e < placed_.size(); ++e) {
+            if (e == 0 || placed_[e].at != placed_[e - 1].at + 1)
+                runs_.push_back({placed_[e].at, 0, values_re_.size()});
+            ++runs_.back().length;
+            values_re_.push_back(placed_[e].value.re);
+            values_im_.push_back(placed_[e].value.im);
+        }
+        listing.end = runs_.size();
+        const Run& first = runs_[listing.begin];
+        if (listing.end - listing.begin == 1 && first.length == d_ && first.first % d_ == 0)
+            listing.diagonal = first.first / d_;
         return State::sparse;
     }
 
     const BasisViews& basis_;
     std::size_t d_;
-    std::vector<std::vector<PlacedElement>> lists_;
-    std::vector<State> states_;
+    const DiagonalSum& sum_;
+    std::vector<Listed> matrices_;
+    std::vector<Placed> placed_;  // the matrix being listed
+    std::vector<Run> runs_;
+    std::vector<double> values_re_, values_im_;
 };
 
-// Adds w·B over the non-zero elements of B only, for finite w and B. Exact: a zero element
-// scales to a signed zero, and the accumulator never holds -0 (it starts at +0 and a rounded
-// sum is -0 only when both addends are), so adding that zero changes nothing. The only NaN
-// finite operands can make is the default one, identical whichever operand order is used.
-void add_sparse_term(ComplexMatrix& result, const std::vector<PlacedElement>& nonzeros,
-                     Complex w) {
-    const std::span<Complex> cells = result.storage();
-    for (const PlacedElement& e : nonzeros) cells[e.cell] = cells[e.cell] + e.value * w;
+// sum + value·w on one cell, as Complex arithmetic rounds it.
+[[gnu::always_inline]] inline void add_scaled_cell(double* sum_re, double* sum_im, std::size_t cell,
+                                                   double value_re, double value_im, Complex w) {
+    const double product_re = value_re * w.re - value_im * w.im;
+    const double product_im = value_re * w.im + value_im * w.re;
+    sum_re[cell] = sum_re[cell] + product_re;
+    sum_im[cell] = sum_im[cell] + product_im;
 }
+
+// Adds w·B over the non-zero elements of B only, for finite w and B. Exact: a zero element
+// scales to a signed zero, and the sum never holds -0 (it starts at +0 and a rounded sum is -0
+// only when both addends are), so adding that zero changes nothing. The only NaN finite
+// operands can make is the default one, identical whichever operand order is used.
+void add_sparse_term(DiagonalSum& sum, const SparseMatrices& sparse, const SparseMatrix& matrix,
+                     Complex w) {
+    double* const sum_re = sum.re();
+    double* const sum_im = sum.im();
+    if (!matrix.in_runs) {
+        for (std::size_t e = 0; e < 2; ++e)
+            add_scaled_cell(sum_re, sum_im, matrix.cells[e], matrix.values[e].re, matrix.values[e].im, w);
+        return;
+    }
+    const double* const values_re = sparse.values_re();
+    const double* const values_im = sparse.values_im();
+    for (const Run& run : sparse.runs(matrix)) {
+        if (run.length >= kShortRun) {
+            add_scaled_run(sum_re + run.first, sum_im + run.first, values_re + run.values,
+                           values_im + run.values, run.length, w);
+            continue;
+        }
+        for (std::size_t i = 0; i < run.length; ++i)
+            add_scaled_cell(sum_re, sum_im, run.first + i, values_re[run.values + i],
+                            values_im[run.values + i], w);
+    }
+}
+
+// A term on a matrix that fills one diagonal: where its values start, and its coefficient.
+struct HeldTerm {
+    std::size_t values;
+    Complex w;
+};
+
+// Eight doubles operated on element by element, each operation rounded as on its own.
+using Lanes = double __attribute__((vector_size(64)));
+
+// The terms of one diagonal added eight cells at a time, the eight sums kept in registers
+// across all the terms: each cell still receives its additions one by one in term order.
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+void add_diagonal_terms(double* __restrict sum_re, double* __restrict sum_im,
+                        const double* __restrict values_re, const double* __restrict values_im,
+                        const HeldTerm* terms, std::size_t count, std::size_t d) {
+    constexpr std::size_t kWidth = sizeof(Lanes) / sizeof(double);
+    std::size_t first = 0;
+    for (; first + kWidth <= d; first += kWidth) {
+        Lanes part_re, part_im, value_re, value_im;
+        std::memcpy(&part_re, sum_re + first, sizeof part_re);
+        std::memcpy(&part_im, sum_im + first, sizeof part_im);
+        for (std::size_t t = 0; t < count; ++t) {
+            std::memcpy(&value_re, values_re + terms[t].values + first, sizeof value_re);
+            std::memcpy(&value_im, values_im + terms[t].values + first, sizeof value_im);
+            const Complex w = terms[t].w;
+            part_re = part_re + (value_re * w.re - value_im * w.im);
+            part_im = part_im + (value_re * w.im + value_im * w.re);
+        }
+        std::memcpy(sum_re + first, &part_re, sizeof part_re);
+        std::memcpy(sum_im + first, &part_im, sizeof part_im);
+    }
+    for (; first < d; ++first)
+        for (std::size_t t = 0; t < count; ++t)
+            add_scaled_cell(sum_re, sum_im, first, values_re[terms[t].values + first],
+                            values_im[terms[t].values + first], terms[t].w);
+}
+
+// Terms on matrices that fill one diagonal, held back and then added diagonal by diagonal.
+// Terms on different diagonals meet different cells, and each diagonal keeps its terms in
+// order; any other term is only added once the held ones are (flush() first). So every cell
+// receives its additions in term order, as if each term were added when met.
+class HeldDiagonalTerms {
+public:
+    // Holds at most a block of terms: its memory does not grow with the map.
+    explicit HeldDiagonalTerms(std::size_t d) : d_(d), starts_(d + 1) { held_.reserve(kBlockTerms); }
+
+    void hold(std::size_t diagonal, std::size_t values, Complex w, DiagonalSum& sum,
+              const SparseMatrices& sparse) {
+        held_.push_back({diagonal, {values, w}});
+        if (held_.size() == kBlockTerms) flush(sum, sparse);
+    }
+    void flush(DiagonalSum& sum, const SparseMatrices& sparse) {
+        if (held_.empty()) return;
+        // A stable counting sort by diagonal.
+        std::fill(starts_.begin(), starts_.end(), 0);
+        for (const Held& h : held_) ++starts_[h.diagonal + 1];
+        for (std::size_t a = 1; a <= d_; ++a) starts_[a] += starts_[a - 1];
+        by_diagonal_.resize(held_.size());
+        cursors_.assign(starts_.begin(), starts_.end() - 1);
+        for (const Held& h : held_) by_diagonal_[cursors_[h.diagonal]++] = h.term;
+        for (std::size_t a = 0; a < d_; ++a)
+            if (starts_[a + 1] > starts_[a])
+                add_diagonal_terms(sum.re() + a * d_, sum.im() + a * d_, sparse.values_re(),
+                                   sparse.values_im(), by_diagonal_.data() + starts_[a],
+                                   starts_[a + 1] - starts_[a], d_);
+        held_.clear();
+    }
+
+private:
+    struct Held {
+        std::size_t diagonal;
+        HeldTerm term;
+    };
+    static constexpr std::size_t kBlockTerms = 4096;
+
+    std::size_t d_;
+    std::vector<Held> held_;
+    std::vector<std::size_t> starts_, cursors_;
+    std::vector<HeldTerm> by_diagonal_;
+};
 
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
                              const CoefficientMap& map, const BasisViews& basis,
@@ -220,27 +429,54 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     ComplexMatrix result = ComplexMatrix::zeros(d, d);
     if (map.empty()) return result;
     const CoefficientElements a(l_a), b(l_b);
-    SparseMatrices sparse(basis, d);
+    DiagonalSum sum(d);
+    SparseMatrices sparse(basis, d, sum);
+    // A map that names most matrices has them listed in basis order first: read one after the
+    // other, they stream from memory faster than in the order the terms name them.
+    if (map.size() >= basis.size() && a.size() > 0 && b.size() > 0) {
+        std::size_t elements = 0;
+        for (std::size_t k = 0; k < basis.size(); ++k) {
+            if ((elements += basis[k].size()) >= kElementsBetweenChecks) {
+                interrupt();
+                elements = 0;
+            }
+            sparse.matrix(k);
+        }
+    }
     // After a dense term the accumulator may hold a NaN of the caller's, and which of two NaNs
-    // a later addition keeps is only certain when that addition is the dense one too.
+    // a later addition keeps is only certain when that addition is the dense one too: from the
+    // first dense term on, the sparse sum so far moves into the accumulator and every term is
+    // added densely.
     bool dense_from_now = false;
+    HeldDiagonalTerms held(d);
+    auto end_sparse_terms = [&] {
+        held.flush(sum, sparse);
+        sum.store(result);
+        dense_from_now = true;
+    };
     for_each_reached_term(map, a.size(), b.size(), interrupt,
-                          [&](std::size_t g, std::size_t t, const CoefficientEntry& term) {
+                          [&](std::size_t g, std::size_t t, const CoefficientMap::Term& term) {
         const Complex a_g = a[g], b_t = b[t];
         const Complex w = nan_free(a_g, b_t, term.c) ? term_coefficient(a_g, b_t, term.c)
                                                      : term_coefficient_shared(a_g, b_t, term.c);
         if (!significant_fast(w)) return;
         if (term.k >= basis.size()) fail(kUnwrapNone, where);
-        const std::vector<PlacedElement>* nonzeros =
-            dense_from_now || !finite(w) ? nullptr : sparse.nonzeros(term.k);
-        if (nonzeros) {
-            add_sparse_term(result, *nonzeros, w);
-        } else {
-            // Also where a matrix of another shape is stretched, or fails to be.
-            add_dense_term(result, basis[term.k], w);
-            dense_from_now = true;
+        if (!dense_from_now && finite(w)) {
+            if (const SparseMatrix* matrix = sparse.matrix(term.k)) {
+                if (matrix->diagonal != SparseMatrix::kNoDiagonal) {
+                    held.hold(matrix->diagonal, sparse.diagonal_values(*matrix), w, sum, sparse);
+                } else {
+                    held.flush(sum, sparse);
+                    add_sparse_term(sum, sparse, *matrix, w);
+                }
+                return;
+            }
         }
+        if (!dense_from_now) end_sparse_terms();
+        // Also where a matrix of another shape is stretched, or fails to be.
+        add_dense_term(result, basis[term.k], w);
     });
+    if (!dense_from_now) end_sparse_terms();
     return result;
 }
 
@@ -264,7 +500,7 @@ ComplexMatrix cross(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     if (result.rows() == 0 || f_ijk.empty()) return result;
     const CoefficientElements a(l_a), b(l_b);
     for_each_reached_term(f_ijk, a.size(), b.size(), interrupt,
-                          [&](std::size_t g, std::size_t t, const CoefficientEntry& term) {
+                          [&](std::size_t g, std::size_t t, const CoefficientMap::Term& term) {
         if (term.k >= result.rows()) return;
         Complex& sum = result(term.k, 0);
         const Complex a_g = a[g], b_t = b[t];
