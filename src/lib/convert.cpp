@@ -327,21 +327,6 @@ PyObject* new_dict(std::size_t count) {
 #endif
 }
 
-// The cyclic garbage collector paused while a large result is built: the new tuples hold
-// only ints and complex numbers, and repeated collections over them make building quadratic.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 // Equal values become one object. Complex numbers are keyed on the bits of both parts, so that
 // 0.0 and -0.0, or NaNs with different payloads, never share; value tuples on k and their
 // (shared) complex number. Open addressing over a power-of-two table that owns one reference
@@ -479,24 +464,86 @@ void release_later(Ref dict) {
         dict.release();
 }
 
-Ref to_python(CoefficientList& entries) {
-    const CollectorPause pause;
-    // Indices repeat across entries: make each Python int once.
-    std::vector<Ref> index_objects;
-    auto index_object = [&index_objects](std::uint64_t value) -> PyObject* {
-        if (value >= index_objects.size()) {
-            if (value >= (std::uint64_t(1) << 20)) return constructed(PyLong_FromUnsignedLongLong(value)).release();
-            index_objects.resize(value + 1);
+// What the C heap gets back while a large dict is built (the extraction's working space, tables
+// the dict outgrew, depending on the heap's history) is handed to the system this often: the
+// interpreter's arenas, which hold the dict's objects, would never reuse it.
+constexpr std::size_t kEntriesBetweenTrims = std::size_t(1) << 16;
+
+class CoefficientDictBuilder::State {
+public:
+    // The cyclic garbage collector is paused while a result is built: the new tuples hold only
+    // ints and complex numbers, and repeated collections over them make building quadratic.
+    State() : was_collecting_(PyGC_Disable()) {}
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() {
+        // A result abandoned part-built (a failure, Ctrl-C) goes in slices once the call raised.
+        if (dict_) release_later(std::move(dict_));
+        if (was_collecting_) PyGC_Enable();
+    }
+
+    void expect(std::size_t at_most) {
+        if (at_most >= kEntriesBetweenTrims) malloc_trim(0);
+        if (!dict_) dict_ = constructed(new_dict(at_most));
+    }
+
+    void restart() {
+        if (dict_) release_later(std::move(dict_));
+        complexes_ = {};
+        values_.emplace();
+        count_ = 0;
+    }
+
+    void take(std::span<const CoefficientEntry> entries) {
+        if (!dict_) expect(entries.size());
+        for (std::size_t at = 0; at < entries.size(); ++at) {
+            const CoefficientEntry& e = entries[at];
+            prefetch_ahead(entries, at);
+            if (++count_ % kEntriesBetweenChecks == 0) answer_signals();
+            if (count_ % kEntriesBetweenTrims == 0) malloc_trim(0);
+            Ref key = constructed(PyTuple_New(2));
+            PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
+            PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));
+            PyObject_GC_UnTrack(key.get());
+            const Ref value(value_object(e), steal);
+            if (PyDict_SetItem(dict_.get(), key.get(), value.get()) < 0) {
+                PyErr_Clear();
+                fail("Failed to set_item on dict");
+            }
         }
-        Ref& slot = index_objects[value];
+    }
+
+    Ref finish() {
+        if (!dict_) expect(0);
+        // Also once the dict is complete: a signal that arrives after the last check would make
+        // the interpreter drop the whole result at once, as soon as the call returns.
+        answer_signals();
+        return std::move(dict_);
+    }
+
+private:
+    void answer_signals() {
+        if (PyErr_CheckSignals() < 0) {
+            release_later(std::move(dict_));
+            throw_pending();
+        }
+    }
+
+    // Indices repeat across entries: each Python int is made once. A new reference.
+    PyObject* index_object(std::uint64_t value) {
+        if (value >= index_objects_.size()) {
+            if (value >= (std::uint64_t(1) << 20)) return constructed(PyLong_FromUnsignedLongLong(value)).release();
+            index_objects_.resize(value + 1);
+        }
+        Ref& slot = index_objects_[value];
         if (!slot) slot = constructed(PyLong_FromUnsignedLongLong(value));
         return Ref(slot.get(), borrow).release();
-    };
-    SharedObjects<ComplexKey> complexes;
-    std::optional<SharedObjects<ValueKey>> values(std::in_place);
-    auto value_object = [&](const CoefficientEntry& e) {
-        PyObject* c = complexes.get(ComplexKey::of(e.c),
-                                    [&] { return constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release(); });
+    }
+
+    // The (k, c) tuple of an entry, shared with equal ones; a new reference.
+    PyObject* value_object(const CoefficientEntry& e) {
+        PyObject* c = complexes_.get(ComplexKey::of(e.c),
+                                     [&] { return constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release(); });
         auto make = [&] {
             Ref value = constructed(PyTuple_New(2));
             PyTuple_SET_ITEM(value.get(), 0, index_object(e.k));
@@ -506,58 +553,44 @@ Ref to_python(CoefficientList& entries) {
             PyObject_GC_UnTrack(value.get());
             return value.release();
         };
-        if (values && values->lookups() == kValueSharingTrial && 2 * values->distinct() > kValueSharingTrial)
-            values.reset();
-        return values ? Ref(values->get({e.k, c}, make), borrow) : Ref(make(), steal);
-    };
-    Ref dict = constructed(new_dict(entries.size()));
-    // Also once the dict is complete: a signal that arrives after the last check would make the
-    // interpreter drop the whole result at once, as soon as the call returns.
-    auto answer_signals = [&dict] {
-        if (PyErr_CheckSignals() < 0) {
-            release_later(std::move(dict));
-            throw_pending();
-        }
-    };
-    // A map of many distinct values waits mostly on memory: the table slot of an entry's complex
-    // number, the number, the slot of its value tuple and the tuple, each found through the one
-    // before. Each is asked for a few entries ahead of its use, the first ones furthest ahead.
-    auto prefetch_ahead = [&](std::size_t at) __attribute__((always_inline)) {
+        if (values_ && values_->lookups() == kValueSharingTrial && 2 * values_->distinct() > kValueSharingTrial)
+            values_.reset();
+        return values_ ? Ref(values_->get({e.k, c}, make), borrow).release() : make();
+    }
+
+    // A map of many distinct values waits mostly on memory: the table slot of an entry's
+    // complex number, the number, the slot of its value tuple and the tuple, each found through
+    // the one before. Each is asked for a few entries ahead of its use, the first ones furthest.
+    [[gnu::always_inline]] void prefetch_ahead(std::span<const CoefficientEntry> entries, std::size_t at) {
         constexpr std::size_t kComplexSlot = 24, kComplex = 16, kValue = 8;
-        if (at + kComplexSlot < entries.size()) complexes.prefetch_slot(ComplexKey::of(entries[at + kComplexSlot].c));
+        if (at + kComplexSlot < entries.size()) complexes_.prefetch_slot(ComplexKey::of(entries[at + kComplexSlot].c));
         if (at + kComplex < entries.size()) {
-            const auto& e = entries[at + kComplex];
-            if (const PyObject* c = complexes.find(ComplexKey::of(e.c))) {
+            const CoefficientEntry& e = entries[at + kComplex];
+            if (const PyObject* c = complexes_.find(ComplexKey::of(e.c))) {
                 __builtin_prefetch(c, 1);
-                if (values) values->prefetch_slot({e.k, c});
+                if (values_) values_->prefetch_slot({e.k, c});
             }
         }
-        if (values && at + kValue < entries.size()) {
-            const auto& e = entries[at + kValue];
-            if (const PyObject* c = complexes.find(ComplexKey::of(e.c)))
-                if (const PyObject* value = values->find({e.k, c})) __builtin_prefetch(value, 1);
-        }
-    };
-    // What the C heap gets back meanwhile (tables the dict outgrew, depending on the heap's
-    // history) is handed to the system: the interpreter's arenas would never reuse it.
-    constexpr std::size_t kEntriesBetweenTrims = std::size_t(1) << 16;
-    std::size_t count = 0;
-    for (const CoefficientEntry& e : entries.drain()) {
-        prefetch_ahead(count);
-        if (++count % kEntriesBetweenChecks == 0) answer_signals();
-        if (count % kEntriesBetweenTrims == 0) malloc_trim(0);
-        Ref key = constructed(PyTuple_New(2));
-        PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
-        PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));
-        PyObject_GC_UnTrack(key.get());
-        const Ref value = value_object(e);
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-            PyErr_Clear();
-            fail("Failed to set_item on dict");
+        if (values_ && at + kValue < entries.size()) {
+            const CoefficientEntry& e = entries[at + kValue];
+            if (const PyObject* c = complexes_.find(ComplexKey::of(e.c)))
+                if (const PyObject* value = values_->find({e.k, c})) __builtin_prefetch(value, 1);
         }
     }
-    answer_signals();
-    return dict;
-}
+
+    int was_collecting_;
+    Ref dict_;
+    std::vector<Ref> index_objects_;
+    SharedObjects<ComplexKey> complexes_;
+    std::optional<SharedObjects<ValueKey>> values_{std::in_place};
+    std::size_t count_ = 0;
+};
+
+CoefficientDictBuilder::CoefficientDictBuilder() : state_(std::make_unique<State>()) {}
+CoefficientDictBuilder::~CoefficientDictBuilder() = default;
+void CoefficientDictBuilder::expect(std::size_t at_most) { state_->expect(at_most); }
+void CoefficientDictBuilder::take(std::span<const CoefficientEntry> entries) { state_->take(entries); }
+void CoefficientDictBuilder::restart() { state_->restart(); }
+Ref CoefficientDictBuilder::finish() { return state_->finish(); }
 
 }  // namespace tanvo::py

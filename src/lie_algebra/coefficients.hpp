@@ -137,6 +137,22 @@ private:
     std::size_t size_ = 0;
 };
 
+// Takes a map's entries in order, a run at a time, on the thread that lists them: a sink may
+// use the first runs while later ones are still being computed.
+class CoefficientSink {
+public:
+    virtual ~CoefficientSink() = default;
+    // Called once before the first run: at most this many entries follow.
+    virtual void expect(std::size_t at_most) = 0;
+    // The next entries in order; the span is valid only during the call.
+    virtual void take(std::span<const CoefficientEntry> entries) = 0;
+    // Everything taken so far is void: the entries are listed again from the first.
+    virtual void restart() = 0;
+};
+
+// Hands a whole list to `sink`, releasing its blocks as they are passed.
+void hand_over(CoefficientList& entries, CoefficientSink& sink);
+
 // A coefficient table read by key (i, j): one entry per key, held in increasing key order, so
 // that walking it meets the keys as probing every pair (i outer, j inner) would.
 class CoefficientMap {
