@@ -328,56 +328,71 @@ PyObject* new_dict(std::size_t count) {
 }
 
 // Equal values become one object. Complex numbers are keyed on the bits of both parts, so that
-// 0.0 and -0.0, or NaNs with different payloads, never share; value tuples on k and their
-// (shared) complex number. Open addressing over a power-of-two table that owns one reference
-// to each object it hands out.
+// 0.0 and -0.0, or NaNs with different payloads, never share; value tuples on their (shared)
+// k and complex number. Open addressing over a power-of-two table of bare object pointers (a
+// slot is compared through the object it holds), which owns one reference to each object.
 template <class Key>
 class SharedObjects {
 public:
+    SharedObjects() = default;
+    SharedObjects(const SharedObjects&) = delete;
+    SharedObjects& operator=(const SharedObjects&) = delete;
+    ~SharedObjects() { clear(); }
+    void clear() {
+        for (PyObject* object : std::exchange(slots_, {})) Py_XDECREF(object);
+        used_ = lookups_ = 0;
+    }
+
     // The object for `key`, made by make() (a new reference) the first time; borrowed.
     template <class Make>
     PyObject* get(const Key& key, Make&& make) {
         ++lookups_;
         if (2 * (used_ + 1) > slots_.size()) grow();
-        const std::size_t at = slot_of(key);
-        if (!slots_[at].object) {
-            slots_[at] = Slot{key, Ref(make(), steal)};
+        PyObject*& slot = slots_[slot_of(key)];
+        if (!slot) {
+            slot = make();
             ++used_;
         }
-        return slots_[at].object.get();
+        return slot;
     }
     // Asks for the slot of `key` ahead of get(). Inlined on purpose: GCC deems a function that
     // only prefetches free of effects and drops calls to it.
     [[gnu::always_inline]] void prefetch_slot(const Key& key) const {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[std::size_t(key.hash()) & (slots_.size() - 1)]);
+        if (!slots_.empty()) __builtin_prefetch(&slots_[home(key)]);
+    }
+    // Then the object in that slot, most often the one for `key`.
+    [[gnu::always_inline]] void prefetch_object(const Key& key) const {
+        if (!slots_.empty())
+            if (const PyObject* object = slots_[home(key)]) __builtin_prefetch(object, 1);
     }
     // The object for `key` when there is one yet, without making it.
-    const PyObject* find(const Key& key) const { return slots_.empty() ? nullptr : slots_[slot_of(key)].object.get(); }
+    const PyObject* find(const Key& key) const { return slots_.empty() ? nullptr : slots_[slot_of(key)]; }
     std::size_t lookups() const { return lookups_; }
     std::size_t distinct() const { return used_; }
 
 private:
-    struct Slot {
-        Key key;
-        Ref object;  // empty: a free slot
-    };
-
+    std::size_t home(const Key& key) const { return std::size_t(key.hash()) & (slots_.size() - 1); }
     std::size_t slot_of(const Key& key) const {
         const std::size_t mask = slots_.size() - 1;
-        std::size_t at = std::size_t(key.hash()) & mask;
-        while (slots_[at].object && !(slots_[at].key == key)) at = (at + 1) & mask;
+        std::size_t at = home(key);
+        while (slots_[at] && !key.held_by(slots_[at])) at = (at + 1) & mask;
         return at;
     }
 
     void grow() {
-        Slots old = std::exchange(slots_, Slots(std::max<std::size_t>(64, 2 * slots_.size())));
-        for (Slot& s : old)
-            if (s.object) slots_[slot_of(s.key)] = std::move(s);
+        Slots old = std::exchange(slots_, Slots(std::max<std::size_t>(64, 2 * slots_.size()), nullptr));
+        const std::size_t mask = slots_.size() - 1;
+        for (PyObject* object : old) {
+            if (!object) continue;
+            std::size_t at = std::size_t(Key::of_object(object).hash()) & mask;
+            while (slots_[at]) at = (at + 1) & mask;
+            slots_[at] = object;
+        }
     }
 
     // Mapped from a small size on, so that the tables left behind as this one grows go back to
     // the system at once.
-    using Slots = std::vector<Slot, PageAllocator<Slot, (std::size_t(64) << 10)>>;
+    using Slots = std::vector<PyObject*, PageAllocator<PyObject*, (std::size_t(64) << 10)>>;
     Slots slots_;
     std::size_t used_ = 0;
     std::size_t lookups_ = 0;
@@ -393,16 +408,26 @@ struct ComplexKey {
     std::uint64_t re;
     std::uint64_t im;
     static ComplexKey of(Complex c) { return {std::bit_cast<std::uint64_t>(c.re), std::bit_cast<std::uint64_t>(c.im)}; }
-    bool operator==(const ComplexKey&) const = default;
+    static ComplexKey of_object(const PyObject* object) {
+        const Py_complex value = reinterpret_cast<const PyComplexObject*>(object)->cval;
+        return of({value.real, value.imag});
+    }
+    bool held_by(const PyObject* object) const {
+        const ComplexKey held = of_object(object);
+        return held.re == re && held.im == im;
+    }
     std::uint64_t hash() const { return mixed(re * 0x9E3779B97F4A7C15ull ^ im); }
 };
 
+// The index objects are one per value, so that a pointer stands for k.
 struct ValueKey {
-    std::uint64_t k;
+    const PyObject* k;
     const PyObject* c;  // the shared complex number
-    bool operator==(const ValueKey&) const = default;
+    static ValueKey of_object(PyObject* tuple) { return {PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_ITEM(tuple, 1)}; }
+    bool held_by(PyObject* tuple) const { return PyTuple_GET_ITEM(tuple, 0) == k && PyTuple_GET_ITEM(tuple, 1) == c; }
     std::uint64_t hash() const {
-        return mixed(k * 0x9E3779B97F4A7C15ull ^ std::uint64_t(reinterpret_cast<std::uintptr_t>(c)));
+        return mixed(std::uint64_t(reinterpret_cast<std::uintptr_t>(k)) * 0x9E3779B97F4A7C15ull ^
+                     std::uint64_t(reinterpret_cast<std::uintptr_t>(c)));
     }
 };
 
@@ -489,8 +514,8 @@ public:
 
     void restart() {
         if (dict_) release_later(std::move(dict_));
-        complexes_ = {};
         values_.emplace();
+        complexes_.clear();
         count_ = 0;
     }
 
@@ -502,8 +527,8 @@ public:
             if (++count_ % kEntriesBetweenChecks == 0) answer_signals();
             if (count_ % kEntriesBetweenTrims == 0) malloc_trim(0);
             Ref key = constructed(PyTuple_New(2));
-            PyTuple_SET_ITEM(key.get(), 0, index_object(e.i));
-            PyTuple_SET_ITEM(key.get(), 1, index_object(e.j));
+            PyTuple_SET_ITEM(key.get(), 0, new_reference(index_object(e.i)));
+            PyTuple_SET_ITEM(key.get(), 1, new_reference(index_object(e.j)));
             PyObject_GC_UnTrack(key.get());
             const Ref value(value_object(e), steal);
             if (PyDict_SetItem(dict_.get(), key.get(), value.get()) < 0) {
@@ -529,25 +554,24 @@ private:
         }
     }
 
-    // Indices repeat across entries: each Python int is made once. A new reference.
+    // Indices repeat across entries: each Python int is made once. Borrowed.
     PyObject* index_object(std::uint64_t value) {
-        if (value >= index_objects_.size()) {
-            if (value >= (std::uint64_t(1) << 20)) return constructed(PyLong_FromUnsignedLongLong(value)).release();
-            index_objects_.resize(value + 1);
-        }
+        if (value >= index_objects_.size()) index_objects_.resize(value + 1);  // below 2^32: see CoefficientList
         Ref& slot = index_objects_[value];
         if (!slot) slot = constructed(PyLong_FromUnsignedLongLong(value));
-        return Ref(slot.get(), borrow).release();
+        return slot.get();
     }
+    static PyObject* new_reference(PyObject* object) { return Ref(object, borrow).release(); }
 
     // The (k, c) tuple of an entry, shared with equal ones; a new reference.
     PyObject* value_object(const CoefficientEntry& e) {
         PyObject* c = complexes_.get(ComplexKey::of(e.c),
                                      [&] { return constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release(); });
+        PyObject* k = index_object(e.k);
         auto make = [&] {
             Ref value = constructed(PyTuple_New(2));
-            PyTuple_SET_ITEM(value.get(), 0, index_object(e.k));
-            PyTuple_SET_ITEM(value.get(), 1, Ref(c, borrow).release());
+            PyTuple_SET_ITEM(value.get(), 0, new_reference(k));
+            PyTuple_SET_ITEM(value.get(), 1, new_reference(c));
             // Tuples of ints and complex numbers take part in no cycle: keep them out of the
             // collector's way, as it would untrack them itself after a first traversal.
             PyObject_GC_UnTrack(value.get());
@@ -555,27 +579,27 @@ private:
         };
         if (values_ && values_->lookups() == kValueSharingTrial && 2 * values_->distinct() > kValueSharingTrial)
             values_.reset();
-        return values_ ? Ref(values_->get({e.k, c}, make), borrow).release() : make();
+        return values_ ? new_reference(values_->get({k, c}, make)) : make();
     }
 
     // A map of many distinct values waits mostly on memory: the table slot of an entry's
     // complex number, the number, the slot of its value tuple and the tuple, each found through
     // the one before. Each is asked for a few entries ahead of its use, the first ones furthest.
     [[gnu::always_inline]] void prefetch_ahead(std::span<const CoefficientEntry> entries, std::size_t at) {
-        constexpr std::size_t kComplexSlot = 24, kComplex = 16, kValue = 8;
+        constexpr std::size_t kComplexSlot = 24, kComplex = 20, kValueSlot = 16, kValue = 12;
         if (at + kComplexSlot < entries.size()) complexes_.prefetch_slot(ComplexKey::of(entries[at + kComplexSlot].c));
-        if (at + kComplex < entries.size()) {
-            const CoefficientEntry& e = entries[at + kComplex];
-            if (const PyObject* c = complexes_.find(ComplexKey::of(e.c))) {
-                __builtin_prefetch(c, 1);
-                if (values_) values_->prefetch_slot({e.k, c});
-            }
-        }
-        if (values_ && at + kValue < entries.size()) {
-            const CoefficientEntry& e = entries[at + kValue];
-            if (const PyObject* c = complexes_.find(ComplexKey::of(e.c)))
-                if (const PyObject* value = values_->find({e.k, c})) __builtin_prefetch(value, 1);
-        }
+        if (at + kComplex < entries.size()) complexes_.prefetch_object(ComplexKey::of(entries[at + kComplex].c));
+        if (!values_) return;
+        auto value_key = [&](std::size_t ahead) -> std::optional<ValueKey> {
+            const CoefficientEntry& e = entries[at + ahead];
+            const PyObject* c = complexes_.find(ComplexKey::of(e.c));
+            if (!c || e.k >= index_objects_.size() || !index_objects_[e.k]) return std::nullopt;
+            return ValueKey{index_objects_[e.k].get(), c};
+        };
+        if (at + kValueSlot < entries.size())
+            if (const auto key = value_key(kValueSlot)) values_->prefetch_slot(*key);
+        if (at + kValue < entries.size())
+            if (const auto key = value_key(kValue)) values_->prefetch_object(*key);
     }
 
     int was_collecting_;
