@@ -329,17 +329,20 @@ PyObject* new_dict(std::size_t count) {
 
 // Equal values become one object. Complex numbers are keyed on the bits of both parts, so that
 // 0.0 and -0.0, or NaNs with different payloads, never share; value tuples on their (shared)
-// k and complex number. Open addressing over a power-of-two table of bare object pointers (a
-// slot is compared through the object it holds), which owns one reference to each object.
+// k and complex number. Open addressing over a power-of-two table that owns one reference to
+// each object it holds. A key type chooses its slot: the key beside the object where probes
+// must not wait on the objects (many distinct complex numbers), the bare object pointer where
+// the table's size matters more (value tuples, compared through the tuple's items).
 template <class Key>
 class SharedObjects {
 public:
+    using Slot = typename Key::Slot;
     SharedObjects() = default;
     SharedObjects(const SharedObjects&) = delete;
     SharedObjects& operator=(const SharedObjects&) = delete;
     ~SharedObjects() { clear(); }
     void clear() {
-        for (PyObject* object : std::exchange(slots_, {})) Py_XDECREF(object);
+        for (const Slot& slot : std::exchange(slots_, {})) Py_XDECREF(slot.object);
         used_ = lookups_ = 0;
     }
 
@@ -348,12 +351,12 @@ public:
     PyObject* get(const Key& key, Make&& make) {
         ++lookups_;
         if (2 * (used_ + 1) > slots_.size()) grow();
-        PyObject*& slot = slots_[slot_of(key)];
-        if (!slot) {
-            slot = make();
+        Slot& slot = slots_[slot_of(key)];
+        if (!slot.object) {
+            slot = Key::slot(key, make());
             ++used_;
         }
-        return slot;
+        return slot.object;
     }
     // Asks for the slot of `key` ahead of get(). Inlined on purpose: GCC deems a function that
     // only prefetches free of effects and drops calls to it.
@@ -363,10 +366,10 @@ public:
     // Then the object in that slot, most often the one for `key`.
     [[gnu::always_inline]] void prefetch_object(const Key& key) const {
         if (!slots_.empty())
-            if (const PyObject* object = slots_[home(key)]) __builtin_prefetch(object, 1);
+            if (const PyObject* object = slots_[home(key)].object) __builtin_prefetch(object, 1);
     }
     // The object for `key` when there is one yet, without making it.
-    const PyObject* find(const Key& key) const { return slots_.empty() ? nullptr : slots_[slot_of(key)]; }
+    const PyObject* find(const Key& key) const { return slots_.empty() ? nullptr : slots_[slot_of(key)].object; }
     std::size_t lookups() const { return lookups_; }
     std::size_t distinct() const { return used_; }
 
@@ -375,24 +378,24 @@ private:
     std::size_t slot_of(const Key& key) const {
         const std::size_t mask = slots_.size() - 1;
         std::size_t at = home(key);
-        while (slots_[at] && !key.held_by(slots_[at])) at = (at + 1) & mask;
+        while (slots_[at].object && !key.in(slots_[at])) at = (at + 1) & mask;
         return at;
     }
 
     void grow() {
-        Slots old = std::exchange(slots_, Slots(std::max<std::size_t>(64, 2 * slots_.size()), nullptr));
+        Slots old = std::exchange(slots_, Slots(std::max<std::size_t>(64, 2 * slots_.size())));
         const std::size_t mask = slots_.size() - 1;
-        for (PyObject* object : old) {
-            if (!object) continue;
-            std::size_t at = std::size_t(Key::of_object(object).hash()) & mask;
-            while (slots_[at]) at = (at + 1) & mask;
-            slots_[at] = object;
+        for (const Slot& slot : old) {
+            if (!slot.object) continue;
+            std::size_t at = std::size_t(Key::of(slot).hash()) & mask;
+            while (slots_[at].object) at = (at + 1) & mask;
+            slots_[at] = slot;
         }
     }
 
     // Mapped from a small size on, so that the tables left behind as this one grows go back to
     // the system at once.
-    using Slots = std::vector<PyObject*, PageAllocator<PyObject*, (std::size_t(64) << 10)>>;
+    using Slots = std::vector<Slot, PageAllocator<Slot, (std::size_t(64) << 10)>>;
     Slots slots_;
     std::size_t used_ = 0;
     std::size_t lookups_ = 0;
@@ -407,15 +410,14 @@ std::uint64_t mixed(std::uint64_t h) {
 struct ComplexKey {
     std::uint64_t re;
     std::uint64_t im;
+    struct Slot {
+        std::uint64_t re = 0, im = 0;
+        PyObject* object = nullptr;  // owned; none: a free slot
+    };
     static ComplexKey of(Complex c) { return {std::bit_cast<std::uint64_t>(c.re), std::bit_cast<std::uint64_t>(c.im)}; }
-    static ComplexKey of_object(const PyObject* object) {
-        const Py_complex value = reinterpret_cast<const PyComplexObject*>(object)->cval;
-        return of({value.real, value.imag});
-    }
-    bool held_by(const PyObject* object) const {
-        const ComplexKey held = of_object(object);
-        return held.re == re && held.im == im;
-    }
+    static ComplexKey of(const Slot& slot) { return {slot.re, slot.im}; }
+    static Slot slot(const ComplexKey& key, PyObject* object) { return {key.re, key.im, object}; }
+    bool in(const Slot& slot) const { return slot.re == re && slot.im == im; }
     std::uint64_t hash() const { return mixed(re * 0x9E3779B97F4A7C15ull ^ im); }
 };
 
@@ -423,8 +425,14 @@ struct ComplexKey {
 struct ValueKey {
     const PyObject* k;
     const PyObject* c;  // the shared complex number
-    static ValueKey of_object(PyObject* tuple) { return {PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_ITEM(tuple, 1)}; }
-    bool held_by(PyObject* tuple) const { return PyTuple_GET_ITEM(tuple, 0) == k && PyTuple_GET_ITEM(tuple, 1) == c; }
+    struct Slot {
+        PyObject* object = nullptr;  // owned; none: a free slot
+    };
+    static ValueKey of(const Slot& slot) { return {PyTuple_GET_ITEM(slot.object, 0), PyTuple_GET_ITEM(slot.object, 1)}; }
+    static Slot slot(const ValueKey&, PyObject* object) { return {object}; }
+    bool in(const Slot& slot) const {
+        return PyTuple_GET_ITEM(slot.object, 0) == k && PyTuple_GET_ITEM(slot.object, 1) == c;
+    }
     std::uint64_t hash() const {
         return mixed(std::uint64_t(reinterpret_cast<std::uintptr_t>(k)) * 0x9E3779B97F4A7C15ull ^
                      std::uint64_t(reinterpret_cast<std::uintptr_t>(c)));
