@@ -2,9 +2,11 @@
 // that a map is used while its later pairs are still being computed.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -19,23 +21,30 @@
 namespace tanvo {
 
 // The listing thread hands its runs to the channel as to any sink and never waits; the using
-// thread passes them on, in the same order, to its own sink. Runs are copied into blocks of
-// mapped pages that go back to the system once used, so the listing thread may run ahead by
-// the whole map: its entries take far less memory than the objects a user makes of them.
+// thread passes them on, in the same order, to its own sink. Runs are kept as a list keeps
+// them (each i once for its entries, the rest in mapped pages that go back to the system once
+// used), so the listing thread may run ahead by the whole map: its entries take far less
+// memory than the objects a user makes of them.
 class EntryChannel final : public CoefficientSink {
 public:
     // The listing thread's side.
-    void expect(std::size_t at_most) override { post({Event::expect, at_most, {}, nullptr}); }
+    void expect(std::size_t at_most) override { post({Event::expect, at_most, nullptr, {}, {}}); }
     void take(std::span<const CoefficientEntry> entries) override {
         if (entries.empty()) return;
-        Block block(entries.begin(), entries.end());
-        post({Event::take, 0, std::move(block), nullptr});
+        Event event{Event::take, 0, nullptr, {}, {}};
+        event.terms.reserve(entries.size());
+        for (std::size_t at = 0; at < entries.size(); ++at) {
+            const CoefficientEntry& e = entries[at];
+            if (event.runs.empty() || event.runs.back().i != e.i) event.runs.push_back({e.i, at});
+            event.terms.push_back({std::uint32_t(e.j), std::uint32_t(e.k), e.c});
+        }
+        post(std::move(event));
     }
-    void restart() override { post({Event::restart, 0, {}, nullptr}); }
+    void restart() override { post({Event::restart, 0, nullptr, {}, {}}); }
     // The last call of the listing thread: the map is complete, or `failure` stopped it.
     void close(std::exception_ptr failure) noexcept {
         try {
-            post({Event::close, 0, {}, failure});
+            post({Event::close, 0, failure, {}, {}});
         } catch (...) {
             // No memory for the last event: the using thread still sees the channel closed.
             const std::lock_guard lock(mutex_);
@@ -52,7 +61,7 @@ public:
             Event event = next(interrupt);
             switch (event.kind) {
                 case Event::expect: sink.expect(event.count); break;
-                case Event::take: sink.take(event.entries); break;
+                case Event::take: pass_entries(event, sink); break;
                 case Event::restart: sink.restart(); break;
                 case Event::close:
                     if (event.failure) std::rethrow_exception(event.failure);
@@ -62,13 +71,34 @@ public:
     }
 
 private:
-    using Block = std::vector<CoefficientEntry, PageAllocator<CoefficientEntry, (std::size_t(64) << 10)>>;
+    // Entries [start, next run's start) have this i. Indices fit in 32 bits: see CoefficientList.
+    struct Run {
+        std::uint64_t i;
+        std::size_t start;
+    };
     struct Event {
         enum Kind { expect, take, restart, close } kind;
         std::size_t count;
-        Block entries;
         std::exception_ptr failure;
+        std::vector<Run> runs;
+        std::vector<CoefficientList::Term, PageAllocator<CoefficientList::Term, (std::size_t(64) << 10)>> terms;
     };
+
+    // In pieces, so that the whole entries of a run are never held at once.
+    void pass_entries(const Event& event, CoefficientSink& sink) {
+        constexpr std::size_t kPiece = 1024;
+        entries_.reserve(kPiece);
+        std::size_t run = 0;
+        for (std::size_t first = 0; first < event.terms.size(); first += kPiece) {
+            entries_.clear();
+            for (std::size_t at = first; at < std::min(first + kPiece, event.terms.size()); ++at) {
+                if (run + 1 < event.runs.size() && event.runs[run + 1].start == at) ++run;
+                const CoefficientList::Term& t = event.terms[at];
+                entries_.push_back({event.runs[run].i, t.j, t.k, t.c});
+            }
+            sink.take(entries_);
+        }
+    }
 
     void post(Event event) {
         {
@@ -96,6 +126,7 @@ private:
     std::condition_variable changed_;
     std::deque<Event> events_;
     std::exception_ptr closed_without_event_;
+    std::vector<CoefficientEntry> entries_;  // the using thread's
 };
 
 }  // namespace tanvo
