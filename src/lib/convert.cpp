@@ -7,6 +7,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <optional>
 #include <utility>
@@ -329,67 +330,88 @@ PyObject* new_dict(std::size_t count) {
 
 // Equal values become one object. Complex numbers are keyed on the bits of both parts, so that
 // 0.0 and -0.0, or NaNs with different payloads, never share; value tuples on their (shared)
-// k and complex number. Open addressing over a power-of-two table that owns one reference to
-// each object it holds. A key type chooses its slot: the key beside the object where probes
-// must not wait on the objects (many distinct complex numbers), the bare object pointer where
-// the table's size matters more (value tuples, compared through the tuple's items).
+// k and complex number. The objects are kept in order of making, with one reference each; an
+// open-addressing table over a power of two finds them by key. Its 8-byte slots hold the
+// object's place and 32 bits of the key's hash, so that a probe reads an object only when
+// those match: probes through the objects themselves would wait on memory at every step.
 template <class Key>
 class SharedObjects {
 public:
-    using Slot = typename Key::Slot;
     SharedObjects() = default;
     SharedObjects(const SharedObjects&) = delete;
     SharedObjects& operator=(const SharedObjects&) = delete;
     ~SharedObjects() { clear(); }
     void clear() {
-        for (const Slot& slot : std::exchange(slots_, {})) Py_XDECREF(slot.object);
-        used_ = lookups_ = 0;
+        for (PyObject* object : std::exchange(objects_, {})) Py_DECREF(object);
+        slots_ = {};
+        lookups_ = 0;
     }
 
     // The object for `key`, made by make() (a new reference) the first time; borrowed.
     template <class Make>
     PyObject* get(const Key& key, Make&& make) {
         ++lookups_;
-        if (2 * (used_ + 1) > slots_.size()) grow();
-        Slot& slot = slots_[slot_of(key)];
-        if (!slot.object) {
-            slot = Key::slot(key, make());
-            ++used_;
+        if (2 * (objects_.size() + 1) > slots_.size()) grow();
+        const std::uint64_t hash = key.hash();
+        Slot& slot = slots_[slot_of(key, hash)];
+        if (!slot.place) {
+            // Room first: the new reference is never left without an owner.
+            if (objects_.size() == objects_.capacity()) objects_.reserve(std::max<std::size_t>(64, 2 * objects_.size()));
+            objects_.push_back(make());
+            slot = {fingerprint(hash), std::uint32_t(objects_.size())};
         }
-        return slot.object;
+        return objects_[slot.place - 1];
     }
     // Asks for the slot of `key` ahead of get(). Inlined on purpose: GCC deems a function that
     // only prefetches free of effects and drops calls to it.
     [[gnu::always_inline]] void prefetch_slot(const Key& key) const {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[home(key)]);
+        if (!slots_.empty()) __builtin_prefetch(&slots_[home(key.hash())]);
     }
-    // Then the object in that slot, most often the one for `key`.
+    // Then the object most likely to be the one for `key`.
     [[gnu::always_inline]] void prefetch_object(const Key& key) const {
-        if (!slots_.empty())
-            if (const PyObject* object = slots_[home(key)].object) __builtin_prefetch(object, 1);
+        if (const PyObject* object = likely(key)) __builtin_prefetch(object, 1);
     }
-    // The object for `key` when there is one yet, without making it.
-    const PyObject* find(const Key& key) const { return slots_.empty() ? nullptr : slots_[slot_of(key)].object; }
+    // The object whose key hashes as `key` does, when there is one yet: most often the one for
+    // `key`, but only a hint.
+    const PyObject* likely(const Key& key) const {
+        if (slots_.empty()) return nullptr;
+        const std::uint64_t hash = key.hash();
+        const std::uint32_t print = fingerprint(hash);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = home(hash); slots_[at].place; at = (at + 1) & mask)
+            if (slots_[at].fingerprint == print) return objects_[slots_[at].place - 1];
+        return nullptr;
+    }
     std::size_t lookups() const { return lookups_; }
-    std::size_t distinct() const { return used_; }
+    std::size_t distinct() const { return objects_.size(); }
 
 private:
-    std::size_t home(const Key& key) const { return std::size_t(key.hash()) & (slots_.size() - 1); }
-    std::size_t slot_of(const Key& key) const {
+    struct Slot {
+        std::uint32_t fingerprint = 0;
+        std::uint32_t place = 0;  // 1 + the object's place in objects_; 0: a free slot
+    };
+    static std::uint32_t fingerprint(std::uint64_t hash) { return std::uint32_t(hash >> 32); }
+    std::size_t home(std::uint64_t hash) const { return std::size_t(hash) & (slots_.size() - 1); }
+
+    std::size_t slot_of(const Key& key, std::uint64_t hash) const {
+        const std::uint32_t print = fingerprint(hash);
         const std::size_t mask = slots_.size() - 1;
-        std::size_t at = home(key);
-        while (slots_[at].object && !key.in(slots_[at])) at = (at + 1) & mask;
+        std::size_t at = home(hash);
+        while (slots_[at].place &&
+               !(slots_[at].fingerprint == print && key.held_by(objects_[slots_[at].place - 1])))
+            at = (at + 1) & mask;
         return at;
     }
 
     void grow() {
-        Slots old = std::exchange(slots_, Slots(std::max<std::size_t>(64, 2 * slots_.size())));
+        if (objects_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+        slots_ = Slots(std::max<std::size_t>(64, 2 * slots_.size()));
         const std::size_t mask = slots_.size() - 1;
-        for (const Slot& slot : old) {
-            if (!slot.object) continue;
-            std::size_t at = std::size_t(Key::of(slot).hash()) & mask;
-            while (slots_[at].object) at = (at + 1) & mask;
-            slots_[at] = slot;
+        for (std::size_t place = 0; place < objects_.size(); ++place) {
+            const std::uint64_t hash = Key::of_object(objects_[place]).hash();
+            std::size_t at = home(hash);
+            while (slots_[at].place) at = (at + 1) & mask;
+            slots_[at] = {fingerprint(hash), std::uint32_t(place + 1)};
         }
     }
 
@@ -397,7 +419,7 @@ private:
     // the system at once.
     using Slots = std::vector<Slot, PageAllocator<Slot, (std::size_t(64) << 10)>>;
     Slots slots_;
-    std::size_t used_ = 0;
+    std::vector<PyObject*, PageAllocator<PyObject*, (std::size_t(64) << 10)>> objects_;
     std::size_t lookups_ = 0;
 };
 
@@ -410,14 +432,15 @@ std::uint64_t mixed(std::uint64_t h) {
 struct ComplexKey {
     std::uint64_t re;
     std::uint64_t im;
-    struct Slot {
-        std::uint64_t re = 0, im = 0;
-        PyObject* object = nullptr;  // owned; none: a free slot
-    };
     static ComplexKey of(Complex c) { return {std::bit_cast<std::uint64_t>(c.re), std::bit_cast<std::uint64_t>(c.im)}; }
-    static ComplexKey of(const Slot& slot) { return {slot.re, slot.im}; }
-    static Slot slot(const ComplexKey& key, PyObject* object) { return {key.re, key.im, object}; }
-    bool in(const Slot& slot) const { return slot.re == re && slot.im == im; }
+    static ComplexKey of_object(const PyObject* object) {
+        const Py_complex value = reinterpret_cast<const PyComplexObject*>(object)->cval;
+        return of({value.real, value.imag});
+    }
+    bool held_by(const PyObject* object) const {
+        const ComplexKey held = of_object(object);
+        return held.re == re && held.im == im;
+    }
     std::uint64_t hash() const { return mixed(re * 0x9E3779B97F4A7C15ull ^ im); }
 };
 
@@ -425,14 +448,8 @@ struct ComplexKey {
 struct ValueKey {
     const PyObject* k;
     const PyObject* c;  // the shared complex number
-    struct Slot {
-        PyObject* object = nullptr;  // owned; none: a free slot
-    };
-    static ValueKey of(const Slot& slot) { return {PyTuple_GET_ITEM(slot.object, 0), PyTuple_GET_ITEM(slot.object, 1)}; }
-    static Slot slot(const ValueKey&, PyObject* object) { return {object}; }
-    bool in(const Slot& slot) const {
-        return PyTuple_GET_ITEM(slot.object, 0) == k && PyTuple_GET_ITEM(slot.object, 1) == c;
-    }
+    static ValueKey of_object(PyObject* tuple) { return {PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_ITEM(tuple, 1)}; }
+    bool held_by(PyObject* tuple) const { return PyTuple_GET_ITEM(tuple, 0) == k && PyTuple_GET_ITEM(tuple, 1) == c; }
     std::uint64_t hash() const {
         return mixed(std::uint64_t(reinterpret_cast<std::uintptr_t>(k)) * 0x9E3779B97F4A7C15ull ^
                      std::uint64_t(reinterpret_cast<std::uintptr_t>(c)));
@@ -681,7 +698,7 @@ private:
         if (!values_) return;
         auto value_key = [&](std::size_t ahead) -> std::optional<ValueKey> {
             const CoefficientEntry& e = entries[at + ahead];
-            const PyObject* c = complexes_.find(ComplexKey::of(e.c));
+            const PyObject* c = complexes_.likely(ComplexKey::of(e.c));
             if (!c || e.k >= index_objects_.size() || !index_objects_[e.k]) return std::nullopt;
             return ValueKey{index_objects_[e.k].get(), c};
         };
