@@ -53,7 +53,7 @@ struct CoefficientEntry {
     Complex c;
 };
 
-// What coefficient extraction returns: at most one entry per pair, in the order the pairs
+// What the per-pair and dense extractions list: at most one entry per pair, in the order the pairs
 // were visited (i outer, j inner). Each entry's i is kept once for its run of entries; the rest
 // sits in blocks of mapped pages, and a reader that walks them once with drain() hands each
 // block back to the system as soon as it has passed it: a long list turned into Python objects

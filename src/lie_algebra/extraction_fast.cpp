@@ -1,7 +1,8 @@
 // Fast coefficient extraction. Two paths, both equal to the per-pair solves up to rounding:
 // - sparse orthogonal bases (both generators): products formed sparsely, pairs that provably
 //   commute skipped, coefficients read off by inner products, a pair's single term verified,
-//   pairs computed on helper threads ahead of the loop that lists them;
+//   pairs computed on helper threads ahead of the loop that lists them, and large maps listed
+//   on a thread of their own while the caller uses the entries listed so far;
 // - any other square basis: one pseudo-inverse, then products and coefficients in blocks.
 // Inputs outside what these assume go to the per-pair routine, which then raises the failures.
 #include <malloc.h>
