@@ -520,8 +520,8 @@ void release_later(Ref dict) {
 constexpr std::size_t kEntriesBetweenTrims = std::size_t(1) << 16;
 
 // Inserting millions of keys into a dict waits mostly on memory: the hash table's slot for the
-// key, then the entry that slot points to, which the insertion compares. Both are asked for a
-// few keys ahead, from the key's hash (a tuple of two ints hashes as computed here, which is
+// key, then the entry that slot points to, which the insertion compares, then the next slot
+// of the probe sequence if that one was taken, and so on. They are asked for a few keys ahead, from the key's hash (a tuple of two ints hashes as computed here, which is
 // checked on the first key) and the table's layout, the same from CPython 3.11 to 3.13; other
 // versions go without. A prefetch never faults: a wrong guess costs a wasted fetch, no more.
 class DictSlots {
@@ -552,18 +552,21 @@ public:
     [[gnu::always_inline]] void prefetch_slot(PyObject* dict, std::uint64_t hash) const {
         if (const Table t = table(dict); t.indices) __builtin_prefetch(t.indices + ((hash & t.mask) << t.index_width));
     }
-    [[gnu::always_inline]] void prefetch_entry(PyObject* dict, std::uint64_t hash) const {
+    // The entries of the first `occupied` slots of the key's probe sequence that are taken
+    // (the insertion of a new key compares each), and the slot after them. The slots read were
+    // asked for by earlier calls with fewer.
+    [[gnu::always_inline]] void prefetch_probes(PyObject* dict, std::uint64_t hash, int occupied) const {
         const Table t = table(dict);
         if (!t.indices) return;
-        const unsigned char* slot = t.indices + ((hash & t.mask) << t.index_width);
-        std::int64_t index = -1;
-        switch (t.index_width) {
-            case 0: index = *reinterpret_cast<const std::int8_t*>(slot); break;
-            case 1: index = *reinterpret_cast<const std::int16_t*>(slot); break;
-            case 2: index = *reinterpret_cast<const std::int32_t*>(slot); break;
-            default: index = *reinterpret_cast<const std::int64_t*>(slot); break;
+        std::uint64_t at = hash & t.mask, perturb = hash;
+        for (int step = 0; step < occupied; ++step) {
+            const std::int64_t index = t.index_at(at);
+            if (index < 0) return;
+            __builtin_prefetch(t.entries + std::size_t(index) * kEntryBytes);
+            perturb >>= 5;
+            at = (at * 5 + perturb + 1) & t.mask;
+            __builtin_prefetch(t.indices + (at << t.index_width));
         }
-        if (index >= 0) __builtin_prefetch(t.entries + std::size_t(index) * kEntryBytes);
     }
 
 private:
@@ -575,6 +578,15 @@ private:
         const unsigned char* entries = nullptr;
         std::uint64_t mask = 0;
         unsigned index_width = 0;  // log2 of the bytes per index
+        std::int64_t index_at(std::uint64_t at) const {
+            const unsigned char* slot = indices + (at << index_width);
+            switch (index_width) {
+                case 0: return *reinterpret_cast<const std::int8_t*>(slot);
+                case 1: return *reinterpret_cast<const std::int16_t*>(slot);
+                case 2: return *reinterpret_cast<const std::int32_t*>(slot);
+                default: return *reinterpret_cast<const std::int64_t*>(slot);
+            }
+        }
     };
     [[gnu::always_inline]] Table table(PyObject* dict) const {
         if (!active_) return {};
@@ -624,11 +636,17 @@ public:
         for (std::size_t at = 0; at < entries.size(); ++at) {
             const CoefficientEntry& e = entries[at];
             prefetch_ahead(entries, at);
-            constexpr std::size_t kDictSlot = 8, kDictEntry = 4;
-            if (at + kDictSlot < entries.size())
-                dict_slots_.prefetch_slot(dict_.get(), DictSlots::key_hash(entries[at + kDictSlot].i, entries[at + kDictSlot].j));
-            if (at + kDictEntry < entries.size())
-                dict_slots_.prefetch_entry(dict_.get(), DictSlots::key_hash(entries[at + kDictEntry].i, entries[at + kDictEntry].j));
+            // Probe by probe, each stage a few keys after the one before.
+            constexpr std::size_t kDictAhead = 9, kDictStage = 3;
+            for (int stage = 0; stage < 3; ++stage) {
+                const std::size_t ahead = kDictAhead - stage * kDictStage;
+                if (at + ahead >= entries.size()) continue;
+                const std::uint64_t hash = DictSlots::key_hash(entries[at + ahead].i, entries[at + ahead].j);
+                if (stage == 0)
+                    dict_slots_.prefetch_slot(dict_.get(), hash);
+                else
+                    dict_slots_.prefetch_probes(dict_.get(), hash, stage);
+            }
             if (++count_ % kEntriesBetweenChecks == 0) answer_signals();
             if (count_ % kEntriesBetweenTrims == 0) malloc_trim(0);
             Ref key = constructed(PyTuple_New(2));
