@@ -22,6 +22,7 @@
 
 #include "dense/parallel.hpp"
 #include "dense/rows_ahead.hpp"
+#include "dense/uninitialized.hpp"
 #include "least_squares/lapack.hpp"
 #include "least_squares/pseudo_inverse.hpp"
 #include "lie_algebra/dense_rows.hpp"
@@ -318,8 +319,9 @@ private:
             visited += partners_below(i) + computed_partners(i).size();
         }
         sink.expect(visited);
-        Mapped<CoefficientList::Term> mirrored;
-        mirrored.reserve(starts[s_.n]);  // the pages are touched only as terms are written
+        // Its pages are touched only as terms are written.
+        std::vector<CoefficientList::Term, UninitializedAllocator<CoefficientList::Term, (std::size_t(64) << 10), FreshPages>>
+            mirrored(starts[s_.n]);
         std::vector<Scratch> scratch(helpers + 1, Scratch(s_));
         RowsAhead<PairTerms> computed(
             blocks.size() - 1, helpers ? kBlocksAhead : 1, helpers,
@@ -347,7 +349,7 @@ private:
                 const PairTerm& term = *next++;
                 if (term.k == kNoTerm) continue;
                 listed.push_back({i, j, term.k, term.c});
-                if (j > i) mirrored.data()[filled[j]++] = {std::uint32_t(i), term.k, {mirror * term.c.re, mirror * term.c.im}};
+                if (j > i) mirrored[filled[j]++] = {std::uint32_t(i), term.k, {mirror * term.c.re, mirror * term.c.im}};
             }
             if (listed.size() >= CoefficientList::kBlockEntries) {
                 sink.take(listed);
