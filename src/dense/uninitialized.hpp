@@ -16,16 +16,16 @@ namespace tanvo {
 // Results from this size on are mapped (and kept for the next result of their size).
 inline constexpr std::size_t kResultsMappedFrom = std::size_t(1) << 20;
 
-template <class T>
-struct UninitializedAllocator : PageAllocator<T, kResultsMappedFrom, KeptResultPages> {
+template <class T, std::size_t MappedFrom = kResultsMappedFrom, class Pages = KeptResultPages>
+struct UninitializedAllocator : PageAllocator<T, MappedFrom, Pages> {
     using value_type = T;
     template <class U>
     struct rebind {
-        using other = UninitializedAllocator<U>;
+        using other = UninitializedAllocator<U, MappedFrom, Pages>;
     };
     UninitializedAllocator() noexcept = default;
     template <class U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    UninitializedAllocator(const UninitializedAllocator<U, MappedFrom, Pages>&) noexcept {}
 
     // Allocated storage already holds objects of an implicit-lifetime type; nothing to write.
     template <class U>

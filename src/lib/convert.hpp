@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "dense/matrix.hpp"
@@ -52,7 +54,26 @@ Ref to_python(const SparseMatrix& matrix);
 Ref to_python(const std::vector<ComplexMatrix>& matrices);
 Ref to_python(const std::vector<RealMatrix>& matrices);
 Ref to_python(const std::vector<SparseMatrix>& matrices);
-// Releases the list's blocks as the dict grows.
-Ref to_python(CoefficientList& entries);
+
+// Builds the dict {(i, j): (k, c)} of a coefficient map from the entries it is handed, while
+// they are still being computed. Equal values are one object: value tuples with the same k and
+// coefficient, and coefficients equal bit for bit. Answers pending signals as it goes; a dict
+// left part-built (a failure, Ctrl-C) is released in slices once the call has raised.
+class CoefficientDictBuilder final : public CoefficientSink {
+public:
+    CoefficientDictBuilder();
+    ~CoefficientDictBuilder() override;
+    CoefficientDictBuilder(const CoefficientDictBuilder&) = delete;
+    CoefficientDictBuilder& operator=(const CoefficientDictBuilder&) = delete;
+    void expect(std::size_t at_most) override;
+    void take(std::span<const CoefficientEntry> entries) override;
+    void restart() override;
+    // The complete dict.
+    Ref finish();
+
+private:
+    class State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace tanvo::py

@@ -1,6 +1,4 @@
 // The module: its table of ten functions and their entry points, and PyInit.
-#include <malloc.h>
-
 #include <array>
 #include <string>
 
@@ -39,20 +37,16 @@ constexpr std::array<const char*, 4> kCommutator{"l_a", "l_b", "f_ijk", "basis"}
 constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "basis"};
 constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
 
-// What extraction freed to the heap (its working space, copies of unaligned matrices) is
-// handed back to the system before a large dict is built: the dict's objects live in the
-// interpreter's own arenas, which do not reuse memory freed to the C heap, so the peak would
-// otherwise be the sum of the two. Small maps are not worth the walk over the heap.
-template <auto routine>
+// The map is built while its later pairs are still being computed.
+using Extraction = void (*)(const BasisViews&, CoefficientSink&, Interrupt);
+template <Extraction routine>
 Ref coefficients_of(Arguments& a) {
-    CoefficientList entries;
+    CoefficientDictBuilder dict;
     {
         const BorrowedBasis basis = a.basis(0);
-        entries = routine(basis.views, Interrupt{&check_signals});
+        routine(basis.views, dict, Interrupt{&check_signals});
     }
-    constexpr std::size_t kEntriesWorthTrimming = std::size_t(1) << 16;
-    if (entries.size() >= kEntriesWorthTrimming) malloc_trim(0);
-    return to_python(entries);
+    return dict.finish();
 }
 
 // The arguments are converted in parameter order: l_a, l_b, the map, then the basis.
@@ -91,9 +85,9 @@ const std::array<Function, 10> kFunctions{{
      [](Arguments& a) { return to_python(routines::gen_sl2(a.real(0), Interrupt{&check_signals})); }},
     {"get_structure_constants", "Find the commutation coefficients for matrices in su(d)",
      {"get_structure_constants_py()", kBasis},
-     &coefficients_of<routines::structure_constants>},
+     &coefficients_of<static_cast<Extraction>(&routines::structure_constants)>},
     {"get_d_coefficients", "Find the anti-commutation coefficients for matrices in su(d)",
-     {"get_d_coefficients_py()", kBasis}, &coefficients_of<routines::d_coefficients>},
+     {"get_d_coefficients_py()", kBasis}, &coefficients_of<static_cast<Extraction>(&routines::d_coefficients)>},
     {"su_commutator",
      "Find the commutation result of two matrices, given the structure constants",
      {"su_commutator_py()", kCommutator}, &product_of<routines::su_commutator>},

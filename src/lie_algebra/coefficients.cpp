@@ -1,4 +1,4 @@
-// Copies of borrowed matrices.
+// Copies of borrowed matrices; a whole coefficient list handed to a sink.
 #include "lie_algebra/coefficients.hpp"
 
 namespace tanvo {
@@ -21,6 +21,20 @@ Basis copy_of(const BasisViews& basis, Interrupt interrupt) {
         copies.push_back(m.copy());
     }
     return copies;
+}
+
+void hand_over(CoefficientList& entries, CoefficientSink& sink) {
+    sink.expect(entries.size());
+    std::vector<CoefficientEntry> run;
+    run.reserve(std::min(entries.size(), CoefficientList::kBlockEntries));
+    for (const CoefficientEntry& e : entries.drain()) {
+        run.push_back(e);
+        if (run.size() == CoefficientList::kBlockEntries) {
+            sink.take(run);
+            run.clear();
+        }
+    }
+    if (!run.empty()) sink.take(run);
 }
 
 }  // namespace tanvo

@@ -53,7 +53,7 @@ struct CoefficientEntry {
     Complex c;
 };
 
-// What coefficient extraction returns: at most one entry per pair, in the order the pairs
+// What the per-pair and dense extractions list: at most one entry per pair, in the order the pairs
 // were visited (i outer, j inner). Each entry's i is kept once for its run of entries; the rest
 // sits in blocks of mapped pages, and a reader that walks them once with drain() hands each
 // block back to the system as soon as it has passed it: a long list turned into Python objects
@@ -136,6 +136,22 @@ private:
     std::vector<Block> blocks_;
     std::size_t size_ = 0;
 };
+
+// Takes a map's entries in order, a run at a time, on the thread that lists them: a sink may
+// use the first runs while later ones are still being computed.
+class CoefficientSink {
+public:
+    virtual ~CoefficientSink() = default;
+    // Called once before the first run: at most this many entries follow.
+    virtual void expect(std::size_t at_most) = 0;
+    // The next entries in order; the span is valid only during the call.
+    virtual void take(std::span<const CoefficientEntry> entries) = 0;
+    // Everything taken so far is void: the entries are listed again from the first.
+    virtual void restart() = 0;
+};
+
+// Hands a whole list to `sink`, releasing its blocks as they are passed.
+void hand_over(CoefficientList& entries, CoefficientSink& sink);
 
 // A coefficient table read by key (i, j): one entry per key, held in increasing key order, so
 // that walking it meets the keys as probing every pair (i outer, j inner) would.

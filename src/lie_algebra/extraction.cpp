@@ -101,6 +101,16 @@ CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt) {
                                 interrupt);
 }
 
+void structure_constants(const BasisViews& basis, CoefficientSink& sink, Interrupt interrupt) {
+    CoefficientList entries = structure_constants(basis, interrupt);
+    hand_over(entries, sink);
+}
+
+void d_coefficients(const BasisViews& basis, CoefficientSink& sink, Interrupt interrupt) {
+    CoefficientList entries = d_coefficients(basis, interrupt);
+    hand_over(entries, sink);
+}
+
 }  // namespace reference
 
 }  // namespace tanvo

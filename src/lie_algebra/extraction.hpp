@@ -7,14 +7,18 @@
 
 namespace tanvo {
 
-// Same map as the per-pair method up to rounding, with the same failures in the same order.
-CoefficientList structure_constants(const BasisViews& basis, Interrupt interrupt = {});
-CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt = {});
+// Same map as the per-pair method up to rounding, with the same failures in the same order,
+// handed to `sink` as it is found: a sink may build its result while later pairs are computed.
+void structure_constants(const BasisViews& basis, CoefficientSink& sink, Interrupt interrupt = {});
+void d_coefficients(const BasisViews& basis, CoefficientSink& sink, Interrupt interrupt = {});
 
 namespace reference {
 // One full least-squares solve per ordered pair, on copies of the matrices.
 CoefficientList structure_constants(const BasisViews& basis, Interrupt interrupt = {});
 CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt = {});
+// The same lists handed to a sink once complete.
+void structure_constants(const BasisViews& basis, CoefficientSink& sink, Interrupt interrupt = {});
+void d_coefficients(const BasisViews& basis, CoefficientSink& sink, Interrupt interrupt = {});
 }  // namespace reference
 
 }  // namespace tanvo

@@ -1,23 +1,32 @@
 // Fast coefficient extraction. Two paths, both equal to the per-pair solves up to rounding:
 // - sparse orthogonal bases (both generators): products formed sparsely, pairs that provably
 //   commute skipped, coefficients read off by inner products, a pair's single term verified,
-//   pairs computed on helper threads ahead of the loop that lists them;
+//   pairs computed on helper threads ahead of the loop that lists them, and large maps listed
+//   on a thread of their own while the caller uses the entries listed so far;
 // - any other square basis: one pseudo-inverse, then products and coefficients in blocks.
 // Inputs outside what these assume go to the per-pair routine, which then raises the failures.
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "dense/parallel.hpp"
 #include "dense/rows_ahead.hpp"
+#include "dense/uninitialized.hpp"
 #include "least_squares/lapack.hpp"
 #include "least_squares/pseudo_inverse.hpp"
 #include "lie_algebra/dense_rows.hpp"
+#include "lie_algebra/entry_channel.hpp"
 #include "lie_algebra/extraction.hpp"
 #include "lie_algebra/sparse_basis.hpp"
 
@@ -225,67 +234,130 @@ constexpr unsigned kMostHelpers = 3;
 constexpr std::size_t kPairsPerBlock = 4096;
 constexpr std::size_t kBlocksAhead = 16;
 
+// The stop flag of the listing thread, which answers to it instead of to signals.
+thread_local const std::atomic<bool>* listing_stopped = nullptr;
+void stop_listing_when_asked() {
+    if (listing_stopped->load(std::memory_order_relaxed)) throw Cancelled{};
+}
+
 class OrthogonalExtraction {
 public:
-    OrthogonalExtraction(const SparseBasis& s, PairProduct kind, Interrupt interrupt)
-        : s_(s), kind_(kind), interrupt_(interrupt), by_signature_(column_signatures()) {
-        min_norm_ = std::sqrt(*std::min_element(s.norm2.begin(), s.norm2.end()));
-        max_norm_ = std::sqrt(*std::max_element(s.norm2.begin(), s.norm2.end()));
+    OrthogonalExtraction(SparseBasis s, PairProduct kind, Interrupt interrupt)
+        : s_(std::move(s)), kind_(kind), interrupt_(interrupt), by_signature_(column_signatures()) {
+        min_norm_ = std::sqrt(*std::min_element(s_.norm2.begin(), s_.norm2.end()));
+        max_norm_ = std::sqrt(*std::max_element(s_.norm2.begin(), s_.norm2.end()));
         partners_ = partner_lists();
         find_patterns();
     }
 
-    // The pair (j, i) has the negated commutator (the same anticommutator) of (i, j), bit for
-    // bit, and so the negated (same) solution: each unordered pair is computed once, and the
-    // mirrored pair's term read back from the entries of row j (no second copy is kept). A row's
-    // entries hold their j in increasing order and are looked up for increasing i, so a cursor
-    // per row finds each in turn.
-    CoefficientList run() {
-        const double mirror = kind_ == PairProduct::commutator ? -1.0 : 1.0;
-        CoefficientList entries;
-        std::vector<std::size_t> row_end(s_.n), cursor(s_.n);  // entries of row j: [.., row_end[j])
-        const std::vector<std::size_t> blocks = row_blocks();
-        const unsigned helpers = s_.n >= kThreadedFrom ? std::min(available_threads() - 1, kMostHelpers) : 0;
-        std::vector<Scratch> scratch(helpers + 1, Scratch(s_));
-        RowsAhead<std::vector<PairTerm>> computed(
-            blocks.size() - 1, kBlocksAhead, helpers,
-            [&](std::size_t b, std::vector<PairTerm>& terms, unsigned worker, const std::function<void()>& check) {
-                fill_block(blocks[b], blocks[b + 1], terms, scratch[worker], check);
-            },
-            interrupt_);
-        std::uint64_t pairs = 0;
-        std::size_t block = 0;
-        std::vector<PairTerm>::const_iterator next;
-        for (std::size_t i = 0; i < s_.n; ++i) {
-            if (i == blocks[block]) next = computed.take(block++).begin();
-            cursor[i] = entries.size();
-            for (std::uint32_t j : partners_of(i)) {
-                if (j < i) {
-                    std::size_t& at = cursor[j];
-                    while (at < row_end[j] && entries[at].j < i) ++at;
-                    if (at < row_end[j] && entries[at].j == i) {
-                        const CoefficientList::Term& e = entries[at];
-                        entries.push_back({i, j, e.k, {mirror * e.c.re, mirror * e.c.im}});
-                    }
-                    continue;
+    // Large maps are listed on a thread of their own while the calling thread hands what is
+    // listed to `sink`: a sink that makes objects of its own from the entries (the bulk of the
+    // time for the generators' bases) then works while the pairs are still being computed. The
+    // listing thread releases the extraction as soon as it is done, long before the sink is.
+    static void run(std::unique_ptr<OrthogonalExtraction> extraction, CoefficientSink& sink) {
+        const unsigned spare = available_threads() - 1;
+        const Interrupt interrupt = extraction->interrupt_;
+        if (extraction->s_.n < kThreadedFrom) return extraction->list(sink, 0, interrupt);
+        EntryChannel channel;
+        std::atomic<bool> stopped = false;
+        std::thread lister;
+        try {
+            lister = std::thread([&] {
+                listing_stopped = &stopped;
+                try {
+                    // The calling thread is busy with the sink: one helper fewer.
+                    extraction->list(channel, std::min(spare > 0 ? spare - 1 : 0, kMostHelpers),
+                                     Interrupt{&stop_listing_when_asked});
+                    // What it held goes back to the system at once, not at the sink's next trim.
+                    extraction.reset();
+                    malloc_trim(0);
+                    channel.close(nullptr);
+                } catch (...) {
+                    extraction.reset();
+                    channel.close(std::current_exception());
                 }
-                if (j == i && kind_ == PairProduct::commutator) continue;
-                if (++pairs % 1024 == 0) interrupt_();
-                const PairTerm& term = *next++;
-                if (term.found) entries.push_back({i, j, term.k, term.c});
-            }
-            row_end[i] = entries.size();
+            });
+        } catch (const std::system_error&) {
+            return extraction->list(sink, std::min(spare, kMostHelpers), interrupt);
         }
-        return entries;
+        const struct Join {
+            std::atomic<bool>& stopped;
+            std::thread& lister;
+            ~Join() {
+                stopped = true;
+                lister.join();
+            }
+        } join{stopped, lister};
+        channel.pass_to(sink, interrupt);
     }
 
 private:
+    static constexpr std::uint32_t kNoTerm = std::numeric_limits<std::uint32_t>::max();
     struct PairTerm {
-        std::uint64_t k = 0;
+        std::uint32_t k = kNoTerm;  // kNoTerm: the pair has no term
         Complex c;
-        bool found = false;
     };
-    static constexpr std::uint64_t kNoTerm = std::numeric_limits<std::uint64_t>::max();
+    // Buffers of the listing thread are mapped, so that they leave nothing in its heap: the C
+    // heap of a thread other than the main one never hands its free pages back to the system.
+    template <class T>
+    using Mapped = std::vector<T, PageAllocator<T, (std::size_t(64) << 10)>>;
+    using PairTerms = Mapped<PairTerm>;
+
+    // The pair (j, i) has the negated commutator (the same anticommutator) of (i, j), bit for
+    // bit, and so the negated (same) solution: each unordered pair is computed once, and the
+    // mirrored pair's term kept for row j until it is listed, in increasing order of i. Rows go
+    // to `sink` as they are listed, while `helpers` threads compute the next blocks.
+    void list(CoefficientSink& sink, unsigned helpers, Interrupt interrupt) const {
+        const double mirror = kind_ == PairProduct::commutator ? -1.0 : 1.0;
+        const std::vector<std::size_t> blocks = row_blocks();
+        // Row j's mirrored terms: room for one per partner before j, [starts[j], starts[j + 1]).
+        std::vector<std::size_t> starts(s_.n + 1, 0), filled(s_.n);
+        std::uint64_t visited = 0;
+        for (std::size_t i = 0; i < s_.n; ++i) {
+            starts[i + 1] = starts[i] + partners_below(i);
+            filled[i] = starts[i];
+            visited += partners_below(i) + computed_partners(i).size();
+        }
+        sink.expect(visited);
+        // Its pages are touched only as terms are written.
+        std::vector<CoefficientList::Term, UninitializedAllocator<CoefficientList::Term, (std::size_t(64) << 10), FreshPages>>
+            mirrored(starts[s_.n]);
+        std::vector<Scratch> scratch(helpers + 1, Scratch(s_));
+        RowsAhead<PairTerms> computed(
+            blocks.size() - 1, helpers ? kBlocksAhead : 1, helpers,
+            [&](std::size_t b, PairTerms& terms, unsigned worker, const std::function<void()>& check) {
+                fill_block(blocks[b], blocks[b + 1], terms, scratch[worker], check);
+            },
+            interrupt);
+        Mapped<CoefficientEntry> listed;
+        listed.reserve(CoefficientList::kBlockEntries + s_.n);
+        std::uint64_t pairs = 0;
+        std::size_t block = 0;
+        PairTerms::const_iterator next;
+        for (std::size_t i = 0; i < s_.n; ++i) {
+            if (i == blocks[block]) next = computed.take(block++).begin();
+            const CoefficientList::Term* below = mirrored.data() + starts[i];
+            const CoefficientList::Term* const below_end = mirrored.data() + filled[i];
+            for (std::uint32_t j : partners_of(i)) {
+                if (j < i) {
+                    while (below != below_end && below->j < j) ++below;
+                    if (below != below_end && below->j == j) listed.push_back({i, j, below->k, below->c});
+                    continue;
+                }
+                if (j == i && kind_ == PairProduct::commutator) continue;
+                if (++pairs % 1024 == 0) interrupt();
+                const PairTerm& term = *next++;
+                if (term.k == kNoTerm) continue;
+                listed.push_back({i, j, term.k, term.c});
+                if (j > i) mirrored[filled[j]++] = {std::uint32_t(i), term.k, {mirror * term.c.re, mirror * term.c.im}};
+            }
+            if (listed.size() >= CoefficientList::kBlockEntries) {
+                sink.take(listed);
+                listed.clear();
+            }
+        }
+        if (!listed.empty()) sink.take(listed);
+    }
 
     // What the computation of a pair writes to: one for each thread.
     struct Scratch {
@@ -326,6 +398,12 @@ private:
         return {all_.data(), all_.size()};
     }
 
+    // How many partners j of i come before it (their pairs mirror computed ones).
+    std::size_t partners_below(std::size_t i) const {
+        const std::span<const std::uint32_t> partners = partners_of(i);
+        return std::size_t(std::lower_bound(partners.begin(), partners.end(), std::uint32_t(i)) - partners.begin());
+    }
+
     // The pairs (i, j) that are computed: j ≥ i (j > i for commutators), in the order of i's partners.
     std::span<const std::uint32_t> computed_partners(std::size_t i) const {
         const std::span<const std::uint32_t> partners = partners_of(i);
@@ -350,7 +428,7 @@ private:
     }
 
     // The terms of the computed pairs of rows [first, last), in loop order.
-    void fill_block(std::size_t first, std::size_t last, std::vector<PairTerm>& terms, Scratch& scratch,
+    void fill_block(std::size_t first, std::size_t last, PairTerms& terms, Scratch& scratch,
                     const std::function<void()>& check) const {
         terms.clear();
         std::uint64_t pairs = 0;
@@ -358,7 +436,8 @@ private:
             for (std::uint32_t j : computed_partners(i)) {
                 if (++pairs % 1024 == 0) check();
                 PairTerm term;
-                term.found = pair_term(i, j, term.k, term.c, scratch);
+                std::uint64_t k = 0;
+                if (pair_term(i, j, k, term.c, scratch)) term.k = std::uint32_t(k);
                 terms.push_back(term);
             }
     }
@@ -567,7 +646,7 @@ private:
         return found_term;
     }
 
-    const SparseBasis& s_;
+    const SparseBasis s_;
     PairProduct kind_;
     Interrupt interrupt_;
     double min_norm_ = 0.0, max_norm_ = 0.0;
@@ -611,12 +690,16 @@ CoefficientList dense_extraction(const BasisViews& basis, PairProduct kind, Inte
     return entries;
 }
 
-CoefficientList extract(const BasisViews& basis, PairProduct kind, Interrupt interrupt) {
+void extract(const BasisViews& basis, PairProduct kind, CoefficientSink& sink, Interrupt interrupt) {
     auto per_pair = [&] {
-        return kind == PairProduct::commutator ? reference::structure_constants(basis, interrupt)
-                                           : reference::d_coefficients(basis, interrupt);
+        CoefficientList entries = kind == PairProduct::commutator ? reference::structure_constants(basis, interrupt)
+                                                                  : reference::d_coefficients(basis, interrupt);
+        hand_over(entries, sink);
     };
-    if (all_empty(basis)) return {};
+    if (all_empty(basis)) {
+        CoefficientList none;
+        return hand_over(none, sink);
+    }
     if (!fast_paths_apply(basis)) return per_pair();
     const std::size_t d = basis[0].rows;
     require_room_for_worst_case(basis.size(), d * d);
@@ -624,21 +707,24 @@ CoefficientList extract(const BasisViews& basis, PairProduct kind, Interrupt int
         SparseBasis sparse = sparse_form(basis, interrupt);
         const bool sparse_enough = sparse.entries() <= 2 * sparse.n * d;
         if (sparse_enough && orthogonal_columns(sparse, interrupt))
-            return OrthogonalExtraction(sparse, kind, interrupt).run();
-        return dense_extraction(basis, kind, interrupt);
+            return OrthogonalExtraction::run(std::make_unique<OrthogonalExtraction>(std::move(sparse), kind, interrupt), sink);
+        CoefficientList entries = dense_extraction(basis, kind, interrupt);
+        hand_over(entries, sink);
     } catch (const UsePerPairMethod&) {
-        return per_pair();
+        // The entries a sink was handed before the fast path gave up are listed again.
+        sink.restart();
+        per_pair();
     }
 }
 
 }  // namespace
 
-CoefficientList structure_constants(const BasisViews& basis, Interrupt interrupt) {
-    return extract(basis, PairProduct::commutator, interrupt);
+void structure_constants(const BasisViews& basis, CoefficientSink& sink, Interrupt interrupt) {
+    extract(basis, PairProduct::commutator, sink, interrupt);
 }
 
-CoefficientList d_coefficients(const BasisViews& basis, Interrupt interrupt) {
-    return extract(basis, PairProduct::anticommutator, interrupt);
+void d_coefficients(const BasisViews& basis, CoefficientSink& sink, Interrupt interrupt) {
+    extract(basis, PairProduct::anticommutator, sink, interrupt);
 }
 
 }  // namespace tanvo
