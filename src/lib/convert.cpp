@@ -415,8 +415,14 @@ PyObject* new_dict(std::size_t count) {
 // 0.0 and -0.0, or NaNs with different payloads, never share; value tuples on their (shared)
 // k and complex number. The objects are kept in order of making, with one reference each; an
 // open-addressing table over a power of two finds them by key. Its 8-byte slots hold the
-// object's place and 32 bits of the key's hash, so that a probe reads an object only when
-// those match: probes through the objects themselves would wait on memory at every step.
+// object's place and 32 bits of the key's hash, so that a probe looks further only when those
+// match: probes through the objects themselves would wait on memory at every step. Keys that
+// say so (Key::kKept) are also kept beside the objects, in order, and then compared there.
+//
+// References lent with lend() are owed, counted beside the objects and added to their counts
+// by settle(): a widely shared number would otherwise be fetched from wherever the interpreter
+// put it once per use, only to count one more reference. Until settle() the lent references
+// must not be dropped; nothing but the builder can reach the objects meanwhile.
 template <class Key>
 class SharedObjects {
 public:
@@ -425,45 +431,70 @@ public:
     SharedObjects& operator=(const SharedObjects&) = delete;
     ~SharedObjects() { clear(); }
     void clear() {
+        settle();
         for (PyObject* object : std::exchange(objects_, {})) Py_DECREF(object);
+        keys_ = {};
+        owed_ = {};
         slots_ = {};
         lookups_ = 0;
     }
 
-    // The object for `key`, made by make() (a new reference) the first time; borrowed.
+    // The place of the object for `key`, made by make() (a new reference) the first time.
     template <class Make>
-    PyObject* get(const Key& key, Make&& make) {
+    std::uint32_t find(const Key& key, Make&& make) {
         ++lookups_;
         if (2 * (objects_.size() + 1) > slots_.size()) grow();
         const std::uint64_t hash = key.hash();
         Slot& slot = slots_[slot_of(key, hash)];
         if (!slot.place) {
             // Room first: the new reference is never left without an owner.
-            if (objects_.size() == objects_.capacity()) objects_.reserve(std::max<std::size_t>(64, 2 * objects_.size()));
+            if (objects_.size() == objects_.capacity()) reserve(std::max<std::size_t>(64, 2 * objects_.size()));
             objects_.push_back(make());
+            if constexpr (Key::kKept) keys_.push_back(key);
+            owed_.push_back(0);
             slot = {fingerprint(hash), std::uint32_t(objects_.size())};
         }
-        return objects_[slot.place - 1];
+        return slot.place;
+    }
+    // The object for `key`, made by make() (a new reference) the first time; borrowed.
+    template <class Make>
+    PyObject* get(const Key& key, Make&& make) {
+        return object(find(key, std::forward<Make>(make)));
+    }
+    PyObject* object(std::uint32_t place) const { return objects_[place - 1]; }
+    // A reference to the object at `place`, owed until settle().
+    PyObject* lend(std::uint32_t place) {
+        std::uint32_t& owed = owed_[place - 1];
+        if (++owed == std::numeric_limits<std::uint32_t>::max()) settle(place - 1);
+        return objects_[place - 1];
+    }
+    // Adds the references lent so far to the objects' counts.
+    void settle() {
+        for (std::size_t at = 0; at < owed_.size(); ++at)
+            if (owed_[at]) settle(at);
     }
     // Asks for the slot of `key` ahead of get(). Inlined on purpose: GCC deems a function that
     // only prefetches free of effects and drops calls to it.
     [[gnu::always_inline]] void prefetch_slot(const Key& key) const {
         if (!slots_.empty()) __builtin_prefetch(&slots_[home(key.hash())]);
     }
-    // Then the object most likely to be the one for `key`.
+    // Then what the lookup of `key` reads next: its kept key and owed count, or the object
+    // most likely to be the one for `key`.
     [[gnu::always_inline]] void prefetch_object(const Key& key) const {
-        if (const PyObject* object = likely(key)) __builtin_prefetch(object, 1);
+        const std::uint32_t place = likely_place(key);
+        if (!place) return;
+        if constexpr (Key::kKept) {
+            __builtin_prefetch(&keys_[place - 1]);
+            __builtin_prefetch(&owed_[place - 1], 1);
+        } else {
+            __builtin_prefetch(objects_[place - 1], 1);
+        }
     }
     // The object whose key hashes as `key` does, when there is one yet: most often the one for
     // `key`, but only a hint.
     const PyObject* likely(const Key& key) const {
-        if (slots_.empty()) return nullptr;
-        const std::uint64_t hash = key.hash();
-        const std::uint32_t print = fingerprint(hash);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = home(hash); slots_[at].place; at = (at + 1) & mask)
-            if (slots_[at].fingerprint == print) return objects_[slots_[at].place - 1];
-        return nullptr;
+        const std::uint32_t place = likely_place(key);
+        return place ? objects_[place - 1] : nullptr;
     }
     std::size_t lookups() const { return lookups_; }
     std::size_t distinct() const { return objects_.size(); }
@@ -476,14 +507,37 @@ private:
     static std::uint32_t fingerprint(std::uint64_t hash) { return std::uint32_t(hash >> 32); }
     std::size_t home(std::uint64_t hash) const { return std::size_t(hash) & (slots_.size() - 1); }
 
+    std::uint32_t likely_place(const Key& key) const {
+        if (slots_.empty()) return 0;
+        const std::uint64_t hash = key.hash();
+        const std::uint32_t print = fingerprint(hash);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = home(hash); slots_[at].place; at = (at + 1) & mask)
+            if (slots_[at].fingerprint == print) return slots_[at].place;
+        return 0;
+    }
+    bool held_at(const Key& key, std::uint32_t place) const {
+        if constexpr (Key::kKept)
+            return keys_[place - 1] == key;
+        else
+            return key.held_by(objects_[place - 1]);
+    }
     std::size_t slot_of(const Key& key, std::uint64_t hash) const {
         const std::uint32_t print = fingerprint(hash);
         const std::size_t mask = slots_.size() - 1;
         std::size_t at = home(hash);
-        while (slots_[at].place &&
-               !(slots_[at].fingerprint == print && key.held_by(objects_[slots_[at].place - 1])))
+        while (slots_[at].place && !(slots_[at].fingerprint == print && held_at(key, slots_[at].place)))
             at = (at + 1) & mask;
         return at;
+    }
+    void settle(std::size_t at) {
+        Py_SET_REFCNT(objects_[at], Py_REFCNT(objects_[at]) + Py_ssize_t(owed_[at]));
+        owed_[at] = 0;
+    }
+    void reserve(std::size_t count) {
+        objects_.reserve(count);
+        if constexpr (Key::kKept) keys_.reserve(count);
+        owed_.reserve(count);
     }
 
     void grow() {
@@ -491,7 +545,11 @@ private:
         slots_ = Slots(std::max<std::size_t>(64, 2 * slots_.size()));
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t place = 0; place < objects_.size(); ++place) {
-            const std::uint64_t hash = Key::of_object(objects_[place]).hash();
+            std::uint64_t hash;
+            if constexpr (Key::kKept)
+                hash = keys_[place].hash();
+            else
+                hash = Key::of_object(objects_[place]).hash();
             std::size_t at = home(hash);
             while (slots_[at].place) at = (at + 1) & mask;
             slots_[at] = {fingerprint(hash), std::uint32_t(place + 1)};
@@ -500,9 +558,13 @@ private:
 
     // Mapped from a small size on, so that the tables left behind as this one grows go back to
     // the system at once.
-    using Slots = std::vector<Slot, PageAllocator<Slot, (std::size_t(64) << 10)>>;
+    template <class T>
+    using Kept = std::vector<T, PageAllocator<T, (std::size_t(64) << 10)>>;
+    using Slots = Kept<Slot>;
     Slots slots_;
-    std::vector<PyObject*, PageAllocator<PyObject*, (std::size_t(64) << 10)>> objects_;
+    Kept<PyObject*> objects_;
+    Kept<Key> keys_;  // empty unless Key::kKept
+    Kept<std::uint32_t> owed_;
     std::size_t lookups_ = 0;
 };
 
@@ -513,22 +575,17 @@ std::uint64_t mixed(std::uint64_t h) {
 }
 
 struct ComplexKey {
+    static constexpr bool kKept = true;  // read where the interpreter put them, they miss the cache
     std::uint64_t re;
     std::uint64_t im;
+    bool operator==(const ComplexKey&) const = default;
     static ComplexKey of(Complex c) { return {std::bit_cast<std::uint64_t>(c.re), std::bit_cast<std::uint64_t>(c.im)}; }
-    static ComplexKey of_object(const PyObject* object) {
-        const Py_complex value = reinterpret_cast<const PyComplexObject*>(object)->cval;
-        return of({value.real, value.imag});
-    }
-    bool held_by(const PyObject* object) const {
-        const ComplexKey held = of_object(object);
-        return held.re == re && held.im == im;
-    }
     std::uint64_t hash() const { return mixed(re * 0x9E3779B97F4A7C15ull ^ im); }
 };
 
 // The index objects are one per value, so that a pointer stands for k.
 struct ValueKey {
+    static constexpr bool kKept = false;  // the tuples are few where they are shared
     const PyObject* k;
     const PyObject* c;  // the shared complex number
     static ValueKey of_object(PyObject* tuple) { return {PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_ITEM(tuple, 1)}; }
@@ -697,6 +754,7 @@ public:
     State(const State&) = delete;
     State& operator=(const State&) = delete;
     ~State() {
+        complexes_.settle();
         // A result abandoned part-built (a failure, Ctrl-C) goes in slices once the call raised.
         if (dict_) release_later(std::move(dict_));
         if (was_collecting_) PyGC_Enable();
@@ -708,6 +766,7 @@ public:
     }
 
     void restart() {
+        complexes_.settle();
         if (dict_) release_later(std::move(dict_));
         values_.emplace();
         complexes_.clear();
@@ -747,6 +806,7 @@ public:
 
     Ref finish() {
         if (!dict_) expect(0);
+        complexes_.settle();
         // Also once the dict is complete: a signal that arrives after the last check would make
         // the interpreter drop the whole result at once, as soon as the call returns.
         answer_signals();
@@ -756,6 +816,7 @@ public:
 private:
     void answer_signals() {
         if (PyErr_CheckSignals() < 0) {
+            complexes_.settle();
             release_later(std::move(dict_));
             throw_pending();
         }
@@ -772,13 +833,14 @@ private:
 
     // The (k, c) tuple of an entry, shared with equal ones; a new reference.
     PyObject* value_object(const CoefficientEntry& e) {
-        PyObject* c = complexes_.get(ComplexKey::of(e.c),
-                                     [&] { return constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release(); });
+        const std::uint32_t c_place = complexes_.find(
+            ComplexKey::of(e.c), [&] { return constructed(PyComplex_FromDoubles(e.c.re, e.c.im)).release(); });
+        PyObject* c = complexes_.object(c_place);
         PyObject* k = index_object(e.k);
         auto make = [&] {
             Ref value = constructed(PyTuple_New(2));
             PyTuple_SET_ITEM(value.get(), 0, new_reference(k));
-            PyTuple_SET_ITEM(value.get(), 1, new_reference(c));
+            PyTuple_SET_ITEM(value.get(), 1, complexes_.lend(c_place));
             // Tuples of ints and complex numbers take part in no cycle: keep them out of the
             // collector's way, as it would untrack them itself after a first traversal.
             PyObject_GC_UnTrack(value.get());
