@@ -2,6 +2,11 @@
 row block and on any number of threads, agreeing with NumPy, with tanvo's maps and with the
 commutator itself."""
 import itertools
+import os
+import select
+import signal
+import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -153,6 +158,43 @@ def test_blocks_and_threads_give_the_same_bits(name, kind):
     assert np.concatenate([b.indices for b in blocks]).tobytes() == whole.indices.tobytes()
     assert np.concatenate([b.values for b in blocks]).tobytes() == whole.values.tobytes()
     assert structure_tensor(basis, kind, rows=(n, n)).nnz == 0
+
+
+def same_bits(a, b):
+    return a.indices.tobytes() == b.indices.tobytes() and a.values.tobytes() == b.values.tobytes()
+
+
+def test_calls_from_many_threads_at_once_give_the_same_bits():
+    basis = tanvo.gen_gellmann(8)
+    expected = structure_tensor(basis, threads=1)
+    with ThreadPoolExecutor(6) as callers:
+        results = list(callers.map(lambda t: structure_tensor(basis, threads=t), [2, 3, 5] * 8))
+    assert all(same_bits(result, expected) for result in results)
+
+
+def test_a_child_forked_after_threaded_calls_still_computes():
+    # The threads that waited for work in the parent do not exist in the child.
+    basis = tanvo.gen_gellmann(6)
+    expected = structure_tensor(basis, threads=3)
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+        pid = os.fork()
+    if pid == 0:
+        try:
+            os.write(write, b"same" if same_bits(structure_tensor(basis, threads=3), expected) else b"differ")
+        finally:
+            os._exit(0)
+    os.close(write)
+    try:
+        ready, _, _ = select.select([read], [], [], 60)
+        answer = os.read(read, 16) if ready else b"no answer within 60 s"
+    finally:
+        os.close(read)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    assert answer == b"same"
 
 
 AUTOMATIC, SPARSE, DENSE, PER_PAIR = range(4)

@@ -1,15 +1,102 @@
 #include "dense/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
 namespace tanvo {
+
+namespace {
+
+// Threads kept waiting between calls. A thread started afresh is queued on its parent's core
+// and often runs only when the parent blocks or the scheduler next balances the cores: on a
+// 2-core VM it started 2 ms late in most of 50 tries, while a waiting thread, woken, ran within
+// about 30 µs on the idle core. Calls of a few milliseconds then gained nothing from threads.
+class ThreadPool {
+public:
+    // Runs `task` on a waiting thread, or on a new one when none waits. Throws std::system_error
+    // when no thread can be started; `task` must not throw.
+    void run(std::function<void()> task) {
+        Waiting* waiting = nullptr;
+        {
+            const std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                waiting = idle_.back();
+                idle_.pop_back();
+            }
+        }
+        if (!waiting) {
+            auto fresh = std::make_unique<Waiting>();
+            fresh->task = std::move(task);
+            std::thread(&ThreadPool::serve, this, fresh.get()).detach();
+            fresh.release();  // owned by its thread from here
+            return;
+        }
+        {
+            const std::lock_guard lock(waiting->mutex);
+            waiting->task = std::move(task);
+        }
+        waiting->wake.notify_one();
+    }
+
+    // In a child of fork() only the forking thread exists: the pool starts empty there (the
+    // parent's records are left as they are, their mutexes possibly held by threads now gone).
+    static void reset_after_fork() noexcept { new (&instance()) ThreadPool; }
+
+    static ThreadPool& instance() noexcept {
+        // Never destroyed: its threads wait on it until the process ends.
+        alignas(ThreadPool) static unsigned char storage[sizeof(ThreadPool)];
+        static ThreadPool* const pool = [] {
+            ThreadPool* created = new (storage) ThreadPool;
+            pthread_atfork(nullptr, nullptr, &ThreadPool::reset_after_fork);
+            return created;
+        }();
+        return *pool;
+    }
+
+private:
+    struct Waiting {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::function<void()> task;  // empty while waiting
+    };
+
+    void serve(Waiting* self) {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock lock(self->mutex);
+                self->wake.wait(lock, [self] { return bool(self->task); });
+                task = std::move(self->task);
+                self->task = nullptr;
+            }
+            task();
+            task = nullptr;
+            const std::lock_guard lock(mutex_);
+            // Beyond a few threads per core the rest are started again when needed.
+            if (idle_.size() >= 4 * std::size_t(available_threads())) break;
+            try {
+                idle_.push_back(self);
+            } catch (const std::bad_alloc&) {
+                break;
+            }
+        }
+        delete self;
+    }
+
+    std::mutex mutex_;
+    std::vector<Waiting*> idle_;
+};
+
+}  // namespace
 
 unsigned available_threads() {
     cpu_set_t set;
@@ -50,17 +137,40 @@ void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
         }
     };
 
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads - 1);
+    // The helpers count down under the lock, so that this call's frame outlives their last
+    // touch of it.
+    std::mutex done_lock;
+    std::condition_variable done;
+    unsigned running = 0;
+    auto wait_for_helpers = [&] {
+        std::unique_lock lock(done_lock);
+        done.wait(lock, [&] { return running == 0; });
+    };
     try {
-        for (unsigned worker = 1; worker < threads; ++worker) helpers.emplace_back(run, worker);
+        for (unsigned worker = 1; worker < threads; ++worker) {
+            {
+                const std::lock_guard lock(done_lock);
+                ++running;
+            }
+            try {
+                ThreadPool::instance().run([&, worker] {
+                    run(worker);
+                    const std::lock_guard lock(done_lock);
+                    if (--running == 0) done.notify_all();
+                });
+            } catch (...) {
+                const std::lock_guard lock(done_lock);
+                --running;
+                throw;
+            }
+        }
     } catch (...) {
         failed = true;  // could not start a thread: stop the ones that did, then report
-        for (std::thread& helper : helpers) helper.join();
+        wait_for_helpers();
         throw;
     }
     run(0);
-    for (std::thread& helper : helpers) helper.join();
+    wait_for_helpers();
     if (first_failure) std::rethrow_exception(first_failure);
 }
 
