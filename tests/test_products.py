@@ -346,7 +346,8 @@ def diagonal_runs_basis(rng, d, with_dense):
     return [layouts[rng.integers(len(layouts))](m) for m in basis]
 
 
-@pytest.mark.parametrize("d", [4, 5, 8])
+# d = 104: a basis of over 2^21 elements, listed in rounds by two threads.
+@pytest.mark.parametrize("d", [4, 5, 8, 104])
 @pytest.mark.parametrize("case", ["sparse", "with-dense", "failing"])
 @pytest.mark.parametrize("seed", range(3))
 def test_runs_along_diagonals_match_reference_bit_for_bit(reference, d, case, seed):

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "dense/parallel.hpp"
 #include "lie_algebra/sparse_basis.hpp"
 
 namespace tanvo {
@@ -230,6 +231,46 @@ public:
     SparseMatrices(const BasisViews& basis, std::size_t d, const DiagonalSum& sum)
         : basis_(basis), d_(d), sum_(sum), matrices_(basis.size()) {}
 
+    // Lists every matrix in turn, on this thread and, for a large basis, one waiting helper:
+    // read one after the other, the matrices stream from memory faster than in the order the
+    // terms name them, and two cores read faster than one. The helper runs only between this
+    // thread's checks for signals, so no signal handler runs while it reads the matrices.
+    void list_all(Interrupt interrupt) {
+        const std::size_t n = basis_.size();
+        const bool helped = available_threads() > 1 && n > 1 && n * d_ * d_ >= kElementsHelped;
+        if (!helped) {
+            std::size_t elements = 0;
+            for (std::size_t k = 0; k < n; ++k) {
+                if ((elements += basis_[k].size()) >= kElementsBetweenChecks) {
+                    interrupt();
+                    elements = 0;
+                }
+                matrix(k);
+            }
+            return;
+        }
+        SparseMatrices helper(basis_, d_, sum_, kHelper);
+        const std::stop_source never_stopped;
+        for (std::size_t begin = 0; begin < n;) {
+            // A round of at most twice kElementsBetweenChecks elements, halved between the threads.
+            std::size_t end = begin, elements = 0;
+            while (end < n && elements < 2 * kElementsBetweenChecks) elements += basis_[end++].size();
+            const std::size_t bounds[3] = {begin, begin + (end - begin + 1) / 2, end};
+            bool by_helper[2] = {false, false};
+            parallel_chunks(2, 1, 2, never_stopped.get_token(), [&](std::size_t half, std::size_t, unsigned worker) {
+                SparseMatrices& lister = worker == 0 ? *this : helper;
+                for (std::size_t k = bounds[half]; k < bounds[half + 1]; ++k)
+                    matrices_[k].state = lister.list(k, matrices_[k].matrix);
+                by_helper[half] = worker != 0;
+            });
+            for (std::size_t half = 0; half < 2; ++half)
+                if (by_helper[half]) renumber(bounds[half], bounds[half + 1], runs_.size());
+            adopt(helper);
+            interrupt();
+            begin = end;
+        }
+    }
+
     // Null when matrix k has to be added densely.
     const SparseMatrix* matrix(std::size_t k) {
         Listed& listed = matrices_[k];
@@ -245,11 +286,44 @@ public:
     std::size_t diagonal_values(const SparseMatrix& m) const { return runs_[m.begin].values; }
 
 private:
+    static constexpr std::size_t kElementsHelped = std::size_t(1) << 18;
+
+    // The helper's lists: runs and values only, no matrices of its own.
+    struct Helper {};
+    static constexpr Helper kHelper{};
+    SparseMatrices(const BasisViews& basis, std::size_t d, const DiagonalSum& sum, Helper)
+        : basis_(basis), d_(d), sum_(sum) {}
+
     enum class State : unsigned char { unseen, sparse, dense };
     struct Listed {
         State state = State::unseen;
         SparseMatrix matrix;
     };
+
+    // The matrices [begin, end) listed by the helper, as their runs will be numbered once
+    // adopted after the `runs` already here.
+    void renumber(std::size_t begin, std::size_t end, std::size_t runs) {
+        for (std::size_t k = begin; k < end; ++k) {
+            Listed& listed = matrices_[k];
+            if (listed.state == State::sparse && listed.matrix.in_runs) {
+                listed.matrix.begin += runs;
+                listed.matrix.end += runs;
+            }
+        }
+    }
+    // The helper's runs and values appended here, leaving it empty.
+    void adopt(SparseMatrices& helper) {
+        const std::size_t values = values_re_.size();
+        for (Run run : helper.runs_) {
+            run.values += values;
+            runs_.push_back(run);
+        }
+        values_re_.insert(values_re_.end(), helper.values_re_.begin(), helper.values_re_.end());
+        values_im_.insert(values_im_.end(), helper.values_im_.begin(), helper.values_im_.end());
+        helper.runs_.clear();
+        helper.values_re_.clear();
+        helper.values_im_.clear();
+    }
     struct Placed {
         std::size_t at;
         Complex value;
@@ -431,18 +505,8 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     const CoefficientElements a(l_a), b(l_b);
     DiagonalSum sum(d);
     SparseMatrices sparse(basis, d, sum);
-    // A map that names most matrices has them listed in basis order first: read one after the
-    // other, they stream from memory faster than in the order the terms name them.
-    if (map.size() >= basis.size() && a.size() > 0 && b.size() > 0) {
-        std::size_t elements = 0;
-        for (std::size_t k = 0; k < basis.size(); ++k) {
-            if ((elements += basis[k].size()) >= kElementsBetweenChecks) {
-                interrupt();
-                elements = 0;
-            }
-            sparse.matrix(k);
-        }
-    }
+    // A map that names most matrices has them all listed first.
+    if (map.size() >= basis.size() && a.size() > 0 && b.size() > 0) sparse.list_all(interrupt);
     // After a dense term the accumulator may hold a NaN of the caller's, and which of two NaNs
     // a later addition keeps is only certain when that addition is the dense one too: from the
     // first dense term on, the sparse sum so far moves into the accumulator and every term is
