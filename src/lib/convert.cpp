@@ -171,7 +171,9 @@ ArrayBorrows::~ArrayBorrows() {
 
 void ArrayBorrows::borrow(PyObject* array) {
     if (!numpy::is_writeable(array)) return;
-    cleared_.reserve(cleared_.size() + 1);
+    // Room first, so that the flag cleared below is always restored; grown by doubling, as
+    // a basis borrows thousands of arrays.
+    if (cleared_.size() == cleared_.capacity()) cleared_.reserve(2 * cleared_.size() + 4);
     numpy::set_writeable(array, false);
     cleared_.emplace_back(array, py::borrow);
 }
