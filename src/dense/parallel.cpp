@@ -107,6 +107,25 @@ unsigned available_threads() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+BackgroundTask::BackgroundTask(std::function<void()> task) {
+    // The task signals under the lock, so that this object outlives its last touch of it.
+    ThreadPool::instance().run([this, task = std::move(task)] {
+        task();
+        const std::lock_guard lock(mutex_);
+        finished_ = true;
+        finished_signal_.notify_all();
+    });
+}
+
+bool BackgroundTask::wait_for(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (timeout == std::chrono::milliseconds::max()) {
+        finished_signal_.wait(lock, [this] { return finished_; });
+        return true;
+    }
+    return finished_signal_.wait_for(lock, timeout, [this] { return finished_; });
+}
+
 void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
                      const std::stop_token& stop,
                      const std::function<void(std::size_t, std::size_t, unsigned)>& work) {

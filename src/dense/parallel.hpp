@@ -2,8 +2,11 @@
 // std::stop_token: the first exception of any chunk stops the others and is rethrown.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <stop_token>
 
 namespace tanvo {
@@ -17,6 +20,25 @@ inline void stop_point(const std::stop_token& stop) {
 
 // The number of threads to use when the caller names none: the cores this process may run on.
 unsigned available_threads();
+
+// A task run on another thread while the caller goes on: one of the threads kept waiting
+// between calls, or a new one. The destructor returns once the task has finished.
+class BackgroundTask {
+public:
+    // Throws std::system_error when no thread can be started. `task` must not throw.
+    explicit BackgroundTask(std::function<void()> task);
+    BackgroundTask(const BackgroundTask&) = delete;
+    BackgroundTask& operator=(const BackgroundTask&) = delete;
+    ~BackgroundTask() { wait_for(std::chrono::milliseconds::max()); }
+
+    // Whether the task finished within `timeout`.
+    bool wait_for(std::chrono::milliseconds timeout);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable finished_signal_;
+    bool finished_ = false;
+};
 
 // Calls work(begin, end, worker) for consecutive ranges of at most `chunk` indices covering
 // [0, count), on up to `threads` threads (worker in [0, threads)); the calling thread is one

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <initializer_list>
 #include <exception>
-#include <future>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -190,29 +189,25 @@ void set_error_from_current_exception() {
 bool run_released(const std::function<void(std::stop_token)>& work) {
     std::stop_source stop;
     std::exception_ptr failure;
-    std::promise<void> finished;
-    std::future<void> done = finished.get_future();
     bool interrupted = false;
 
     PyThreadState* saved = PyEval_SaveThread();
     try {
-        std::thread worker([&] {
+        BackgroundTask worker([&] {
             try {
                 work(stop.get_token());
             } catch (...) {
                 failure = std::current_exception();
             }
-            finished.set_value();
         });
         using namespace std::chrono_literals;
-        while (done.wait_for(20ms) != std::future_status::ready) {
+        while (!worker.wait_for(20ms)) {
             if (interrupted) continue;
             PyEval_RestoreThread(saved);
             interrupted = PyErr_CheckSignals() != 0;
             saved = PyEval_SaveThread();
             if (interrupted) stop.request_stop();
         }
-        worker.join();
     } catch (...) {  // the thread could not be started
         failure = std::current_exception();
     }
