@@ -902,6 +902,7 @@ public:
         std::vector<Entry> entries;  // the product off the diagonal, one per position
         std::vector<Complex> diagonal;
         std::vector<std::uint32_t> on_diagonal;  // where the diagonal may be non-zero, unless full
+        std::vector<std::uint32_t> non_zero;     // where a full diagonal is non-zero
         bool has_diagonal = false, full_diagonal = false;
         std::vector<std::pair<std::uint32_t, Complex>> terms;
     };
@@ -1090,11 +1091,23 @@ private:
         // Diagonal matrices commute, bit for bit: their commutator needs no projection.
         const bool zero_diagonal = w.full_diagonal && std::all_of(w.diagonal.begin(), w.diagonal.end(),
                                                                   [](Complex v) { return v.re == 0.0 && v.im == 0.0; });
+        // Where either factor is zero, inner() is a signed zero, which leaves the sum as it is
+        // (it starts at +0 and a rounded sum is -0 only when both addends are). So the sum over
+        // the non-zeros of u, or over those of the product, whichever are fewer, is the sum over
+        // the whole diagonal, bit for bit.
+        if (w.full_diagonal && !zero_diagonal) {
+            w.non_zero.clear();
+            for (std::uint32_t t = 0; t < d; ++t)
+                if (w.diagonal[t].re != 0.0 || w.diagonal[t].im != 0.0) w.non_zero.push_back(t);
+        }
         if (w.has_diagonal && !zero_diagonal)
             for (std::size_t q = 0; q < diagonals_.size(); ++q) {
                 const Complex* u = diagonal_values_.data() + q * d;
                 Complex sum{};
-                if (w.full_diagonal)  // zeros of u add nothing that could keep a term
+                const std::size_t support = diagonal_support_start_[q + 1] - diagonal_support_start_[q];
+                if (w.full_diagonal && w.non_zero.size() < support)
+                    for (std::uint32_t t : w.non_zero) sum += inner(u[t], w.diagonal[t]);
+                else if (w.full_diagonal)
                     for (std::size_t e = diagonal_support_start_[q]; e < diagonal_support_start_[q + 1]; ++e)
                         sum += inner(u[diagonal_support_[e]], w.diagonal[diagonal_support_[e]]);
                 else  // products of two matrices off the diagonal: at most two diagonal entries
