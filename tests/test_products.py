@@ -372,18 +372,20 @@ def test_runs_along_diagonals_match_reference_bit_for_bit(reference, d, case, se
         assert outcome(getattr(tanvo, name), l_a, l_b, wide) == outcome(getattr(reference, name), l_a, l_b, f)
 
 
+@pytest.mark.parametrize("d", [16, 24])
 @pytest.mark.parametrize("name", MATRIX_PRODUCTS)
 @pytest.mark.parametrize("midway", [None, "dense", "failure"])
-def test_long_maps_match_reference_bit_for_bit(reference, name, midway):
-    # A clock-and-shift map of 59,520 terms, with a term added densely or failing halfway.
-    basis = tanvo.gen_sylvester(16)
+def test_long_maps_match_reference_bit_for_bit(reference, name, midway, d):
+    # Clock-and-shift maps of about 60,000 and 300,000 terms (the larger added on two threads),
+    # with a term added densely or failing halfway.
+    basis = tanvo.gen_sylvester(d)
     f = (tanvo.get_structure_constants if name == "su_commutator" else tanvo.get_d_coefficients)(basis)
     rng = np.random.default_rng(11)
     l_a, l_b = (rng.normal(size=(len(basis), 1)) + 1j * rng.normal(size=(len(basis), 1)) for _ in "ab")
     keys = list(f)
     middle = keys[len(keys) // 2]
     if midway == "dense":  # a matrix with an infinite element, then sparse ones again
-        basis = basis + [np.full((16, 16), np.inf + 0j)]
+        basis = basis + [np.full((d, d), np.inf + 0j)]
         f[middle] = (len(basis) - 1, 1e-3j)
     elif midway == "failure":
         f[middle] = (len(basis), 1 + 0j)

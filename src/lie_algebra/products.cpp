@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <span>
+#include <system_error>
 #include <vector>
 
 #include "dense/parallel.hpp"
@@ -451,19 +452,27 @@ void add_diagonal_terms(double* __restrict sum_re, double* __restrict sum_im,
                             values_im[terms[t].values + first], terms[t].w);
 }
 
+// From this many map entries on, diagonals are added on two threads.
+constexpr std::size_t kHelpedTerms = std::size_t(1) << 18;
+
 // Terms on matrices that fill one diagonal, held back and then added diagonal by diagonal.
 // Terms on different diagonals meet different cells, and each diagonal keeps its terms in
 // order; any other term is only added once the held ones are (flush() first). So every cell
 // receives its additions in term order, as if each term were added when met.
 class HeldDiagonalTerms {
 public:
-    // Holds at most a block of terms: its memory does not grow with the map.
-    explicit HeldDiagonalTerms(std::size_t d) : d_(d), starts_(d + 1) { held_.reserve(kBlockTerms); }
+    // Holds at most a block of terms: its memory does not grow with the map. A helped block is
+    // larger and its diagonals are split between this thread and a waiting helper, which
+    // touches only the block, the listed values and its own diagonals' cells.
+    HeldDiagonalTerms(std::size_t d, bool helped)
+        : d_(d), block_(helped ? kHelpedBlockTerms : kBlockTerms), helped_(helped), starts_(d + 1) {
+        held_.reserve(block_);
+    }
 
     void hold(std::size_t diagonal, std::size_t values, Complex w, DiagonalSum& sum,
               const SparseMatrices& sparse) {
         held_.push_back({diagonal, {values, w}});
-        if (held_.size() == kBlockTerms) flush(sum, sparse);
+        if (held_.size() == block_) flush(sum, sparse);
     }
     void flush(DiagonalSum& sum, const SparseMatrices& sparse) {
         if (held_.empty()) return;
@@ -474,11 +483,29 @@ public:
         by_diagonal_.resize(held_.size());
         cursors_.assign(starts_.begin(), starts_.end() - 1);
         for (const Held& h : held_) by_diagonal_[cursors_[h.diagonal]++] = h.term;
-        for (std::size_t a = 0; a < d_; ++a)
-            if (starts_[a + 1] > starts_[a])
-                add_diagonal_terms(sum.re() + a * d_, sum.im() + a * d_, sparse.values_re(),
-                                   sparse.values_im(), by_diagonal_.data() + starts_[a],
-                                   starts_[a + 1] - starts_[a], d_);
+        auto add_diagonals = [&](std::size_t first, std::size_t last) {
+            for (std::size_t a = first; a < last; ++a)
+                if (starts_[a + 1] > starts_[a])
+                    add_diagonal_terms(sum.re() + a * d_, sum.im() + a * d_, sparse.values_re(),
+                                       sparse.values_im(), by_diagonal_.data() + starts_[a],
+                                       starts_[a + 1] - starts_[a], d_);
+        };
+        bool added = false;
+        if (helped_ && held_.size() >= kHelpedBlockTerms / 2) {
+            // Two ranges of diagonals with about half of the terms each.
+            const std::size_t middle = std::size_t(
+                std::upper_bound(starts_.begin(), starts_.end(), held_.size() / 2) - starts_.begin());
+            const std::size_t bounds[3] = {0, std::min(middle, d_), d_};
+            try {
+                const std::stop_source never_stopped;
+                parallel_chunks(2, 1, 2, never_stopped.get_token(),
+                                [&](std::size_t half, std::size_t, unsigned) { add_diagonals(bounds[half], bounds[half + 1]); });
+                added = true;
+            } catch (const std::system_error&) {
+                // The helper could not start, so nothing was added: all of it is added here.
+            }
+        }
+        if (!added) add_diagonals(0, d_);
         held_.clear();
     }
 
@@ -487,9 +514,10 @@ private:
         std::size_t diagonal;
         HeldTerm term;
     };
-    static constexpr std::size_t kBlockTerms = 4096;
+    static constexpr std::size_t kBlockTerms = 4096, kHelpedBlockTerms = std::size_t(1) << 16;
 
-    std::size_t d_;
+    std::size_t d_, block_;
+    bool helped_;
     std::vector<Held> held_;
     std::vector<std::size_t> starts_, cursors_;
     std::vector<HeldTerm> by_diagonal_;
@@ -512,7 +540,8 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     // first dense term on, the sparse sum so far moves into the accumulator and every term is
     // added densely.
     bool dense_from_now = false;
-    HeldDiagonalTerms held(d);
+    // Maps of many terms have them added by diagonal on two threads.
+    HeldDiagonalTerms held(d, map.size() >= kHelpedTerms && available_threads() > 1);
     auto end_sparse_terms = [&] {
         held.flush(sum, sparse);
         sum.store(result);
