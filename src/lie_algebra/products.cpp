@@ -253,19 +253,28 @@ public:
         SparseMatrices helper(basis_, d_, sum_, kHelper);
         const std::stop_source never_stopped;
         for (std::size_t begin = 0; begin < n;) {
-            // A round of at most twice kElementsBetweenChecks elements, halved between the threads.
+            // A round of at most twice kElementsBetweenChecks elements, in pieces that either
+            // thread takes as it comes free (one of the two cores is often slower).
             std::size_t end = begin, elements = 0;
             while (end < n && elements < 2 * kElementsBetweenChecks) elements += basis_[end++].size();
-            const std::size_t bounds[3] = {begin, begin + (end - begin + 1) / 2, end};
-            bool by_helper[2] = {false, false};
-            parallel_chunks(2, 1, 2, never_stopped.get_token(), [&](std::size_t half, std::size_t, unsigned worker) {
-                SparseMatrices& lister = worker == 0 ? *this : helper;
-                for (std::size_t k = bounds[half]; k < bounds[half + 1]; ++k)
+            const std::size_t piece = std::max<std::size_t>(1, (end - begin + kPiecesPerRound - 1) / kPiecesPerRound);
+            const std::size_t pieces = (end - begin + piece - 1) / piece;
+            std::vector<char> by_helper(pieces, 0);
+            auto list_piece = [&](std::size_t p, SparseMatrices& lister) {
+                for (std::size_t k = begin + p * piece; k < std::min(end, begin + (p + 1) * piece); ++k)
                     matrices_[k].state = lister.list(k, matrices_[k].matrix);
-                by_helper[half] = worker != 0;
-            });
-            for (std::size_t half = 0; half < 2; ++half)
-                if (by_helper[half]) renumber(bounds[half], bounds[half + 1], runs_.size());
+            };
+            try {
+                parallel_chunks(pieces, 1, 2, never_stopped.get_token(), [&](std::size_t p, std::size_t, unsigned worker) {
+                    list_piece(p, worker == 0 ? *this : helper);
+                    by_helper[p] = worker != 0;
+                });
+            } catch (const std::system_error&) {
+                // The helper could not start, so nothing was listed: all of it is listed here.
+                for (std::size_t p = 0; p < pieces; ++p) list_piece(p, *this);
+            }
+            for (std::size_t p = 0; p < pieces; ++p)
+                if (by_helper[p]) renumber(begin + p * piece, std::min(end, begin + (p + 1) * piece), runs_.size());
             adopt(helper);
             interrupt();
             begin = end;
@@ -287,7 +296,7 @@ public:
     std::size_t diagonal_values(const SparseMatrix& m) const { return runs_[m.begin].values; }
 
 private:
-    static constexpr std::size_t kElementsHelped = std::size_t(1) << 18;
+    static constexpr std::size_t kElementsHelped = std::size_t(1) << 18, kPiecesPerRound = 16;
 
     // The helper's lists: runs and values only, no matrices of its own.
     struct Helper {};
