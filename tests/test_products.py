@@ -374,10 +374,10 @@ def test_runs_along_diagonals_match_reference_bit_for_bit(reference, d, case, se
 
 @pytest.mark.parametrize("d", [16, 24])
 @pytest.mark.parametrize("name", MATRIX_PRODUCTS)
-@pytest.mark.parametrize("midway", [None, "dense", "failure"])
+@pytest.mark.parametrize("midway", [None, "dense", "overflow", "failure"])
 def test_long_maps_match_reference_bit_for_bit(reference, name, midway, d):
     # Clock-and-shift maps of about 60,000 and 300,000 terms (the larger added on two threads),
-    # with a term added densely or failing halfway.
+    # with a term added densely, overflowing or failing halfway.
     basis = tanvo.gen_sylvester(d)
     f = (tanvo.get_structure_constants if name == "su_commutator" else tanvo.get_d_coefficients)(basis)
     rng = np.random.default_rng(11)
@@ -387,6 +387,8 @@ def test_long_maps_match_reference_bit_for_bit(reference, name, midway, d):
     if midway == "dense":  # a matrix with an infinite element, then sparse ones again
         basis = basis + [np.full((d, d), np.inf + 0j)]
         f[middle] = (len(basis) - 1, 1e-3j)
+    elif midway == "overflow":  # an infinite term on a matrix that is added sparsely elsewhere
+        l_a[middle[0]] = l_b[middle[1]] = 1e300
     elif midway == "failure":
         f[middle] = (len(basis), 1 + 0j)
     expected = outcome(getattr(reference, name), l_a, l_b, f, basis)
