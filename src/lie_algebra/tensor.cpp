@@ -111,8 +111,9 @@ struct CompactTerm {
 
 // Appends row i's terms for the partners j (every j < n when `partners` is null), skipping j
 // in [skip_begin, i): the caller mirrors those from the rows before. Each pair is computed as
-// (min, max) by `pair_terms`, which returns its (k, c) terms, so that (i, j) and (j, i) are
-// exact negatives (or equal) whichever rows a call covers.
+// (min, max) by `pair_terms(x, y, emit)`, which hands its (k, c) terms to emit(k, c) by
+// increasing k, so that (i, j) and (j, i) are exact negatives (or equal) whichever rows a call
+// covers.
 template <class PairTerms>
 void append_row_terms(std::size_t i, std::size_t skip_begin, std::size_t n, const std::vector<std::uint32_t>* partners,
                       PairProduct product, std::vector<CompactTerm>& out, PairTerms&& pair_terms) {
@@ -120,10 +121,21 @@ void append_row_terms(std::size_t i, std::size_t skip_begin, std::size_t n, cons
     for (std::size_t t = 0; t < count; ++t) {
         const std::size_t j = partners ? (*partners)[t] : t;
         if ((j == i && product == PairProduct::commutator) || (j >= skip_begin && j < i)) continue;
-        const std::vector<std::pair<std::uint32_t, Complex>>& terms = pair_terms(std::min(i, j), std::max(i, j));
         const double sign = product == PairProduct::commutator && i > j ? -1.0 : 1.0;
-        for (const auto& [k, c] : terms) out.push_back({std::uint32_t(j), k, {sign * c.re, sign * c.im}});
+        pair_terms(std::min(i, j), std::max(i, j), [&](std::uint32_t k, Complex c) {
+            out.push_back({std::uint32_t(j), k, {sign * c.re, sign * c.im}});
+        });
     }
+}
+
+// The same with `pair_terms(x, y)` returning the pair's terms as a list.
+template <class PairTermList>
+void append_row_term_lists(std::size_t i, std::size_t skip_begin, std::size_t n,
+                           const std::vector<std::uint32_t>* partners, PairProduct product,
+                           std::vector<CompactTerm>& out, PairTermList&& pair_terms) {
+    append_row_terms(i, skip_begin, n, partners, product, out, [&](std::size_t x, std::size_t y, auto&& emit) {
+        for (const auto& [k, c] : pair_terms(x, y)) emit(k, c);
+    });
 }
 
 // The terms of a chunk of rows: each row's pairs with j before the range, then those with
@@ -450,11 +462,11 @@ public:
     void row(std::size_t i, std::size_t skip_begin, Scratch& w, std::vector<CompactTerm>& out) const {
         if (!groups_.empty()) return monomial_row(i, skip_begin, w, out);
         const bool all = !find_partners(i, w);
-        append_row_terms(i, skip_begin, s_.n, all ? nullptr : &w.partners, product_, out,
-                         [&](std::size_t a, std::size_t b) -> const auto& {
-                             pair_terms(a, b, w);
-                             return w.terms;
-                         });
+        append_row_term_lists(i, skip_begin, s_.n, all ? nullptr : &w.partners, product_, out,
+                              [&](std::size_t a, std::size_t b) -> const auto& {
+                                  pair_terms(a, b, w);
+                                  return w.terms;
+                              });
     }
 
 private:
@@ -919,10 +931,12 @@ public:
             w.partners.resize(w.merged.size() + diagonals_.size());
             std::merge(w.merged.begin(), w.merged.end(), diagonals_.begin(), diagonals_.end(), w.partners.begin());
         }
+        // Most pairs hand their terms straight to the row.
         append_row_terms(i, skip_begin, s_.n, all ? nullptr : &w.partners, product_, out,
-                         [&](std::size_t x, std::size_t y) -> const auto& {
-                             pair_terms(x, y, w);
-                             return w.terms;
+                         [&](std::size_t x, std::size_t y, auto&& emit) {
+                             if (off_diagonal_pair_terms(x, y, emit)) return;
+                             other_pair_terms(x, y, w);
+                             for (const auto& [k, c] : w.terms) emit(k, c);
                          });
     }
 
@@ -1002,7 +1016,8 @@ private:
     // positions (a, b), (b, a), so its only coefficients are those of the (at most two)
     // matrices there: the general case's operations (B_x B_y first, then B_y B_x scaled by the
     // sign) without its searches and lists. False for the other pairs.
-    bool off_diagonal_pair_terms(std::size_t x, std::size_t y, Scratch& w) const {
+    template <class Emit>
+    bool off_diagonal_pair_terms(std::size_t x, std::size_t y, Emit&& emit) const {
         const Matrix &mx = matrices_[x], &my = matrices_[y];
         const double sign = product_ == PairProduct::commutator ? -1.0 : 1.0;
         auto signed_ = [sign](Complex v) { return Complex{sign * v.re, sign * v.im}; };
@@ -1027,10 +1042,7 @@ private:
             // One shared index t: B_x B_y = value |p><q| and B_y B_x = value' |q><p|, where p
             // and q are the other indices of x and y.
             const bool x_shares_b = mx.b == my.a || mx.b == my.b, y_shares_b = my.b == mx.a || my.b == mx.b;
-            if (!x_shares_b && mx.a != my.a && mx.a != my.b) {
-                w.terms.clear();  // no shared index: both products vanish
-                return true;
-            }
+            if (!x_shares_b && mx.a != my.a && mx.a != my.b) return true;  // no shared index: both products vanish
             const std::uint32_t p = x_shares_b ? mx.a : mx.b, q = y_shares_b ? my.a : my.b;
             // x's value towards t, then y's value from t; and the reverse.
             const Complex x_to_t = x_shares_b ? mx.ab : mx.ba, t_to_y = y_shares_b ? my.ba : my.ab;
@@ -1042,11 +1054,10 @@ private:
             at_ba = p < q ? qp : pq;
         }
         if (!finite(at_ab) || !finite(at_ba)) fail_overflow();
-        w.terms.clear();
         const std::uint32_t* slots = at_position_.data() + 2 * (a * d + b);
         for (int q = 0; q < 2 && slots[q] != kNone; ++q) {  // in increasing m
             const Complex x_m = off_diagonal_coefficient(slots[q], at_ab, at_ba);
-            if (kept(x_m, tol_)) w.terms.emplace_back(slots[q], x_m);
+            if (kept(x_m, tol_)) emit(slots[q], x_m);
         }
         return true;
     }
@@ -1057,9 +1068,9 @@ private:
         return {};
     }
 
-    // The kept terms of the product of (x, y), x ≤ y, by increasing k, into w.terms.
-    void pair_terms(std::size_t x, std::size_t y, Scratch& w) const {
-        if (off_diagonal_pair_terms(x, y, w)) return;
+    // The kept terms of the product of (x, y), x ≤ y, for a pair off_diagonal_pair_terms does
+    // not take, by increasing k, into w.terms.
+    void other_pair_terms(std::size_t x, std::size_t y, Scratch& w) const {
         const std::size_t d = s_.d;
         w.terms.clear();
         w.entries.clear();
