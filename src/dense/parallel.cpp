@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -126,71 +127,82 @@ bool BackgroundTask::wait_for(std::chrono::milliseconds timeout) {
     return finished_signal_.wait_for(lock, timeout, [this] { return finished_; });
 }
 
-void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
-                     const std::stop_token& stop,
-                     const std::function<void(std::size_t, std::size_t, unsigned)>& work) {
-    if (count == 0) return;
-    chunk = std::max<std::size_t>(chunk, 1);
-    const std::size_t chunks = (count + chunk - 1) / chunk;
-    threads = unsigned(std::clamp<std::size_t>(threads, 1, chunks));
+namespace {
 
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr first_failure;
-    std::mutex failure_lock;
+// What the threads of one parallel_chunks call share, held by the helpers too: one that starts
+// only after the call has returned (its core busy elsewhere meanwhile) finds every chunk taken
+// and leaves without touching the call's work. The call waits only for the helpers that took
+// part, never for one that has not started.
+struct ChunkRun {
+    using Work = std::function<void(std::size_t, std::size_t, unsigned)>;
+    ChunkRun(std::size_t count, std::size_t chunk, const std::stop_token& stop, const Work& work)
+        : count(count), chunk(chunk), chunks((count + chunk - 1) / chunk), stop(stop), work(work) {}
 
-    auto run = [&](unsigned worker) {
+    // Takes chunks until none is left or one has failed.
+    void take(unsigned worker) {
+        {
+            const std::lock_guard guard(lock);
+            ++busy;
+        }
         try {
+            // Every chunk is taken, or `failed` set, before the call stops waiting: only then is
+            // `work` gone.
             for (;;) {
-                if (failed.load(std::memory_order_relaxed)) return;
+                if (failed.load()) break;
                 stop_point(stop);
-                const std::size_t index = next.fetch_add(1, std::memory_order_relaxed);
-                if (index >= chunks) return;
+                const std::size_t index = next.fetch_add(1);
+                if (index >= chunks) break;
                 const std::size_t begin = index * chunk;
                 work(begin, std::min(count, begin + chunk), worker);
             }
         } catch (...) {
-            std::lock_guard guard(failure_lock);
-            if (!first_failure) first_failure = std::current_exception();
-            failed = true;
+            fail(std::current_exception());
         }
-    };
+        const std::lock_guard guard(lock);
+        if (--busy == 0) idle.notify_all();
+    }
+    void fail(std::exception_ptr failure) {
+        const std::lock_guard guard(lock);
+        if (!first_failure) first_failure = failure;
+        failed = true;
+    }
+    // Once this returns, no thread runs or will run a chunk.
+    void wait_for_takers() {
+        std::unique_lock guard(lock);
+        idle.wait(guard, [this] { return busy == 0; });
+    }
 
-    // The helpers count down under the lock, so that this call's frame outlives their last
-    // touch of it.
-    std::mutex done_lock;
-    std::condition_variable done;
-    unsigned running = 0;
-    auto wait_for_helpers = [&] {
-        std::unique_lock lock(done_lock);
-        done.wait(lock, [&] { return running == 0; });
-    };
+    const std::size_t count, chunk, chunks;
+    const std::stop_token stop;
+    const Work& work;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex lock;
+    std::condition_variable idle;
+    unsigned busy = 0;
+    std::exception_ptr first_failure;
+};
+
+}  // namespace
+
+void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
+                     const std::stop_token& stop,
+                     const std::function<void(std::size_t, std::size_t, unsigned)>& work) {
+    if (count == 0) return;
+    const auto shared = std::make_shared<ChunkRun>(count, std::max<std::size_t>(chunk, 1), stop, work);
+    threads = unsigned(std::clamp<std::size_t>(threads, 1, shared->chunks));
     try {
-        for (unsigned worker = 1; worker < threads; ++worker) {
-            {
-                const std::lock_guard lock(done_lock);
-                ++running;
-            }
-            try {
-                ThreadPool::instance().run([&, worker] {
-                    run(worker);
-                    const std::lock_guard lock(done_lock);
-                    if (--running == 0) done.notify_all();
-                });
-            } catch (...) {
-                const std::lock_guard lock(done_lock);
-                --running;
-                throw;
-            }
-        }
+        for (unsigned worker = 1; worker < threads; ++worker)
+            ThreadPool::instance().run([shared, worker] { shared->take(worker); });
     } catch (...) {
-        failed = true;  // could not start a thread: stop the ones that did, then report
-        wait_for_helpers();
+        // Could not start a thread: stop the ones that did, then report.
+        shared->failed = true;
+        shared->wait_for_takers();
         throw;
     }
-    run(0);
-    wait_for_helpers();
-    if (first_failure) std::rethrow_exception(first_failure);
+    shared->take(0);
+    shared->wait_for_takers();
+    if (shared->first_failure) std::rethrow_exception(shared->first_failure);
 }
 
 }  // namespace tanvo
