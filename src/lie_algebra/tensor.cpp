@@ -218,7 +218,19 @@ TermTable mirrored_rows_in_parallel(
     // block after those of the blocks before it. mirrors[block * rows + r]: how many row r
     // receives from the block, then where the block writes them.
     const std::size_t blocks = std::min<std::size_t>(parts.size(), 4 * std::size_t(threads));
-    auto first_part = [&](std::size_t block) { return block * parts.size() / blocks; };
+    // Blocks of about equal numbers of terms: the first rows find the most pairs (those with
+    // j >= i), and blocks of equal numbers of chunks left one thread the bulk of the writing.
+    std::vector<std::size_t> block_start(blocks + 1, parts.size());
+    {
+        std::size_t total = 0, seen = 0;
+        for (const MirroredChunk& part : parts) total += part.terms.size();
+        block_start[0] = 0;
+        for (std::size_t p = 0, block = 1; p < parts.size() && block < blocks; ++p) {
+            seen += parts[p].terms.size();
+            while (block < blocks && seen * blocks >= total * block) block_start[block++] = p + 1;
+        }
+    }
+    auto first_part = [&](std::size_t block) { return block_start[block]; };
     std::vector<std::size_t> mirrors(blocks * rows, 0);
     auto for_each_row = [&](std::size_t block, const auto& visit) {  // visit(r, part, first term)
         for (std::size_t p = first_part(block); p < first_part(block + 1); ++p) {
