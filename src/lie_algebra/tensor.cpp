@@ -43,6 +43,9 @@ bool kept(Complex c, double tol) { return !(std::abs(c.re) <= tol && std::abs(c.
     throw std::overflow_error("a product of two basis matrices overflows double precision");
 }
 
+// Mirrored-pair tensors of fewer pairs are computed on one thread.
+constexpr std::size_t kPairsForHelpers = std::size_t(1) << 15;
+
 // Threads beyond a few per core only cost their stacks and start-up (results do not depend
 // on the count).
 unsigned worker_count(unsigned requested) { return std::clamp(requested, 1u, 4 * available_threads()); }
@@ -916,6 +919,17 @@ public:
         return rows;
     }
 
+    // How many pairs the rows [begin, end) look at.
+    std::size_t pairs(std::size_t begin, std::size_t end) const {
+        std::size_t count = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const Matrix& mi = matrices_[i];
+            count += mi.diagonal != kNone ? s_.n
+                                          : by_index_[mi.a].size() + by_index_[mi.b].size() + diagonals_.size();
+        }
+        return count;
+    }
+
     struct Scratch {
         explicit Scratch(std::size_t d) : diagonal(d) {}
         std::vector<std::uint32_t> partners, merged, candidates;
@@ -1276,12 +1290,18 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
         const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
         current_stop = nullptr;
         if (orthogonal) {
-            if (const std::optional<MirroredPairRows> rows = MirroredPairRows::detect(sparse, request.product, request.tol))
+            if (const std::optional<MirroredPairRows> rows = MirroredPairRows::detect(sparse, request.product, request.tol)) {
+                // A few tens of thousands of pairs take a fraction of a millisecond: on one
+                // thread they finish before the others would be woken for each step (on a busy
+                // machine, twice as fast at su(16)).
+                TensorRequest sized = request;
+                if (rows->pairs(request.row_begin, request.row_end) < kPairsForHelpers) sized.threads = 1;
                 return mirrored_rows_in_parallel<MirroredPairRows::Scratch>(
-                    request, stop, [&] { return MirroredPairRows::Scratch(d); },
+                    sized, stop, [&] { return MirroredPairRows::Scratch(d); },
                     [&](std::size_t i, std::size_t skip_begin, MirroredPairRows::Scratch& w, std::vector<CompactTerm>& out) {
                         rows->row(i, skip_begin, w, out);
                     });
+            }
             const SparseRows rows(sparse, request.product, request.tol);
             return mirrored_rows_in_parallel<SparseRows::Scratch>(
                 request, stop, [&] { return SparseRows::Scratch(sparse); },
