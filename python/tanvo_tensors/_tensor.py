@@ -166,7 +166,8 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         (other processes, other machines) concatenate to the whole tensor.
     threads : int, optional
         Worker threads; by default every core this process may run on (at most four per core
-        are started). The GIL is released while they compute, and Ctrl-C stops the call.
+        are started; Gell-Mann-like bases of fewer than 2**15 pairs, up to su(18), use one). The
+        GIL is released while they compute, and Ctrl-C stops the call.
 
     Returns
     -------
