@@ -23,9 +23,11 @@ namespace {
 // about 30 µs on the idle core. Calls of a few milliseconds then gained nothing from threads.
 class ThreadPool {
 public:
-    // Runs `task` on a waiting thread, or on a new one when none waits. Throws std::system_error
-    // when no thread can be started; `task` must not throw.
-    void run(std::function<void()> task) {
+    // Runs `task` on a waiting thread, or on a new one when none waits, then `done` once the
+    // thread waits again: a caller that `done` wakes finds it waiting for its next task, where a
+    // thread still on its way back made the pool start another. Throws std::system_error when no
+    // thread can be started; neither function may throw.
+    void run(std::function<void()> task, std::function<void()> done) {
         Waiting* waiting = nullptr;
         {
             const std::lock_guard lock(mutex_);
@@ -37,6 +39,7 @@ public:
         if (!waiting) {
             auto fresh = std::make_unique<Waiting>();
             fresh->task = std::move(task);
+            fresh->done = std::move(done);
             std::thread(&ThreadPool::serve, this, fresh.get()).detach();
             fresh.release();  // owned by its thread from here
             return;
@@ -44,6 +47,7 @@ public:
         {
             const std::lock_guard lock(waiting->mutex);
             waiting->task = std::move(task);
+            waiting->done = std::move(done);
         }
         waiting->wake.notify_one();
     }
@@ -68,30 +72,41 @@ private:
         std::mutex mutex;
         std::condition_variable wake;
         std::function<void()> task;  // empty while waiting
+        std::function<void()> done;
     };
 
     void serve(Waiting* self) {
         for (;;) {
-            std::function<void()> task;
+            std::function<void()> task, done;
             {
                 std::unique_lock lock(self->mutex);
                 self->wake.wait(lock, [self] { return bool(self->task); });
                 task = std::move(self->task);
+                done = std::move(self->done);
                 self->task = nullptr;
+                self->done = nullptr;
             }
             task();
             task = nullptr;
-            const std::lock_guard lock(mutex_);
-            // Beyond a few threads per core the rest are started again when needed.
-            if (idle_.size() >= 4 * std::size_t(available_threads())) break;
-            try {
-                idle_.push_back(self);
-            } catch (const std::bad_alloc&) {
-                break;
+            bool waits = false;
+            {
+                const std::lock_guard lock(mutex_);
+                // Beyond a few threads per core the rest are started again when needed.
+                if (idle_.size() < kThreadsPerCore * std::size_t(available_threads())) {
+                    try {
+                        idle_.push_back(self);
+                        waits = true;
+                    } catch (const std::bad_alloc&) {
+                    }
+                }
             }
+            done();
+            if (!waits) break;
         }
         delete self;
     }
+
+    static constexpr std::size_t kThreadsPerCore = 4;
 
     std::mutex mutex_;
     std::vector<Waiting*> idle_;
@@ -110,8 +125,7 @@ unsigned available_threads() {
 
 BackgroundTask::BackgroundTask(std::function<void()> task) {
     // The task signals under the lock, so that this object outlives its last touch of it.
-    ThreadPool::instance().run([this, task = std::move(task)] {
-        task();
+    ThreadPool::instance().run(std::move(task), [this] {
         const std::lock_guard lock(mutex_);
         finished_ = true;
         finished_signal_.notify_all();
@@ -129,24 +143,21 @@ bool BackgroundTask::wait_for(std::chrono::milliseconds timeout) {
 
 namespace {
 
-// What the threads of one parallel_chunks call share, held by the helpers too: one that starts
-// only after the call has returned (its core busy elsewhere meanwhile) finds every chunk taken
-// and leaves without touching the call's work. The call waits only for the helpers that took
-// part, never for one that has not started.
+// What the threads of one parallel_chunks call share. The call waits until every thread it
+// dispatched has left, that is, waits in the pool again, ready for the call's next step.
 struct ChunkRun {
     using Work = std::function<void(std::size_t, std::size_t, unsigned)>;
     ChunkRun(std::size_t count, std::size_t chunk, const std::stop_token& stop, const Work& work)
         : count(count), chunk(chunk), chunks((count + chunk - 1) / chunk), stop(stop), work(work) {}
 
+    // A thread is to take chunks: take(), then leave() once it waits again.
+    void dispatched() {
+        const std::lock_guard guard(lock);
+        ++busy;
+    }
     // Takes chunks until none is left or one has failed.
     void take(unsigned worker) {
-        {
-            const std::lock_guard guard(lock);
-            ++busy;
-        }
         try {
-            // Every chunk is taken, or `failed` set, before the call stops waiting: only then is
-            // `work` gone.
             for (;;) {
                 if (failed.load()) break;
                 stop_point(stop);
@@ -158,6 +169,8 @@ struct ChunkRun {
         } catch (...) {
             fail(std::current_exception());
         }
+    }
+    void leave() {
         const std::lock_guard guard(lock);
         if (--busy == 0) idle.notify_all();
     }
@@ -166,7 +179,6 @@ struct ChunkRun {
         if (!first_failure) first_failure = failure;
         failed = true;
     }
-    // Once this returns, no thread runs or will run a chunk.
     void wait_for_takers() {
         std::unique_lock guard(lock);
         idle.wait(guard, [this] { return busy == 0; });
@@ -192,15 +204,24 @@ void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
     const auto shared = std::make_shared<ChunkRun>(count, std::max<std::size_t>(chunk, 1), stop, work);
     threads = unsigned(std::clamp<std::size_t>(threads, 1, shared->chunks));
     try {
-        for (unsigned worker = 1; worker < threads; ++worker)
-            ThreadPool::instance().run([shared, worker] { shared->take(worker); });
+        for (unsigned worker = 1; worker < threads; ++worker) {
+            shared->dispatched();
+            try {
+                ThreadPool::instance().run([shared, worker] { shared->take(worker); }, [shared] { shared->leave(); });
+            } catch (...) {
+                shared->leave();
+                throw;
+            }
+        }
     } catch (...) {
         // Could not start a thread: stop the ones that did, then report.
         shared->failed = true;
         shared->wait_for_takers();
         throw;
     }
+    shared->dispatched();
     shared->take(0);
+    shared->leave();
     shared->wait_for_takers();
     if (shared->first_failure) std::rethrow_exception(shared->first_failure);
 }
