@@ -292,6 +292,31 @@ def test_sequence_inputs_are_read_in_place_and_left_alone():
     assert all(not m.flags.writeable for m in basis)
 
 
+class MatrixSubclass(np.ndarray):
+    pass
+
+
+# Lists of matrices the extension does not read as they are: each is converted, to the same bits.
+CONVERTED_LISTS = {
+    "column-major": lambda basis: [np.asfortranarray(m) for m in basis],
+    "big-endian": lambda basis: [m.astype(">c16") for m in basis],
+    "subclass": lambda basis: [m.view(MatrixSubclass) for m in basis],
+    "tuple": tuple,
+}
+
+
+@pytest.mark.parametrize("variant", CONVERTED_LISTS)
+@pytest.mark.parametrize("threads", [None, 2])
+def test_lists_read_as_given_or_converted_give_the_same_tensor(variant, threads):
+    basis = tanvo.gen_sylvester(4)
+    expected = structure_tensor(np.array(basis), threads=threads)
+    for matrices in (basis, CONVERTED_LISTS[variant](basis)):
+        tensor = structure_tensor(matrices, threads=threads)
+        assert tensor.shape == expected.shape
+        assert tensor.indices.tobytes() == expected.indices.tobytes()
+        assert tensor.values.tobytes() == expected.values.tobytes()
+
+
 def test_tensor_can_be_rebuilt_from_its_arrays():
     tensor = structure_tensor(tanvo.gen_gellmann(3), "anticommutator")
     copy = CoefficientTensor(tensor.indices.tolist(), tensor.values, 8, "anticommutator")
@@ -307,6 +332,10 @@ BAD_CALLS = {
     "mixed": (lambda: structure_tensor([np.eye(2), np.eye(3)]), ValueError, r"basis\[1\] has shape"),
     "flat": (lambda: structure_tensor(np.zeros((2, 2))), ValueError, r"\(n, d, d\)"),
     "nan": (lambda: structure_tensor([np.eye(2), np.full((2, 2), np.nan)]), ValueError, r"basis\[1\] has non-finite"),
+    "nan-complex": (lambda: structure_tensor([np.eye(2, dtype=complex), np.full((2, 2), np.nan, complex)]), ValueError,
+                    r"basis\[1\] has non-finite"),
+    "mixed-complex": (lambda: structure_tensor([np.eye(2, dtype=complex), np.eye(3, dtype=complex)]), ValueError,
+                      r"basis\[1\] has shape"),
     "inf-stack": (lambda: structure_tensor(np.array([np.eye(2), np.eye(2), np.full((2, 2), np.inf)])), ValueError,
                   r"basis\[2\] has non-finite"),
     "strings": (lambda: structure_tensor([np.array([["a"]])]), TypeError, r"basis\[0\] must hold numbers"),

@@ -197,11 +197,22 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     """
     product = _product(kind)
     tol = _tolerance(tol)
+    if rows is None and type(basis) is list and (threads is None or (type(threads) is int and threads >= 1)):
+        # The common call, a whole tensor of a list of complex128 matrices (tanvo's generators
+        # make them), is checked by the extension as it reads the matrices: the same checks in
+        # Python cost a tenth of a Gell-Mann su(32) tensor. Any other list comes back unread.
+        found = _native.structure_tensor_of_list(basis, product, tol, thread_count(threads))
+        if found is not NotImplemented:
+            return _from_terms(*found, kind)
     matrices = matrix_list(basis, "basis")
     n = len(matrices)
     start, stop = _rows(rows, n)
     count = thread_count(threads)
-    indices, values = _native.structure_tensor(matrices, product, tol, start, stop, count)
+    return _from_terms(*_native.structure_tensor(matrices, product, tol, start, stop, count), n, kind)
+
+
+def _from_terms(indices: Any, values: Any, n: int, kind: Kind) -> CoefficientTensor:
+    """The extension's (indices, values), or (None, m) for a non-finite basis[m], as a tensor."""
     if indices is None:
         raise ValueError(non_finite_message("basis", values))
     return CoefficientTensor._from_native(np.asarray(indices), np.asarray(values), n, kind)

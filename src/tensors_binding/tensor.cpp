@@ -17,9 +17,10 @@ class BasisArgument {
 public:
     bool read(PyObject* object, const char* name) {
         if (PyList_Check(object)) {
-            const Py_ssize_t n = PyList_GET_SIZE(object);
-            matrices_.reserve(std::size_t(n));
-            for (Py_ssize_t m = 0; m < n; ++m) {
+            matrices_.reserve(std::size_t(PyList_GET_SIZE(object)));
+            // The size is read afresh: reading a buffer may collect garbage, whose finalisers
+            // could shrink the list.
+            for (Py_ssize_t m = 0; m < PyList_GET_SIZE(object); ++m) {
                 auto& matrix = matrices_.emplace_back(std::make_unique<ComplexArray>());
                 if (!matrix->read(PyList_GET_ITEM(object, m), 2, name)) return false;
                 if (m == 0) view_.d = matrix->extent(0);
@@ -40,33 +41,52 @@ public:
         for (std::size_t m = 0; m < stack_.extent(0); ++m) view_.matrices.push_back(stack_.data() + m * view_.d * view_.d);
         return true;
     }
+    // The same for a non-empty list of exact ndarrays that `read` takes as they are; false, with
+    // no exception set, for anything else (the front then checks and converts it). Reading an
+    // exact ndarray's buffer runs no Python code.
+    bool read_plain_list(PyObject* object) {
+        if (!PyList_CheckExact(object) || PyList_GET_SIZE(object) == 0) return false;
+        PyObject* ndarray = ndarray_type();
+        if (!ndarray) return false;
+        for (Py_ssize_t m = 0; m < PyList_GET_SIZE(object); ++m)
+            if (Py_TYPE(PyList_GET_ITEM(object, m)) != reinterpret_cast<PyTypeObject*>(ndarray)) return false;
+        if (read(object, "basis")) return true;
+        PyErr_Clear();
+        return false;
+    }
     const BasisView& view() const noexcept { return view_; }
 
 private:
+    // numpy.ndarray, fetched once (null, with no exception set, when that fails).
+    static PyObject* ndarray_type() {
+        static PyObject* const type = [] {
+            PyObject* found = nullptr;
+            if (py::Ref numpy(PyImport_ImportModule("numpy"), py::steal); numpy)
+                found = PyObject_GetAttrString(numpy.get(), "ndarray");
+            if (!found || !PyType_Check(found)) {
+                Py_XDECREF(found);
+                found = nullptr;
+            }
+            PyErr_Clear();
+            return found;
+        }();
+        return type;
+    }
+
     ComplexArray stack_;
     std::vector<std::unique_ptr<ComplexArray>> matrices_;
     BasisView view_;
 };
 
-PyObject* structure_tensor(PyObject*, PyObject* args) {
-    PyObject* basis_object = nullptr;
-    int product = 0, method = 0;
-    double tol = 0.0;
-    Py_ssize_t start = 0, stop = 0;
-    unsigned int threads = 1;
-    if (!PyArg_ParseTuple(args, "Oidnn|Ii", &basis_object, &product, &tol, &start, &stop, &threads, &method))
-        return nullptr;
-    if (product < 0 || product > 1 || method < 0 || method > 3 || start < 0 || stop < start) {
-        PyErr_SetString(PyExc_ValueError, "structure_tensor: product, method or rows out of range");
-        return nullptr;
-    }
-    BasisArgument basis;
-    if (!basis.read(basis_object, "basis")) return nullptr;
+// Rows [start, stop) of the basis's tensor: (indices, values), or (None, m) when basis[m] has a
+// non-finite entry.
+PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std::size_t start, std::size_t stop,
+                       unsigned threads, int method) {
     TensorRequest request;
     request.product = product == 0 ? PairProduct::commutator : PairProduct::anticommutator;
     request.tol = tol;
-    request.row_begin = std::size_t(start);
-    request.row_end = std::size_t(stop);
+    request.row_begin = start;
+    request.row_end = stop;
     request.threads = threads;
     request.method = TensorMethod(method);
 
@@ -90,6 +110,44 @@ PyObject* structure_tensor(PyObject*, PyObject* args) {
     py::Ref values(to_buffer(std::move(terms.values), {count}), py::steal);
     if (!values) return nullptr;
     return PyTuple_Pack(2, indices.get(), values.get());
+}
+
+PyObject* structure_tensor(PyObject*, PyObject* args) {
+    PyObject* basis_object = nullptr;
+    int product = 0, method = 0;
+    double tol = 0.0;
+    Py_ssize_t start = 0, stop = 0;
+    unsigned int threads = 1;
+    if (!PyArg_ParseTuple(args, "Oidnn|Ii", &basis_object, &product, &tol, &start, &stop, &threads, &method))
+        return nullptr;
+    if (product < 0 || product > 1 || method < 0 || method > 3 || start < 0 || stop < start) {
+        PyErr_SetString(PyExc_ValueError, "structure_tensor: product, method or rows out of range");
+        return nullptr;
+    }
+    BasisArgument basis;
+    if (!basis.read(basis_object, "basis")) return nullptr;
+    return tensor_terms(basis, product, tol, std::size_t(start), std::size_t(stop), threads, method);
+}
+
+// The whole tensor of a basis given as a list of complex128 matrices that need no conversion:
+// structure_tensor's (indices, values) and the list's length, or NotImplemented for any other
+// basis, which the front then checks and converts.
+PyObject* structure_tensor_of_list(PyObject*, PyObject* args) {
+    PyObject* basis_object = nullptr;
+    int product = 0;
+    double tol = 0.0;
+    unsigned int threads = 1;
+    if (!PyArg_ParseTuple(args, "OidI", &basis_object, &product, &tol, &threads)) return nullptr;
+    if (product < 0 || product > 1) {
+        PyErr_SetString(PyExc_ValueError, "structure_tensor_of_list: product out of range");
+        return nullptr;
+    }
+    BasisArgument basis;
+    if (!basis.read_plain_list(basis_object)) Py_RETURN_NOTIMPLEMENTED;
+    const std::size_t n = basis.view().size();
+    py::Ref terms(tensor_terms(basis, product, tol, 0, n, threads, 0), py::steal);
+    if (!terms) return nullptr;
+    return Py_BuildValue("(OOn)", PyTuple_GET_ITEM(terms.get(), 0), PyTuple_GET_ITEM(terms.get(), 1), Py_ssize_t(n));
 }
 
 PyObject* contract(PyObject*, PyObject* args) {
@@ -120,6 +178,11 @@ Registration structure_tensor_row{{"structure_tensor", structure_tensor, METH_VA
                                    "structure_tensor(basis, product, tol, start, stop, threads=1, method=0)\n"
                                    "-> (indices, values): the terms of rows [start, stop);\n"
                                    "(None, m) when basis[m] has a non-finite entry."}};
+Registration structure_tensor_of_list_row{
+    {"structure_tensor_of_list", structure_tensor_of_list, METH_VARARGS,
+     "structure_tensor_of_list(basis, product, tol, threads) -> (indices, values, n) of the whole\n"
+     "tensor when basis is a list of aligned C-contiguous complex128 d x d ndarrays (n of them);\n"
+     "NotImplemented for any other basis."}};
 Registration contract_row{{"contract", contract, METH_VARARGS,
                            "contract(indices, values, n, a, b) -> c with c[k] = sum a[i] b[j] T[i, j, k]."}};
 
