@@ -231,10 +231,13 @@ def run_extraction(job, row, method):
 
     if method == "numpy-partial":
         return partial_times(job, row, workloads.build_basis(tanvo, row["basis"], row["d"]))
-    if method == "floor":
+    if method in ("floor", "paired"):
         with np.load(job["map_file"]) as arrays:
-            lists = floors.map_lists(arrays)
-        call = partial(floors.build_dict, lists)
+            call = partial(floors.build_dict, floors.map_lists(arrays))
+        if method == "paired":
+            own = partial(method_function("tanvo", row["function"]), workloads.build_basis(tanvo, row["basis"], row["d"]))
+            (own_time, floor_time), rounds = alternated([own, call], job["repeats"])
+            return {"time_s": own_time, "floor_time_s": floor_time, "rounds": rounds}
     elif method == "pennylane":
         return run_pennylane(job, row, tanvo)
     else:

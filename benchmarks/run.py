@@ -245,9 +245,11 @@ def run_row(session, row, index, total):
         floor_job["map_file"] = files[source] + ".npz" if source else None
     if "floor" not in outcomes:
         outcomes["floor"] = measure(session, row, "floor", floor_job, index, total)
-    if row["kind"] == "product" and not cold and all(outcomes[m]["status"] == "ok" for m in ("tanvo", "floor")):
+    if (row["kind"] in ("product", "extraction") and not cold
+            and all(outcomes[m]["status"] == "ok" for m in ("tanvo", "floor"))):
         session.progress(f"[{index}/{total}] {row['id']}: tanvo and floor in alternation")
-        base = {"row": row, "method": "paired", "repeats": session.args.repeats, "slow_s": SLOW_SECONDS}
+        base = {"row": row, "method": "paired", "repeats": session.args.repeats, "slow_s": SLOW_SECONDS,
+                "map_file": floor_job.get("map_file")}
         outcomes["paired"] = session.spawn(base, session.own_limit)
     result = {
         "id": row["id"],
@@ -546,8 +548,8 @@ def main():
     try:
         session.probe()
         print("Times: best of the repeats (one run when a run takes over 1 s). Ratios: pp/tanvo and")
-        print("np/tanvo are speed-ups of tanvo, tanvo/floor is tanvo's time over the floor's (for")
-        print("products, both timed again in alternation, in one process);")
+        print("np/tanvo are speed-ups of tanvo, tanvo/floor is tanvo's time over the floor's (when")
+        print("both take under 1 s, timed again in alternation, in one process);")
         print("~ marks an estimate, > a lower bound. Budget {:g} s per method and row.".format(args.budget))
         print(f"tanvo's LAPACK: {describe_lapack(meta['tanvo_lapack'])}")
         load = meta["load_average_at_start"][0]
