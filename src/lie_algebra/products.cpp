@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <vector>
@@ -248,6 +249,7 @@ public:
                 }
                 matrix(k);
             }
+            listed_all_ = true;
             return;
         }
         SparseMatrices helper(basis_, d_, sum_, kHelper);
@@ -279,7 +281,10 @@ public:
             interrupt();
             begin = end;
         }
+        listed_all_ = true;
     }
+    // Whether list_all ran: matrix() then only reads, and the values never move.
+    bool listed_all() const noexcept { return listed_all_; }
 
     // Null when matrix k has to be added densely.
     const SparseMatrix* matrix(std::size_t k) {
@@ -303,6 +308,8 @@ private:
     static constexpr Helper kHelper{};
     SparseMatrices(const BasisViews& basis, std::size_t d, const DiagonalSum& sum, Helper)
         : basis_(basis), d_(d), sum_(sum) {}
+
+    bool listed_all_ = false;
 
     enum class State : unsigned char { unseen, sparse, dense };
     struct Listed {
@@ -461,7 +468,7 @@ void add_diagonal_terms(double* __restrict sum_re, double* __restrict sum_im,
                             values_im[terms[t].values + first], terms[t].w);
 }
 
-// From this many map entries on, diagonals are added on two threads.
+// From this many map entries on, a helper thread adds the held terms.
 constexpr std::size_t kHelpedTerms = std::size_t(1) << 18;
 
 // Terms on matrices that fill one diagonal, held back and then added diagonal by diagonal.
@@ -470,70 +477,85 @@ constexpr std::size_t kHelpedTerms = std::size_t(1) << 18;
 // receives its additions in term order, as if each term were added when met.
 class HeldDiagonalTerms {
 public:
-    // Holds at most a block of terms: its memory does not grow with the map. A helped block is
-    // larger and its diagonals are split between this thread and a waiting helper, which
-    // touches only the block, the listed values and its own diagonals' cells.
+    // Holds at most a block of terms: its memory does not grow with the map. In helped mode a
+    // full block goes to a waiting helper, which adds it while this thread finds the next
+    // block's terms; a block is handed over only once the previous one is added. The helper
+    // touches only its block, the listed values (which no longer change then) and the sums,
+    // which this thread leaves alone until the helper is done (flush()).
     HeldDiagonalTerms(std::size_t d, bool helped)
-        : d_(d), block_(helped ? kHelpedBlockTerms : kBlockTerms), helped_(helped), starts_(d + 1) {
+        : d_(d), block_(helped ? kHelpedBlockTerms : kBlockTerms), helped_(helped) {
         held_.reserve(block_);
+        starts_.resize(d + 1);
+        cursors_.reserve(d);
+        if (helped_) {  // the helper's add() then allocates nothing, so it cannot throw
+            handed_.reserve(block_);
+            by_diagonal_.reserve(block_);
+        }
     }
+    // Returns once the helper is done: it reads this object's buffers.
+    ~HeldDiagonalTerms() { helper_.reset(); }
 
     void hold(std::size_t diagonal, std::size_t values, Complex w, DiagonalSum& sum,
               const SparseMatrices& sparse) {
         held_.push_back({diagonal, {values, w}});
-        if (held_.size() == block_) flush(sum, sparse);
+        if (held_.size() == block_) add_block(sum, sparse);
     }
     // Called before every other term: the test stays in line, the work does not.
     void flush(DiagonalSum& sum, const SparseMatrices& sparse) {
-        if (!held_.empty()) add_held(sum, sparse);
+        if (!held_.empty() || helper_) add_all(sum, sparse);
     }
 
 private:
-    [[gnu::noinline]] void add_held(DiagonalSum& sum, const SparseMatrices& sparse) {
-        // A stable counting sort by diagonal.
-        std::fill(starts_.begin(), starts_.end(), 0);
-        for (const Held& h : held_) ++starts_[h.diagonal + 1];
-        for (std::size_t a = 1; a <= d_; ++a) starts_[a] += starts_[a - 1];
-        by_diagonal_.resize(held_.size());
-        cursors_.assign(starts_.begin(), starts_.end() - 1);
-        for (const Held& h : held_) by_diagonal_[cursors_[h.diagonal]++] = h.term;
-        auto add_diagonals = [&](std::size_t first, std::size_t last) {
-            for (std::size_t a = first; a < last; ++a)
-                if (starts_[a + 1] > starts_[a])
-                    add_diagonal_terms(sum.re() + a * d_, sum.im() + a * d_, sparse.values_re(),
-                                       sparse.values_im(), by_diagonal_.data() + starts_[a],
-                                       starts_[a + 1] - starts_[a], d_);
-        };
-        bool added = false;
-        if (helped_ && held_.size() >= kHelpedBlockTerms / 2) {
-            // Two ranges of diagonals with about half of the terms each.
-            const std::size_t middle = std::size_t(
-                std::upper_bound(starts_.begin(), starts_.end(), held_.size() / 2) - starts_.begin());
-            const std::size_t bounds[3] = {0, std::min(middle, d_), d_};
-            try {
-                const std::stop_source never_stopped;
-                parallel_chunks(2, 1, 2, never_stopped.get_token(),
-                                [&](std::size_t half, std::size_t, unsigned) { add_diagonals(bounds[half], bounds[half + 1]); });
-                added = true;
-            } catch (const std::system_error&) {
-                // The helper could not start, so nothing was added: all of it is added here.
-            }
-        }
-        if (!added) add_diagonals(0, d_);
-        held_.clear();
-    }
-
     struct Held {
         std::size_t diagonal;
         HeldTerm term;
     };
+    using Block = std::vector<Held>;
+
+    [[gnu::noinline]] void add_block(DiagonalSum& sum, const SparseMatrices& sparse) {
+        if (!helped_) {
+            add(held_, sum, sparse);
+            held_.clear();
+            return;
+        }
+        helper_.reset();  // the previous block is added
+        std::swap(held_, handed_);
+        held_.clear();
+        try {
+            helper_.emplace([this, &sum, &sparse] { add(handed_, sum, sparse); });
+        } catch (const std::system_error&) {
+            add(handed_, sum, sparse);  // no helper could start: added here
+        }
+    }
+    [[gnu::noinline]] void add_all(DiagonalSum& sum, const SparseMatrices& sparse) {
+        helper_.reset();
+        add(held_, sum, sparse);
+        held_.clear();
+    }
+
+    // A block's terms after a stable counting sort by diagonal, added diagonal by diagonal.
+    void add(const Block& block, DiagonalSum& sum, const SparseMatrices& sparse) {
+        std::fill(starts_.begin(), starts_.end(), 0);
+        for (const Held& h : block) ++starts_[h.diagonal + 1];
+        for (std::size_t a = 1; a <= d_; ++a) starts_[a] += starts_[a - 1];
+        by_diagonal_.resize(block.size());
+        cursors_.assign(starts_.begin(), starts_.end() - 1);
+        for (const Held& h : block) by_diagonal_[cursors_[h.diagonal]++] = h.term;
+        for (std::size_t a = 0; a < d_; ++a)
+            if (starts_[a + 1] > starts_[a])
+                add_diagonal_terms(sum.re() + a * d_, sum.im() + a * d_, sparse.values_re(), sparse.values_im(),
+                                   by_diagonal_.data() + starts_[a], starts_[a + 1] - starts_[a], d_);
+    }
+
     static constexpr std::size_t kBlockTerms = 4096, kHelpedBlockTerms = std::size_t(1) << 16;
 
     std::size_t d_, block_;
     bool helped_;
-    std::vector<Held> held_;
+    Block held_, handed_;
     std::vector<std::size_t> starts_, cursors_;
     std::vector<HeldTerm> by_diagonal_;
+    // Last, so that it is waited for before the buffers go.
+    std::optional<BackgroundTask> helper_;
 };
 
 ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
@@ -553,8 +575,8 @@ ComplexMatrix product_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
     // first dense term on, the sparse sum so far moves into the accumulator and every term is
     // added densely.
     bool dense_from_now = false;
-    // Maps of many terms have them added by diagonal on two threads.
-    HeldDiagonalTerms held(d, map.size() >= kHelpedTerms && available_threads() > 1);
+    // Maps of many terms have them added by a helper while this thread finds the next ones.
+    HeldDiagonalTerms held(d, map.size() >= kHelpedTerms && available_threads() > 1 && sparse.listed_all());
     auto end_sparse_terms = [&] {
         held.flush(sum, sparse);
         sum.store(result);
