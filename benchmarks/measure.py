@@ -309,14 +309,8 @@ def run_product(job, row, method):
         return product_floor(job, row, mapping, arguments)
     call = partial(method_function("tanvo" if method == "paired" else method, row["function"]), *arguments)
     if method == "paired":
-        calls = [call, partial(floors.touch_entries, mapping)]
-        if job.get("with_numpy"):
-            calls.append(partial(method_function("numpy", row["function"]), *arguments))
-        times, rounds = alternated(calls, job["repeats"])
-        report = {"time_s": times[0], "floor_time_s": times[1], "rounds": rounds}
-        if job.get("with_numpy"):
-            report["numpy_time_s"] = times[2]
-        return report
+        (own, floor), rounds = alternated([call, partial(floors.touch_entries, mapping)], job["repeats"])
+        return {"time_s": own, "floor_time_s": floor, "rounds": rounds}
     result, report = timed(call, job["repeats"], job["slow_s"])
     report["entries"] = len(mapping)
     report["result_bytes"] = sys.getsizeof(result)

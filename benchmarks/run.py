@@ -249,8 +249,7 @@ def run_row(session, row, index, total):
             and all(outcomes[m]["status"] == "ok" for m in ("tanvo", "floor"))):
         session.progress(f"[{index}/{total}] {row['id']}: tanvo and floor in alternation")
         base = {"row": row, "method": "paired", "repeats": session.args.repeats, "slow_s": SLOW_SECONDS,
-                "map_file": floor_job.get("map_file"),
-                "with_numpy": row["kind"] == "product" and outcomes["numpy"]["status"] == "ok"}
+                "map_file": floor_job.get("map_file")}
         outcomes["paired"] = session.spawn(base, session.own_limit)
     result = {
         "id": row["id"],
@@ -347,15 +346,13 @@ def ratio(slower, faster):
 
 def ratios(outcomes):
     paired = outcomes.get("paired", {})
-    over_floor = ratio(outcomes["tanvo"], outcomes["floor"]) if outcomes["floor"]["status"] == "ok" else None
-    numpy_over = ratio(outcomes["numpy"], outcomes["tanvo"])
     if paired.get("status") == "ok":  # timed in alternation, in one process
         over_floor = {"value": paired["time_s"] / paired["floor_time_s"], "qualifier": ""}
-        if "numpy_time_s" in paired:
-            numpy_over = {"value": paired["numpy_time_s"] / paired["time_s"], "qualifier": ""}
+    else:
+        over_floor = ratio(outcomes["tanvo"], outcomes["floor"]) if outcomes["floor"]["status"] == "ok" else None
     return {
         "reference_over_tanvo": ratio(outcomes["reference"], outcomes["tanvo"]),
-        "numpy_over_tanvo": numpy_over,
+        "numpy_over_tanvo": ratio(outcomes["numpy"], outcomes["tanvo"]),
         "tanvo_over_floor": over_floor,
     }
 
@@ -552,8 +549,7 @@ def main():
         session.probe()
         print("Times: best of the repeats (one run when a run takes over 1 s). Ratios: pp/tanvo and")
         print("np/tanvo are speed-ups of tanvo, tanvo/floor is tanvo's time over the floor's (when")
-        print("both take under 1 s, timed again in alternation, in one process; for products, with")
-        print("NumPy's too);")
+        print("both take under 1 s, timed again in alternation, in one process);")
         print("~ marks an estimate, > a lower bound. Budget {:g} s per method and row.".format(args.budget))
         print(f"tanvo's LAPACK: {describe_lapack(meta['tanvo_lapack'])}")
         load = meta["load_average_at_start"][0]
