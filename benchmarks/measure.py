@@ -141,17 +141,17 @@ def timed(call, repeats, slow):
     return result, measurement
 
 
-def alternated(calls, repeats):
+def alternated(calls, repeats, batched=True):
     """The best per-call time of each call, timed in alternating batches (one batch of each per
-    round) after one untimed warm-up run each: a slow phase of the machine then hits every call
-    alike, where separate processes meet it at different moments."""
+    round; one call, unless `batched`) after one untimed warm-up run each: a slow phase of the
+    machine then hits every call alike, where separate processes meet it at different moments."""
     gc.collect()
     settle()
     loops = []
     for call in calls:
         start = time.perf_counter()
         call()
-        loops.append(batch_loops(time.perf_counter() - start))
+        loops.append(batch_loops(time.perf_counter() - start) if batched else 1)
     best = [float("inf")] * len(calls)
     start_s = time.perf_counter()
     rounds = 0

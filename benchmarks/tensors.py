@@ -39,7 +39,7 @@ from pathlib import Path
 
 import numpy as np
 
-from measure import peak_bytes, reset_peak, settle
+from measure import alternated, peak_bytes, reset_peak, settle
 
 HERE = Path(__file__).resolve().parent
 TOL = 1e-8
@@ -161,28 +161,15 @@ def worker(job):
 
 
 def paired(basis, kind):
-    """The map and the tensor timed in alternation, one call of each per round, at least five
-    rounds and 1 s (at most 6 s): a slow phase of the machine then hits both alike, where
-    separate processes meet it at different moments. Best time of each."""
+    """The tensor and the map timed in alternation, one call of each per round (so that no
+    tensor call follows another), at least five rounds and 1 s: best time of each."""
     import tanvo
     import tanvo_tensors
 
     function = tanvo.get_structure_constants if kind == "commutator" else tanvo.get_d_coefficients
-    calls = (lambda: tanvo_tensors.structure_tensor(basis, kind), lambda: function(basis))
-    for call in calls:
-        call()
-    settle()
-    best, rounds, start = [float("inf")] * 2, 0, time.perf_counter()
-    while rounds < 5 or time.perf_counter() - start < 1.0:
-        for index, call in enumerate(calls):
-            began = time.perf_counter()
-            result = call()
-            best[index] = min(best[index], time.perf_counter() - began)
-            del result
-        rounds += 1
-        if time.perf_counter() - start > 6.0:
-            break
-    return {"status": "ok", "time_s": best[0], "map_time_s": best[1], "rounds": rounds}
+    calls = [lambda: tanvo_tensors.structure_tensor(basis, kind), lambda: function(basis)]
+    (tensor, mapping), rounds = alternated(calls, 5, batched=False)
+    return {"status": "ok", "time_s": tensor, "map_time_s": mapping, "rounds": rounds}
 
 
 def fingerprint(method, result, n):
