@@ -8,13 +8,46 @@
 #include <functional>
 #include <mutex>
 #include <stop_token>
+#include <utility>
 
 namespace tanvo {
 
 // Thrown by work that saw its stop token requested.
 struct Cancelled {};
 
+// While it lives, the stop points that its thread reaches call `poll` at most once per
+// `interval`: a caller that runs stoppable work on its own thread checks there whether to
+// request the stop (the extension takes Ctrl-C that way). Other threads' stop points do not poll.
+class StopPolling {
+public:
+    StopPolling(std::function<void()> poll, std::chrono::steady_clock::duration interval)
+        : poll_(std::move(poll)), interval_(interval), next_(std::chrono::steady_clock::now() + interval),
+          previous_(current_) {
+        current_ = this;
+    }
+    StopPolling(const StopPolling&) = delete;
+    StopPolling& operator=(const StopPolling&) = delete;
+    ~StopPolling() { current_ = previous_; }
+
+    static void poll_if_due() {
+        StopPolling* const self = current_;
+        if (!self) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < self->next_) return;
+        self->next_ = now + self->interval_;
+        self->poll_();
+    }
+
+private:
+    static inline thread_local StopPolling* current_ = nullptr;
+    std::function<void()> poll_;
+    std::chrono::steady_clock::duration interval_;
+    std::chrono::steady_clock::time_point next_;
+    StopPolling* previous_;
+};
+
 inline void stop_point(const std::stop_token& stop) {
+    StopPolling::poll_if_due();
     if (stop.stop_requested()) throw Cancelled{};
 }
 

@@ -1,6 +1,6 @@
 // The private extension behind tanvo_tensors: how its functions register themselves, read the
 // contiguous arrays the Python front passes, hand results back without copying, and run core
-// work on other threads without the GIL while Ctrl-C stays answered.
+// work without the GIL while Ctrl-C stays answered.
 #pragma once
 
 #include <cstdint>
@@ -67,11 +67,16 @@ PyObject* to_buffer(std::vector<double>&& values, std::vector<Py_ssize_t> shape)
 PyObject* to_buffer(UninitializedVector<Complex>&& values, std::vector<Py_ssize_t> shape);
 PyObject* to_buffer(UninitializedVector<std::int64_t>&& values, std::vector<Py_ssize_t> shape);
 
-// Runs work(stop) on another thread with the GIL released; this thread polls for signals
-// every few milliseconds and requests the stop when a handler raises (Ctrl-C). Returns false
-// with a Python exception set when the work was stopped or failed (core exceptions become
-// MemoryError, ValueError or RuntimeError).
-bool run_released(const std::function<void(std::stop_token)>& work);
+// Where run_released runs the work. Work that calls into Python (the closure's progress line)
+// runs on another thread: on the main thread such a call would itself run the signal handlers,
+// and Ctrl-C's exception would end in the call instead of stopping the work.
+enum class WorkThread { calling, other };
+
+// Runs work(stop) with the GIL released, polling for signals every few milliseconds (on the
+// calling thread: at the work's stop points there, taking the GIL briefly) and requesting the
+// stop when a handler raises (Ctrl-C). Returns false with a Python exception set when the work
+// was stopped or failed (core exceptions become MemoryError, ValueError or RuntimeError).
+bool run_released(const std::function<void(std::stop_token)>& work, WorkThread thread = WorkThread::calling);
 
 // Sets the Python exception for the exception being handled; for use in catch (...).
 void set_error_from_current_exception();

@@ -66,7 +66,7 @@ PyObject* lie_closure(PyObject*, PyObject* args) {
     const bool finished = run_released([&](std::stop_token stop) {
         basis = reference ? tanvo::reference::lie_closure(generators.data(), m, d, tol)
                           : tanvo::lie_closure(generators.data(), m, d, options, stop);
-    });
+    }, WorkThread::other);
     if (!finished) return nullptr;
     const auto count = Py_ssize_t(basis.count), size = Py_ssize_t(d);
     py::Ref buffer(to_buffer(std::move(basis.elements), {count, size, size}), py::steal);
