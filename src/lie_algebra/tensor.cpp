@@ -963,12 +963,27 @@ public:
         const Matrix& mi = matrices_[i];
         const bool all = mi.diagonal != kNone;
         if (!all) {
+            // Only the partners the row computes, those before skip_begin and those from i on:
+            // merging the others, which the row skips, took a tenth of its time.
             const std::vector<std::uint32_t>&first = by_index_[mi.a], &second = by_index_[mi.b];
-            w.merged.resize(first.size() + second.size());
-            w.merged.erase(std::set_union(first.begin(), first.end(), second.begin(), second.end(), w.merged.begin()),
-                           w.merged.end());
-            w.partners.resize(w.merged.size() + diagonals_.size());
-            std::merge(w.merged.begin(), w.merged.end(), diagonals_.begin(), diagonals_.end(), w.partners.begin());
+            w.partners.clear();
+            const std::pair<std::size_t, std::size_t> computed[] = {{0, skip_begin}, {i, s_.n}};
+            for (const auto& [low, high] : computed) {
+                if (low >= high) continue;
+                auto within = [low, high](const std::vector<std::uint32_t>& v) {
+                    return std::pair{std::lower_bound(v.begin(), v.end(), low), std::lower_bound(v.begin(), v.end(), high)};
+                };
+                const auto [first_begin, first_end] = within(first);
+                const auto [second_begin, second_end] = within(second);
+                const auto [diagonal_begin, diagonal_end] = within(diagonals_);
+                w.merged.resize(std::size_t((first_end - first_begin) + (second_end - second_begin)));
+                w.merged.erase(std::set_union(first_begin, first_end, second_begin, second_end, w.merged.begin()),
+                               w.merged.end());
+                const std::size_t at = w.partners.size();
+                w.partners.resize(at + w.merged.size() + std::size_t(diagonal_end - diagonal_begin));
+                std::merge(w.merged.begin(), w.merged.end(), diagonal_begin, diagonal_end,
+                           w.partners.begin() + std::ptrdiff_t(at));
+            }
         }
         // Most pairs hand their terms straight to the row.
         append_row_terms(i, skip_begin, s_.n, all ? nullptr : &w.partners, product_, out,
