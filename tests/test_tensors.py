@@ -304,7 +304,17 @@ CONVERTED_LISTS = {
     "big-endian": lambda basis: [m.astype(">c16") for m in basis],
     "subclass": lambda basis: [m.view(MatrixSubclass) for m in basis],
     "tuple": tuple,
+    "unaligned": lambda basis: [unaligned_copy(m) for m in basis],
+    "one-strided": lambda basis: basis[:-1] + [np.hstack([basis[-1], basis[-1]])[:, : len(basis[-1])]],
 }
+
+
+def unaligned_copy(matrix):
+    raw = np.zeros(matrix.nbytes + 1, np.uint8)
+    copy = np.ndarray(matrix.shape, np.complex128, buffer=raw, offset=1)
+    copy[...] = matrix
+    assert not copy.flags.aligned
+    return copy
 
 
 @pytest.mark.parametrize("variant", CONVERTED_LISTS)

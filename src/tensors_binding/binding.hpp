@@ -16,6 +16,11 @@
 
 namespace tanvo::tensors {
 
+// The data and shape of `object`, an exact ndarray (the caller has checked its type), when it
+// is a two-dimensional, C-contiguous, aligned complex128 array in native byte order; false,
+// with no exception set, otherwise. The caller keeps a reference while it uses the data.
+bool plain_complex_matrix(PyObject* object, const Complex*& data, std::size_t& rows, std::size_t& cols);
+
 // Each file of the binding adds its functions with a namespace-scope Registration.
 struct Registration {
     explicit Registration(PyMethodDef method);

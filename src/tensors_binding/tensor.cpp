@@ -46,18 +46,28 @@ public:
         for (std::size_t m = 0; m < stack_.extent(0); ++m) view_.matrices.push_back(stack_.data() + m * view_.d * view_.d);
         return true;
     }
-    // The same for a non-empty list of exact ndarrays that `read` takes as they are; false, with
-    // no exception set, for anything else (the front then checks and converts it). Reading an
-    // exact ndarray's buffer runs no Python code.
+    // The same for a non-empty list of exact ndarrays that `read` would take as they are, read
+    // from their fields (no Python code runs); false, with no exception set, for anything else
+    // (the front then checks and converts it).
     bool read_plain_list(PyObject* object) {
         if (!PyList_CheckExact(object) || PyList_GET_SIZE(object) == 0) return false;
         PyObject* ndarray = ndarray_type();
         if (!ndarray) return false;
-        for (Py_ssize_t m = 0; m < PyList_GET_SIZE(object); ++m)
-            if (Py_TYPE(PyList_GET_ITEM(object, m)) != reinterpret_cast<PyTypeObject*>(ndarray)) return false;
-        if (read(object, "basis")) return true;
-        PyErr_Clear();
-        return false;
+        const Py_ssize_t n = PyList_GET_SIZE(object);
+        held_.reserve(std::size_t(n));
+        view_.matrices.reserve(std::size_t(n));
+        for (Py_ssize_t m = 0; m < n; ++m) {
+            PyObject* item = PyList_GET_ITEM(object, m);
+            const Complex* data = nullptr;
+            std::size_t rows = 0, cols = 0;
+            if (Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(ndarray) || !plain_complex_matrix(item, data, rows, cols))
+                return false;
+            if (m == 0) view_.d = rows;
+            if (rows != view_.d || cols != view_.d) return false;
+            held_.emplace_back(item, py::borrow);  // the list may change while the work runs
+            view_.matrices.push_back(data);
+        }
+        return true;
     }
     const BasisView& view() const noexcept { return view_; }
 
@@ -80,6 +90,7 @@ private:
 
     ComplexArray stack_;
     std::unique_ptr<ComplexArray[]> matrices_;
+    std::vector<py::Ref> held_;
     BasisView view_;
 };
 
