@@ -219,31 +219,26 @@ bool run_released(const std::function<void(std::stop_token)>& work, WorkThread t
     };
 
     PyThreadState* saved = PyEval_SaveThread();
+    // Runs the pending signal handlers with the GIL taken for the moment; the stop is requested
+    // when one raises.
+    auto check_signals = [&] {
+        if (interrupted || !polling) return;
+        PyEval_RestoreThread(saved);
+        interrupted = PyErr_CheckSignals() != 0;
+        // Threads other than the main one never run handlers: where the work runs on one of
+        // them, taking the GIL would only stall it behind whichever thread holds the GIL.
+        if (!interrupted && thread == WorkThread::calling) polling = handles_signals();
+        saved = PyEval_SaveThread();
+        if (interrupted) stop.request_stop();
+    };
     using namespace std::chrono_literals;
     if (thread == WorkThread::calling) {
-        const StopPolling poll_signals(
-            [&] {
-                if (!polling) return;
-                PyEval_RestoreThread(saved);
-                interrupted = PyErr_CheckSignals() != 0;
-                // Other threads never run handlers: taking the GIL there would only stall the
-                // work behind whichever thread holds it.
-                polling = !interrupted && handles_signals();
-                saved = PyEval_SaveThread();
-                if (interrupted) stop.request_stop();
-            },
-            20ms);
+        const StopPolling poll_signals(check_signals, 20ms);
         run();
     } else {
         try {
             BackgroundTask worker(run);
-            while (!worker.wait_for(20ms)) {
-                if (interrupted) continue;
-                PyEval_RestoreThread(saved);
-                interrupted = PyErr_CheckSignals() != 0;
-                saved = PyEval_SaveThread();
-                if (interrupted) stop.request_stop();
-            }
+            while (!worker.wait_for(20ms)) check_signals();
         } catch (...) {  // the thread could not be started
             failure = std::current_exception();
         }
