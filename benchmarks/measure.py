@@ -141,10 +141,11 @@ def timed(call, repeats, slow):
     return result, measurement
 
 
-def alternated(calls, repeats, batched=True):
+def alternated(calls, repeats, batched=True, seconds=ALTERNATION_SECONDS):
     """The best per-call time of each call, timed in alternating batches (one batch of each per
     round; one call, unless `batched`) after one untimed warm-up run each: a slow phase of the
-    machine then hits every call alike, where separate processes meet it at different moments."""
+    machine then hits every call alike, where separate processes meet it at different moments.
+    At least `repeats` rounds and `seconds`."""
     gc.collect()
     settle()
     loops = []
@@ -155,9 +156,9 @@ def alternated(calls, repeats, batched=True):
     best = [float("inf")] * len(calls)
     start_s = time.perf_counter()
     rounds = 0
-    # At least `repeats` rounds and ALTERNATION_SECONDS, so that a phase of the machine that
-    # slows one call more than the other (a busy second core, for a call that uses it) is
-    # outlasted; at most 2 * REPEAT_SECONDS.
+    # At least `repeats` rounds and `seconds`, so that a phase of the machine that slows one
+    # call more than the other (a busy second core, for a call that uses it) is outlasted; at
+    # most 2 * REPEAT_SECONDS.
     while True:
         for index, (call, count) in enumerate(zip(calls, loops)):
             held = []
@@ -168,7 +169,7 @@ def alternated(calls, repeats, batched=True):
             del held
         rounds += 1
         elapsed = time.perf_counter() - start_s
-        if (rounds >= repeats and elapsed >= ALTERNATION_SECONDS) or elapsed >= 2 * REPEAT_SECONDS:
+        if (rounds >= repeats and elapsed >= seconds) or elapsed >= 2 * REPEAT_SECONDS:
             return best, rounds
 
 
