@@ -409,6 +409,13 @@ def test_long_call_stops_on_interrupt(route, threads):
     assert structure_tensor(tanvo.gen_sylvester(2)).nnz > 0
 
 
+def test_wide_contraction_stops_on_interrupt():
+    tensor = structure_tensor(tanvo.gen_sylvester(16))  # 59,520 terms
+    a = np.ones((tensor.shape[0], 20000), complex)  # seconds of work
+    late = interrupted_after(0.3, lambda: tensor.contract(a, a))
+    assert late < 1.0
+
+
 def test_calls_from_other_threads_while_the_main_thread_holds_the_lock():
     # Only the main thread runs signal handlers: a call elsewhere, long enough to poll, must
     # neither take them nor differ in its result.
