@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
@@ -209,7 +210,7 @@ bool handles_signals() {
 bool run_released(const std::function<void(std::stop_token)>& work, WorkThread thread) {
     std::stop_source stop;
     std::exception_ptr failure;
-    bool interrupted = false, polling = true;
+    bool interrupted = false;
     auto run = [&] {
         try {
             work(stop.get_token());
@@ -219,15 +220,17 @@ bool run_released(const std::function<void(std::stop_token)>& work, WorkThread t
     };
 
     PyThreadState* saved = PyEval_SaveThread();
+    // Found at the work's first poll (calls shorter than one never ask): threads other than the
+    // main one never run handlers, and work running on one of them stops polling, as taking the
+    // GIL would only stall it behind whichever thread holds the GIL.
+    std::optional<bool> on_main_thread;
     // Runs the pending signal handlers with the GIL taken for the moment; the stop is requested
     // when one raises.
     auto check_signals = [&] {
-        if (interrupted || !polling) return;
+        if (interrupted || on_main_thread == false) return;
         PyEval_RestoreThread(saved);
         interrupted = PyErr_CheckSignals() != 0;
-        // Threads other than the main one never run handlers: where the work runs on one of
-        // them, taking the GIL would only stall it behind whichever thread holds the GIL.
-        if (!interrupted && thread == WorkThread::calling) polling = handles_signals();
+        if (!interrupted && thread == WorkThread::calling && !on_main_thread) on_main_thread = handles_signals();
         saved = PyEval_SaveThread();
         if (interrupted) stop.request_stop();
     };
