@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Benchmarks tanvo_tensors.lie_closure against PennyLane's qml.lie_closure (its Pauli-word path
+"""Benchmarks tanvo_lie.lie_closure against PennyLane's qml.lie_closure (its Pauli-word path
 and matrix=True), when PennyLane is installed.
 
     PYTHONPATH=build/dev python3 benchmarks/closure.py [--quick] [--budget S] [--json OUT.json]
@@ -131,13 +131,13 @@ class ClosureClock:
 
 
 def run_tanvo(family, size, out):
-    import tanvo_tensors
-    from tanvo_tensors._closure import _closure
+    import tanvo_lie
+    from tanvo_lie._closure import _closure
     generators = generator_matrices(family, size)
     times, closure_times = [], []
     while len(times) < 3 and sum(times) < 2.0:  # repeat fast rows, keep the best
         start = time.perf_counter()
-        basis = tanvo_tensors.lie_closure(generators)
+        basis = tanvo_lie.lie_closure(generators)
         times.append(time.perf_counter() - start)
         clock = ClosureClock()
         _closure(np.ascontiguousarray(generators, dtype=complex), 1e-10, -1, os.cpu_count(), "auto", clock)

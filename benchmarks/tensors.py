@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Benchmarks tanvo_tensors.structure_tensor against tanvo's maps, vectorised NumPy and PennyLane.
+"""Benchmarks tanvo_lie.structure_tensor against tanvo's maps, vectorised NumPy and PennyLane.
 
     PYTHONPATH=build/dev python3 benchmarks/tensors.py [--quick] [--json OUT.json]
     PYTHONPATH=build/dev python3 benchmarks/run.py --tensors [--quick]      (the same)
@@ -125,9 +125,9 @@ def worker(job):
     if method == "paired":
         return paired(basis, kind)
     if method == "tensor":
-        import tanvo_tensors
+        import tanvo_lie
 
-        call = lambda: tanvo_tensors.structure_tensor(basis, kind, threads=job["threads"])  # noqa: E731
+        call = lambda: tanvo_lie.structure_tensor(basis, kind, threads=job["threads"])  # noqa: E731
     elif method == "map":
         import tanvo
 
@@ -167,10 +167,10 @@ def paired(basis, kind):
     (a phase of the machine that slows the two-thread tensor more than the one-thread map can
     last a second): best time of each."""
     import tanvo
-    import tanvo_tensors
+    import tanvo_lie
 
     function = tanvo.get_structure_constants if kind == "commutator" else tanvo.get_d_coefficients
-    calls = [lambda: tanvo_tensors.structure_tensor(basis, kind), lambda: function(basis)]
+    calls = [lambda: tanvo_lie.structure_tensor(basis, kind), lambda: function(basis)]
     (tensor, mapping), rounds = alternated(calls, 5, batched=False, seconds=REPEAT_SECONDS)
     return {"status": "ok", "time_s": tensor, "map_time_s": mapping, "rounds": rounds}
 

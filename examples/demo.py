@@ -60,10 +60,10 @@ print("su_commutator(l_a, l_b, f_ijk, basis) =\n", commutator)
 print("A·B - B·A =\n", a @ b - b @ a)
 print("equal:", np.allclose(commutator, a @ b - b @ a))
 
-# The complete tensor, every term of every pair, beside the map's first terms (tanvo_tensors).
-import tanvo_tensors
+# The complete tensor, every term of every pair, beside the map's first terms (tanvo_lie).
+import tanvo_lie
 
-tensor = tanvo_tensors.structure_tensor(gellmann)
+tensor = tanvo_lie.structure_tensor(gellmann)
 print(f"\nComplete su(3) tensor: {tensor.nnz} terms; the map keeps {len(tanvo.get_structure_constants(gellmann))}")
 print("  (i, j)   map (k, c)          tensor terms (k, c)")
 first = tensor.first_terms()

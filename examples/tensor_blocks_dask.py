@@ -23,7 +23,7 @@ import time
 import numpy as np
 
 import tanvo
-import tanvo_tensors
+import tanvo_lie
 
 
 def block_files(store: pathlib.Path, start: int) -> tuple[pathlib.Path, pathlib.Path]:
@@ -34,22 +34,22 @@ def compute_block(basis, kind: str, store: pathlib.Path, start: int, stop: int, 
     """Computes rows [start, stop) and writes them; returns the number of terms."""
     if callable(basis):
         basis = basis()
-    block = tanvo_tensors.structure_tensor(basis, kind, rows=(start, stop), threads=threads)
+    block = tanvo_lie.structure_tensor(basis, kind, rows=(start, stop), threads=threads)
     indices_file, values_file = block_files(store, start)
     np.save(indices_file, block.indices)
     np.save(values_file, block.values)
     return block.nnz
 
 
-def read_blocks(store: pathlib.Path, n: int, kind: str, starts: list[int]) -> tanvo_tensors.CoefficientTensor:
+def read_blocks(store: pathlib.Path, n: int, kind: str, starts: list[int]) -> tanvo_lie.CoefficientTensor:
     """The whole tensor from the blocks' files, in row order."""
     indices = np.concatenate([np.load(block_files(store, start)[0]) for start in starts])
     values = np.concatenate([np.load(block_files(store, start)[1]) for start in starts])
-    return tanvo_tensors.CoefficientTensor(indices, values, n, kind)
+    return tanvo_lie.CoefficientTensor(indices, values, n, kind)
 
 
 def tensor_in_blocks(basis, kind: str = "commutator", *, store, block_rows: int, scheduler: str = "threads",
-                     threads: int | None = 1, n: int | None = None) -> tanvo_tensors.CoefficientTensor:
+                     threads: int | None = 1, n: int | None = None) -> tanvo_lie.CoefficientTensor:
     """Computes the tensor of `basis` (or of the basis a zero-argument callable builds, with
     its size `n`) as one Dask task per block of `block_rows` rows, then reads it back.
 

@@ -1,4 +1,4 @@
-"""tanvo_tensors.lie_closure: dimensions of known algebras, orthonormality, closure, order,
+"""tanvo_lie.lie_closure: dimensions of known algebras, orthonormality, closure, order,
 determinism, the agreement of every representation with the one-by-one routine, and errors."""
 import functools
 
@@ -6,9 +6,9 @@ import numpy as np
 import pytest
 
 import tanvo
-import tanvo_tensors
-from tanvo_tensors import lie_closure
-from tanvo_tensors._closure import _closure
+import tanvo_lie
+from tanvo_lie import lie_closure
+from tanvo_lie._closure import _closure
 from test_interrupt import interrupted_after
 
 I2 = np.eye(2)
@@ -179,10 +179,10 @@ def test_long_closure_stops_on_interrupt(progress, capsys):
 
 
 def test_result_feeds_structure_tensor():
-    if not hasattr(tanvo_tensors, "structure_tensor"):
+    if not hasattr(tanvo_lie, "structure_tensor"):
         pytest.skip("structure_tensor is not in this build")
     basis = lie_closure(ising(3))
-    tensor = tanvo_tensors.structure_tensor(basis).todense()
+    tensor = tanvo_lie.structure_tensor(basis).todense()
     products = np.einsum("iab,jbc->ijac", basis, basis)
     commutators = products - products.transpose(1, 0, 2, 3)
     np.testing.assert_allclose(np.einsum("ijk,kab->ijab", tensor, basis), commutators, atol=1e-10)

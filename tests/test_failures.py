@@ -45,7 +45,7 @@ def test_diagnostic_names_the_source_position(capfd):
     err = capfd.readouterr().err
     lines = [line for line in err.splitlines() if line]
     assert len(lines) == 1
-    assert "src/sylvester/" in lines[0]
+    assert "src/bases/" in lines[0]
     assert lines[0].endswith("ndarray: index out of bounds")
 
 

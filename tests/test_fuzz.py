@@ -626,7 +626,7 @@ def test_entry_being_converted_outlives_a_change_of_its_dict(change, where):
     assert_still_right(tanvo, "cross")
 
 
-# --- tanvo_tensors -------------------------------------------------------------------------
+# --- tanvo_lie -------------------------------------------------------------------------
 
 # What a call may raise: argument errors, memory, and whatever the arguments' own code raises.
 TENSOR_ERRORS = (TypeError, ValueError, OverflowError, MemoryError, Boom, Halt)
@@ -652,7 +652,7 @@ def tensor_call(draw):
 
 
 def test_tensor_any_arguments():
-    from tanvo_tensors import CoefficientTensor, structure_tensor
+    from tanvo_lie import CoefficientTensor, structure_tensor
 
     @FUZZ
     @given(tensor_call())
@@ -678,13 +678,13 @@ def test_tensor_any_arguments():
     run()
     assert structure_tensor(tanvo.gen_gellmann(2)).first_terms() == tanvo.get_structure_constants(tanvo.gen_gellmann(2))
 
-# --- tanvo_tensors.lie_closure --------------------------------------------------------------
+# --- tanvo_lie.lie_closure --------------------------------------------------------------
 
 CLOSURE_OPTIONS = ["tol", "max_dimension", "threads", "progress"]
 
 
 def test_lie_closure_any_arguments(panic, capsys):
-    tanvo_tensors = pytest.importorskip("tanvo_tensors")
+    tanvo_lie = pytest.importorskip("tanvo_lie")
 
     @FUZZ
     @given(st.data())
@@ -693,7 +693,7 @@ def test_lie_closure_any_arguments(panic, capsys):
         generators = data.draw(st.one_of(basis(example), anything(example)))
         options = {name: data.draw(anything(example)) for name in CLOSURE_OPTIONS if data.draw(st.booleans())}
         try:
-            result = tanvo_tensors.lie_closure(generators, **options)
+            result = tanvo_lie.lie_closure(generators, **options)
         except (TypeError, ValueError, OverflowError, MemoryError, RuntimeError, panic, Boom, Halt):
             return
         assert type(result) is np.ndarray and result.dtype == np.complex128 and result.ndim == 3

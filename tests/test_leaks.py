@@ -245,10 +245,10 @@ def test_maps_of_several_blocks_leave_memory_alone(name):
     assert_flat(lambda: function(basis), basis, times=CALLS // 20)
 
 
-# --- tanvo_tensors: every route of the tensor, its failures, and the tensor's methods ------
+# --- tanvo_lie: every route of the tensor, its failures, and the tensor's methods ------
 
 def _tensor_paths():
-    from tanvo_tensors import CoefficientTensor, _native, structure_tensor
+    from tanvo_lie import CoefficientTensor, _native, structure_tensor
 
     sylvester = tanvo.gen_sylvester(3)
     rotated = [np.ascontiguousarray(m * (1 + 0.5j) + np.eye(3) * 0.25) for m in G3]
@@ -285,7 +285,7 @@ def test_tensor_calls_leave_memory_and_arguments_alone(path):
     assert_flat(lambda: function(*args, **kwargs), list(counted([args, kwargs]).values()), times=CALLS // 5)
 
 
-# --- tanvo_tensors.lie_closure --------------------------------------------------------------
+# --- tanvo_lie.lie_closure --------------------------------------------------------------
 
 X2 = np.array([[0, 1], [1, 0]], complex)
 Z2 = np.diag([1.0, -1.0]).astype(complex)
@@ -313,8 +313,8 @@ class Discard:
 
 @pytest.mark.parametrize("path", list(CLOSURE_PATHS))
 def test_lie_closure_leaves_memory_and_arguments_alone(path, monkeypatch):
-    tanvo_tensors = pytest.importorskip("tanvo_tensors")
+    tanvo_lie = pytest.importorskip("tanvo_lie")
     monkeypatch.setattr(sys, "stderr", Discard())
     args, kwargs = CLOSURE_PATHS[path]()
-    assert_flat(lambda: tanvo_tensors.lie_closure(args, **kwargs), list(counted([args, kwargs]).values()),
+    assert_flat(lambda: tanvo_lie.lie_closure(args, **kwargs), list(counted([args, kwargs]).values()),
                 times=CALLS // 10)

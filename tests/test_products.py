@@ -140,7 +140,7 @@ def test_commutator_and_anticommutator_report_their_own_positions(module, capfd)
     positions = []
     for call in (module.su_commutator, module.su_anticommutator):
         failure(call, EMPTY, EMPTY, {}, [])
-        positions.append(re.findall(r"src/lie_algebra/\S+:\d+:\d+", capfd.readouterr().err))
+        positions.append(re.findall(r"src/products/\S+:\d+:\d+", capfd.readouterr().err))
     assert all(len(p) == 1 for p in positions) and positions[0] != positions[1]
 
 

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import tanvo
-from tanvo_tensors import CoefficientTensor, _native, structure_tensor
+from tanvo_lie import CoefficientTensor, _native, structure_tensor
 
 from test_interrupt import interrupted_after
 

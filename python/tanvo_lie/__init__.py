@@ -1,0 +1,17 @@
+"""Coefficient tensors and Lie closures of matrix Lie algebras, as NumPy arrays.
+
+The companion of :mod:`tanvo`: where ``tanvo`` returns the first term of each product as a
+dict, ``tanvo_lie`` returns complete tensors and whole algebras as arrays, computed on
+several threads without holding the GIL.
+"""
+from importlib.metadata import PackageNotFoundError, version as _version
+
+try:
+    __version__ = _version("tanvo")
+except PackageNotFoundError:  # an in-tree build
+    __version__ = "0+unknown"
+
+from ._closure import lie_closure
+from ._tensor import CoefficientTensor, structure_tensor
+
+__all__: list[str] = ["CoefficientTensor", "lie_closure", "structure_tensor"]

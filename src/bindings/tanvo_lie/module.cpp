@@ -1,0 +1,28 @@
+// Module initialisation of tanvo_lie._native: the functions every binding file registered.
+#include "core/parallel.hpp"
+#include "bindings/tanvo_lie/binding.hpp"
+
+namespace tanvo::tensors {
+namespace {
+
+PyObject* available_threads(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLong(tanvo::available_threads());
+}
+
+Registration available_threads_row{{"available_threads", available_threads, METH_NOARGS,
+                                    "The number of cores this process may run on."}};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "_native",
+                                 "Computational core of tanvo_lie (private).", -1,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace tanvo::tensors
+
+PyMODINIT_FUNC PyInit__native() {
+    using namespace tanvo::tensors;
+    std::vector<PyMethodDef>& methods = registered_methods();
+    if (methods.empty() || methods.back().ml_name != nullptr) methods.push_back({nullptr, nullptr, 0, nullptr});
+    module_definition.m_methods = methods.data();
+    return PyModule_Create(&module_definition);
+}

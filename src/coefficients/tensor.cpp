@@ -1,0 +1,184 @@
+// Complete coefficient tensors. The rows i of pairs are split over threads in chunks whose
+// terms are concatenated in order; each row is found by one of three routes, all equal to one
+// least-squares solve per pair up to rounding:
+// - sparse orthogonal bases: only the pairs whose supports touch, products formed sparsely,
+//   coefficients by orthogonal projection (for monomial bases one verified term per pair; for
+//   Gell-Mann-like bases, of mirrored pairs and diagonals, by lookups per position);
+// - any other square basis: one pseudo-inverse, then products and coefficients of a whole row
+//   by matrix products;
+// - a basis too ill-conditioned for either: one least-squares solve per pair.
+//
+// This file chooses the route and holds the two general ones; the sparse orthogonal routes are in
+// tensor_sparse_orthogonal.cpp and tensor_mirrored_pairs.cpp, their shared machinery in
+// tensor_rows.hpp.
+#include "coefficients/tensor.hpp"
+
+#include "coefficients/tensor_rows.hpp"
+
+namespace tanvo {
+
+using namespace tensor_rows;
+
+namespace {
+
+// ---- any square basis ---------------------------------------------------------------------
+
+TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request, const std::stop_token& stop,
+                     const BasisView& basis) {
+    const std::size_t n = basis.size(), d = basis.d;
+    struct Scratch {
+        DenseRowSolver::Workspace work;
+        std::vector<Complex> coefficients;
+    };
+    return rows_in_parallel<Scratch>(
+        request, stop, [&] { return Scratch{DenseRowSolver::Workspace(n, d), {}}; },
+        [&](std::size_t i, Scratch& w, TermTable& out) {
+            if (!solver.solve_row(i, request.product, w.work, w.coefficients)) fail_overflow();
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j == i && request.product == PairProduct::commutator) continue;
+                for (std::size_t k = 0; k < n; ++k)
+                    if (kept(w.coefficients[j * n + k], request.tol)) add_term(out, i, j, k, w.coefficients[j * n + k]);
+            }
+        });
+}
+
+// ---- one least-squares solve per pair -------------------------------------------------------
+
+TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, const std::stop_token& stop) {
+    const std::size_t n = view.size(), d = view.d, length = d * d;
+    require_memory(std::uint64_t(n) * length * 2, sizeof(Complex));
+    Basis basis;
+    basis.reserve(n);
+    std::vector<Complex> columns(length * n);  // the system matrix, column k = B_k flattened
+    for (std::size_t k = 0; k < n; ++k) {
+        std::vector<Complex> storage(view.matrices[k], view.matrices[k] + length);
+        std::copy(storage.begin(), storage.end(), columns.begin() + std::ptrdiff_t(k * length));
+        basis.push_back(ComplexMatrix::from_storage(d, d, std::ptrdiff_t(d), 1, std::move(storage)));
+    }
+    const ComplexMatrix system = ComplexMatrix::from_storage(length, n, 1, std::ptrdiff_t(length), std::move(columns));
+    struct Scratch {
+        std::vector<Complex> rhs;
+    };
+    return rows_in_parallel<Scratch>(
+        request, stop, [] { return Scratch{}; },
+        [&](std::size_t i, Scratch& w, TermTable& out) {
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j == i && request.product == PairProduct::commutator) continue;
+                stop_point(stop);
+                ComplexMatrix combined = matmul(basis[i], basis[j]);
+                const ComplexMatrix reversed = matmul(basis[j], basis[i]);
+                if (request.product == PairProduct::commutator)
+                    subtract_into(combined, reversed);
+                else
+                    add_into(combined, reversed);
+                w.rhs.assign(combined.storage().begin(), combined.storage().end());
+                const LeastSquaresResult solved = solve_least_squares(system, w.rhs);
+                if (const auto* error = std::get_if<SolverError>(&solved)) {
+                    if (!std::all_of(w.rhs.begin(), w.rhs.end(), finite)) fail_overflow();
+                    throw std::runtime_error("least-squares solve failed: " + render(*error));
+                }
+                const auto& x = std::get<std::vector<Complex>>(solved);
+                for (std::size_t k = 0; k < n; ++k)
+                    if (kept(x[k], request.tol)) add_term(out, i, j, k, x[k]);
+            }
+        });
+}
+
+// Lets the orthogonality test, which takes a plain function, see the call's stop token.
+thread_local const std::stop_token* current_stop = nullptr;
+void check_current_stop() {
+    if (current_stop) stop_point(*current_stop);
+}
+
+}  // namespace
+
+std::size_t first_non_finite(const BasisView& basis, unsigned threads, const std::stop_token& stop) {
+    const std::size_t n = basis.size(), length = basis.d * basis.d;
+    std::atomic<std::size_t> first{n};
+    const std::size_t chunk = std::max<std::size_t>(1, (std::size_t(1) << 20) / std::max<std::size_t>(length, 1));
+    parallel_chunks(n, chunk, worker_count(threads), stop, [&](std::size_t begin, std::size_t end, unsigned) {
+        for (std::size_t m = begin; m < end && m < first.load(std::memory_order_relaxed); ++m) {
+            // An exponent of all ones marks infinity and NaN; tested on the bits, vectorised.
+            constexpr std::uint64_t kExponent = 0x7ff0000000000000ull;
+            const double* parts = &basis.matrices[m]->re;  // re, im, re, ... (Complex is two doubles)
+            std::uint64_t non_finite = 0;
+            for (std::size_t t = 0; t < 2 * length; ++t) {
+                std::uint64_t bits;
+                std::memcpy(&bits, parts + t, sizeof bits);
+                non_finite |= (bits & kExponent) == kExponent;
+            }
+            if (!non_finite) continue;
+            std::size_t seen = first.load();
+            while (m < seen && !first.compare_exchange_weak(seen, m)) {
+            }
+            return;
+        }
+    });
+    return first.load();
+}
+
+TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& request, const std::stop_token& stop) {
+    const std::size_t n = basis.size(), d = basis.d;
+    if (request.row_begin > request.row_end || request.row_end > n)
+        throw std::invalid_argument("rows must satisfy 0 <= start <= stop <= n");
+    // Products of 0 x 0 matrices are empty and have no terms; nor has an empty range.
+    if (d == 0 || request.row_begin == request.row_end) {
+        if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
+        return {};
+    }
+
+    TensorMethod method = request.method;
+    if (method == TensorMethod::per_pair || method == TensorMethod::dense)
+        if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
+    if (method == TensorMethod::per_pair) {
+        const SingleThreadedBlas rows_own_threads;
+        return per_pair_rows(basis, request, stop);
+    }
+    if (method != TensorMethod::dense) {
+        const SparseBasis sparse = sparse_form(
+            n, d, [&basis](std::size_t m, std::size_t r) { return MatrixRow{basis.matrices[m] + r * basis.d, 1}; },
+            worker_count(request.threads), stop);
+        if (sparse.first_non_finite < n) throw NonFiniteMatrix{sparse.first_non_finite};  // read in the same pass
+        current_stop = &stop;
+        const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
+        current_stop = nullptr;
+        if (orthogonal) {
+            if (std::optional<TermTable> terms = mirrored_pair_tensor(sparse, request, stop)) return std::move(*terms);
+            return sparse_orthogonal_tensor(sparse, request, stop);
+        }
+        if (method == TensorMethod::sparse_orthogonal)
+            throw std::invalid_argument("the sparse orthogonal method needs a sparse basis of orthogonal matrices");
+    }
+    // The rows are split over the request's threads. The pseudo-inverse runs on this one too:
+    // OpenBLAS's threads wait by spinning, and on cores that other work keeps busy its threaded
+    // solve took ten times longer than the single-threaded one.
+    const SingleThreadedBlas rows_own_threads;
+    const std::optional<DenseRowSolver> solver =
+        DenseRowSolver::prepare(n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); });
+    if (!solver) return per_pair_rows(basis, request, stop);
+    return dense_rows(*solver, request, stop, basis);
+}
+
+std::vector<Complex> contract_terms(std::span<const std::int64_t> indices, std::span<const Complex> values,
+                                    std::size_t n, std::size_t columns, const Complex* a, const Complex* b,
+                                    const std::stop_token& stop) {
+    if (indices.size() != 3 * values.size()) throw std::invalid_argument("indices must hold three per value");
+    for (std::int64_t index : indices)
+        if (index < 0 || std::uint64_t(index) >= n) throw std::invalid_argument("a term's index is outside the tensor");
+    require_memory(std::uint64_t(n) * columns, sizeof(Complex));
+    std::vector<Complex> c(n * columns);
+    // A stop point every 65,536 column products: per term, that left wide batches (20,000
+    // columns of clock-and-shift su(16), 3 s) without one.
+    const std::size_t terms_per_check = std::max<std::size_t>(1, 65536 / std::max<std::size_t>(columns, 1));
+    for (std::size_t e = 0; e < values.size(); ++e) {
+        if (e % terms_per_check == 0) stop_point(stop);
+        const Complex* ai = a + std::size_t(indices[3 * e]) * columns;
+        const Complex* bj = b + std::size_t(indices[3 * e + 1]) * columns;
+        Complex* ck = c.data() + std::size_t(indices[3 * e + 2]) * columns;
+        const Complex v = values[e];
+        for (std::size_t col = 0; col < columns; ++col) ck[col] += v * (ai[col] * bj[col]);
+    }
+    return c;
+}
+
+}  // namespace tanvo

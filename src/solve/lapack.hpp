@@ -1,0 +1,63 @@
+// The Fortran BLAS/LAPACK symbols the project calls (LP64 integers, everything by reference),
+// and a row-major complex matrix product over BLAS.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/complex.hpp"
+
+// Builds against OpenBLAS from PyPI (scipy-openblas32) see every symbol with the prefix
+// `scipy_`, so that it never clashes with another BLAS in the same process; the build defines
+// TANVO_LAPACK_SYMBOL_PREFIX to it (empty for a system LAPACK). The declarations keep the plain
+// Fortran names and only their linker names carry the prefix.
+#ifndef TANVO_LAPACK_SYMBOL_PREFIX
+#define TANVO_LAPACK_SYMBOL_PREFIX
+#endif
+#define TANVO_LAPACK_STRINGIFY_(x) #x
+#define TANVO_LAPACK_STRINGIFY(x) TANVO_LAPACK_STRINGIFY_(x)
+#define TANVO_LAPACK_SYMBOL(name) __asm__(TANVO_LAPACK_STRINGIFY(TANVO_LAPACK_SYMBOL_PREFIX) #name)
+
+extern "C" {
+// zgelsd has no character arguments, so no hidden string lengths.
+void zgelsd_(const std::int32_t* m, const std::int32_t* n, const std::int32_t* nrhs,
+             tanvo::Complex* a, const std::int32_t* lda, tanvo::Complex* b,
+             const std::int32_t* ldb, double* s, const double* rcond, std::int32_t* rank,
+             tanvo::Complex* work, const std::int32_t* lwork, double* rwork,
+             std::int32_t* iwork, std::int32_t* info) TANVO_LAPACK_SYMBOL(zgelsd_);
+// The two trailing lengths are the hidden lengths of the character arguments.
+void zgemm_(const char* transa, const char* transb, const int* m, const int* n, const int* k,
+            const tanvo::Complex* alpha, const tanvo::Complex* a, const int* lda,
+            const tanvo::Complex* b, const int* ldb, const tanvo::Complex* beta, tanvo::Complex* c,
+            const int* ldc, std::size_t transa_length, std::size_t transb_length)
+    TANVO_LAPACK_SYMBOL(zgemm_);
+
+// OpenBLAS's thread count, when the library is OpenBLAS (weak: absent from other libraries).
+void openblas_set_num_threads(int count) TANVO_LAPACK_SYMBOL(openblas_set_num_threads)
+    __attribute__((weak));
+int openblas_get_num_threads() TANVO_LAPACK_SYMBOL(openblas_get_num_threads) __attribute__((weak));
+}
+
+namespace tanvo {
+
+// While it lives, BLAS and LAPACK calls run on their calling thread only: for work that is
+// already split over threads of its own, where BLAS's threads would only compete with them.
+// OpenBLAS's threads hand work over by spinning, so on cores that other processes keep busy
+// each hand-off can wait for a time slice: threaded mid-sized products then took ten times
+// longer than single-threaded ones. The thread count is process-wide: a concurrent BLAS call
+// elsewhere in the process runs single-threaded too, and a count of the living guards lets
+// overlapping calls restore the setting once, after the last one.
+class SingleThreadedBlas {
+public:
+    SingleThreadedBlas();
+    ~SingleThreadedBlas();
+    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
+    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
+};
+
+// C (m x n) = A (m x k) · B (k x n), all row-major and contiguous. Rounding is BLAS's own:
+// only for results that are compared up to rounding.
+void multiply_row_major(std::size_t m, std::size_t n, std::size_t k, const Complex* a,
+                        const Complex* b, Complex* c);
+
+}  // namespace tanvo

@@ -1,0 +1,140 @@
+// Pseudo-inverse, least squares for many right-hand sides, and row-major matrix product over
+// BLAS/LAPACK.
+#include "solve/pseudo_inverse.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <mutex>
+#include <new>
+
+#include "core/matrix.hpp"
+#include "solve/lapack.hpp"
+
+
+namespace tanvo {
+
+namespace {
+std::mutex blas_threads_lock;
+int single_threaded_users = 0;
+int saved_blas_threads = 0;
+}  // namespace
+
+SingleThreadedBlas::SingleThreadedBlas() {
+    if (!openblas_set_num_threads || !openblas_get_num_threads) return;
+    std::lock_guard guard(blas_threads_lock);
+    if (single_threaded_users++ == 0) {
+        saved_blas_threads = openblas_get_num_threads();
+        openblas_set_num_threads(1);
+    }
+}
+
+SingleThreadedBlas::~SingleThreadedBlas() {
+    if (!openblas_set_num_threads || !openblas_get_num_threads) return;
+    std::lock_guard guard(blas_threads_lock);
+    if (--single_threaded_users == 0 && saved_blas_threads > 0) openblas_set_num_threads(saved_blas_threads);
+}
+
+void multiply_row_major(std::size_t m, std::size_t n, std::size_t k, const Complex* a,
+                        const Complex* b, Complex* c) {
+    if (m == 0 || n == 0) return;
+    if (k == 0) {
+        std::fill(c, c + m * n, Complex{});
+        return;
+    }
+    // Row-major C = A·B is column-major Cᵀ = Bᵀ·Aᵀ.
+    const std::int32_t mi = std::int32_t(m), ni = std::int32_t(n), ki = std::int32_t(k);
+    const Complex one{1.0, 0.0}, zero{0.0, 0.0};
+    zgemm_("N", "N", &ni, &mi, &ki, &one, b, &ni, a, &ki, &zero, c, &ni, 1, 1);
+}
+
+namespace {
+
+// A (m x n, row-major) copied column-major for LAPACK, with a zeroed column of slack after the
+// matrix: some OpenBLAS zgemv kernels read past its end (see solve_least_squares).
+std::vector<Complex> lapack_copy(std::size_t m, std::size_t n, const std::vector<Complex>& a) {
+    std::vector<Complex> column_major(m * n + m);
+    for (std::size_t r = 0; r < m; ++r)
+        for (std::size_t c = 0; c < n; ++c) column_major[c * m + r] = a[r * n + c];
+    return column_major;
+}
+
+// Below this ratio to the largest, a singular value that zgelsd keeps amplifies rounding
+// until it decides which coefficients are negligible: then only the same rounding, that of
+// the per-pair solves, gives the same answer.
+constexpr double kConditionBound = 1e-8;
+
+// zgelsd on the column-major A and the `count` right-hand sides in `rhs` (max(m, n) rows
+// each): the workspace query, then the solve. False when LAPACK reports a failure, when A is
+// too ill-conditioned, or when a solution overflows (A⁺ of a matrix of subnormal numbers).
+bool solve_in_place(std::size_t m, std::size_t n, std::vector<Complex>& column_major,
+                    std::size_t count, std::vector<Complex>& rhs) {
+    const std::size_t rows = std::max(m, n);
+    const std::int32_t mi = std::int32_t(m), ni = std::int32_t(n), nrhs = std::int32_t(count);
+    const std::int32_t lda = std::int32_t(m), ldb = std::int32_t(rows);
+    const double rcond = -1.0;
+    std::vector<double> singular(std::min(m, n));
+    std::int32_t rank = 0, info = 0, query = -1, iwork_size = 0;
+    Complex work_size;
+    double rwork_size = 0.0;
+    zgelsd_(&mi, &ni, &nrhs, column_major.data(), &lda, rhs.data(), &ldb, singular.data(), &rcond,
+            &rank, &work_size, &query, &rwork_size, &iwork_size, &info);
+    if (info != 0) return false;
+    const std::int32_t lwork = std::int32_t(std::min(work_size.re, double(INT32_MAX)));
+    std::vector<Complex> work(std::size_t(std::max<std::int32_t>(lwork, 1)));
+    std::vector<double> rwork(std::size_t(std::max(rwork_size, 1.0)));
+    std::vector<std::int32_t> iwork(std::size_t(std::max(iwork_size, 1)));
+    zgelsd_(&mi, &ni, &nrhs, column_major.data(), &lda, rhs.data(), &ldb, singular.data(), &rcond,
+            &rank, work.data(), &lwork, rwork.data(), iwork.data(), &info);
+    if (info != 0) return false;
+    if (rank > 0 && singular[std::size_t(rank) - 1] < kConditionBound * singular[0]) return false;
+    return std::all_of(rhs.begin(), rhs.end(),
+                       [](Complex z) { return std::isfinite(z.re) && std::isfinite(z.im); });
+}
+
+// LAPACK's 32-bit sizes, and the memory for the matrix copy and `count` right-hand sides.
+void require_lapack_sizes(std::size_t m, std::size_t n, std::size_t count) {
+    const std::size_t rows = std::max(m, n);
+    if (m > INT_MAX / 2 || n > INT_MAX / 2 || count > std::size_t(INT_MAX) ||
+        rows * count > std::size_t(INT_MAX))
+        throw std::bad_alloc();
+    require_memory(std::uint64_t(rows) * count + std::uint64_t(m) * n + m, sizeof(Complex));
+}
+
+}  // namespace
+
+std::optional<std::vector<Complex>> pseudo_inverse(std::size_t m, std::size_t n,
+                                                   const std::vector<Complex>& a) {
+    if (m == 0 || n == 0) return std::vector<Complex>(n * m);
+    require_lapack_sizes(m, n, m);
+    const std::size_t rows = std::max(m, n);
+    std::vector<Complex> column_major = lapack_copy(m, n, a);
+    std::vector<Complex> rhs(rows * m);
+    for (std::size_t r = 0; r < m; ++r) rhs[r * rows + r] = {1.0, 0.0};
+    if (!solve_in_place(m, n, column_major, m, rhs)) return std::nullopt;
+
+    // Column r of the solution holds A⁺ e_r: row k of A⁺ is entry k of every column.
+    std::vector<Complex> inverse(n * m);
+    for (std::size_t r = 0; r < m; ++r)
+        for (std::size_t k = 0; k < n; ++k) inverse[k * m + r] = rhs[r * rows + k];
+    return inverse;
+}
+
+std::optional<std::vector<Complex>> solve_each(std::size_t m, std::size_t n,
+                                               const std::vector<Complex>& a, std::size_t count,
+                                               const Complex* b) {
+    if (m == 0 || n == 0 || count == 0) return std::vector<Complex>(n * count);
+    require_lapack_sizes(m, n, count);
+    const std::size_t rows = std::max(m, n);
+    std::vector<Complex> column_major = lapack_copy(m, n, a);
+    std::vector<Complex> rhs(rows * count);
+    for (std::size_t c = 0; c < count; ++c) std::copy(b + c * m, b + c * m + m, rhs.begin() + c * rows);
+    if (!solve_in_place(m, n, column_major, count, rhs)) return std::nullopt;
+
+    std::vector<Complex> solutions(n * count);
+    for (std::size_t c = 0; c < count; ++c)
+        std::copy(rhs.begin() + c * rows, rhs.begin() + c * rows + n, solutions.begin() + c * n);
+    return solutions;
+}
+
+}  // namespace tanvo
