@@ -38,54 +38,71 @@ void free_pages(void* pages, std::size_t bytes) noexcept { munmap(pages, mapped_
 
 namespace {
 
-struct KeptPages {
-    void* pages;
-    std::size_t bytes;
+// Freed mappings kept for the next buffer of the same length, most recently freed last, at
+// most `limit` bytes of them (the oldest go first), each at most half of that.
+class PageCache {
+public:
+    explicit PageCache(std::size_t limit) : limit_(limit) {}
+
+    void* allocate(std::size_t bytes) {
+        const std::size_t length = mapped_length(bytes);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            for (auto at = kept_.rbegin(); at != kept_.rend(); ++at)
+                if (at->length == length) {
+                    void* pages = at->pages;
+                    kept_bytes_ -= length;
+                    kept_.erase(std::next(at).base());
+                    return pages;
+                }
+        }
+        return allocate_pages(bytes);
+    }
+
+    void free(void* pages, std::size_t bytes) noexcept {
+        const std::size_t length = mapped_length(bytes);
+        if (length <= limit_ / 2) {
+            std::vector<Kept> released;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                try {
+                    kept_.push_back({pages, length});
+                    kept_bytes_ += length;
+                    pages = nullptr;
+                    while (kept_bytes_ > limit_) {
+                        released.push_back(kept_.front());
+                        kept_bytes_ -= kept_.front().length;
+                        kept_.erase(kept_.begin());
+                    }
+                } catch (const std::bad_alloc&) {
+                }
+            }
+            for (const Kept& old : released) munmap(old.pages, old.length);
+            if (!pages) return;
+        }
+        free_pages(pages, bytes);
+    }
+
+private:
+    struct Kept {
+        void* pages;
+        std::size_t length;
+    };
+    const std::size_t limit_;
+    std::mutex mutex_;
+    std::vector<Kept> kept_;
+    std::size_t kept_bytes_ = 0;
 };
 
-// Never destroyed: a result may be freed while the process exits.
-std::mutex& kept_mutex = *new std::mutex;
-std::vector<KeptPages>& kept = *new std::vector<KeptPages>;  // most recently freed last
-std::size_t kept_bytes = 0;
+// Never destroyed: a buffer may be freed while the process exits.
+PageCache& result_pages = *new PageCache(kKeptResultBytes);
+PageCache& working_pages = *new PageCache(kKeptWorkingBytes);
 
 }  // namespace
 
-void* allocate_result_pages(std::size_t bytes) {
-    {
-        const std::lock_guard<std::mutex> lock(kept_mutex);
-        for (auto at = kept.rbegin(); at != kept.rend(); ++at)
-            if (mapped_length(at->bytes) == mapped_length(bytes)) {
-                void* pages = at->pages;
-                kept_bytes -= mapped_length(at->bytes);
-                kept.erase(std::next(at).base());
-                return pages;
-            }
-    }
-    return allocate_pages(bytes);
-}
-
-void free_result_pages(void* pages, std::size_t bytes) noexcept {
-    const std::size_t length = mapped_length(bytes);
-    if (length <= kKeptResultBytes / 2) {
-        std::vector<KeptPages> released;
-        {
-            const std::lock_guard<std::mutex> lock(kept_mutex);
-            try {
-                kept.push_back({pages, bytes});
-                kept_bytes += length;
-                pages = nullptr;
-                while (kept_bytes > kKeptResultBytes) {  // the oldest go first
-                    released.push_back(kept.front());
-                    kept_bytes -= mapped_length(kept.front().bytes);
-                    kept.erase(kept.begin());
-                }
-            } catch (const std::bad_alloc&) {
-            }
-        }
-        for (const KeptPages& old : released) free_pages(old.pages, old.bytes);
-        if (!pages) return;
-    }
-    free_pages(pages, bytes);
-}
+void* allocate_result_pages(std::size_t bytes) { return result_pages.allocate(bytes); }
+void free_result_pages(void* pages, std::size_t bytes) noexcept { result_pages.free(pages, bytes); }
+void* allocate_working_pages(std::size_t bytes) { return working_pages.allocate(bytes); }
+void free_working_pages(void* pages, std::size_t bytes) noexcept { working_pages.free(pages, bytes); }
 
 }  // namespace tanvo
