@@ -9,7 +9,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
-from ._arguments import MatrixStack, matrix_list, native_array, non_finite_message, thread_count, whole_number
+from ._arguments import (MatrixStack, as_array, matrix_count, matrix_list, native_array, require_numbers,
+                         non_finite_message, thread_count, whole_number)
 
 Kind = Literal["commutator", "anticommutator"]
 _PRODUCTS = {"commutator": 0, "anticommutator": 1}
@@ -46,19 +47,26 @@ class CoefficientTensor:
 
     def __init__(self, indices: ArrayLike, values: ArrayLike, n: int, kind: Kind = "commutator") -> None:
         _product(kind)
-        n = _non_negative_int(n, "n")
-        indices = native_array(indices, np.int64)
-        values = native_array(values, np.complex128)
-        if indices.ndim != 2 or indices.shape[1:] != (3,):
-            raise ValueError(f"indices must have shape (nnz, 3); got {indices.shape}")
-        if values.shape != (indices.shape[0],):
-            raise ValueError(f"values must have shape ({indices.shape[0]},); got {values.shape}")
-        if indices.size and (indices.min() < 0 or indices.max() >= n):
+        n = _tensor_size(n)
+        index_array = as_array(indices, "indices", "an (nnz, 3) array of ints")
+        value_array = as_array(values, "values", "an (nnz,) array of numbers")
+        # Indices are never rounded or parsed: 0.9 is not index 0, nor "1" index 1. An empty
+        # list reads as float64, and is no index at all.
+        dtype = index_array.dtype
+        if not np.issubdtype(dtype, np.integer) and (index_array.size or not np.issubdtype(dtype, np.number)):
+            raise TypeError(f"indices must hold integers, not {dtype}")
+        require_numbers(value_array, "values")
+        if index_array.ndim != 2 or index_array.shape[1:] != (3,):
+            raise ValueError(f"indices must have shape (nnz, 3); got {index_array.shape}")
+        if value_array.shape != (index_array.shape[0],):
+            raise ValueError(f"values must have shape ({index_array.shape[0]},); got {value_array.shape}")
+        # Checked in the indices' own dtype: a uint64 index from 2**63 on is not a negative one.
+        if index_array.size and (index_array.min() < 0 or index_array.max() >= n):
             raise ValueError(f"indices must lie in [0, {n})")
-        keys = (indices[:, 0] * n + indices[:, 1]) * n + indices[:, 2]
-        if keys.size > 1 and not (keys[1:] > keys[:-1]).all():
+        index_array = native_array(index_array, np.int64)
+        if not _strictly_increasing(index_array):
             raise ValueError("indices must be sorted lexicographically without repeats")
-        self._set(indices, values, n, kind)
+        self._set(index_array, native_array(value_array, np.complex128), n, kind)
 
     @classmethod
     def _from_native(cls, indices: NDArray[np.int64], values: NDArray[np.complex128], n: int,
@@ -129,10 +137,10 @@ class CoefficientTensor:
             A = sum_i a_i B_i and B = sum_j b_j B_j (of {A, B} for an anticommutator tensor).
         """
         n = self.shape[0]
-        a_array, b_array = np.asarray(a), np.asarray(b)
+        expected = f"an array of numbers of shape ({n},) or ({n}, m)"
+        a_array, b_array = as_array(a, "a", expected), as_array(b, "b", expected)
         for name, array in (("a", a_array), ("b", b_array)):
-            if array.dtype == np.bool_ or not np.issubdtype(array.dtype, np.number):
-                raise TypeError(f"{name} must hold numbers, not {array.dtype}")
+            require_numbers(array, name)
             if array.ndim not in (1, 2) or array.shape[0] != n:
                 raise ValueError(f"{name} must have shape ({n},) or ({n}, m); got {array.shape}")
         if a_array.shape != b_array.shape:
@@ -205,7 +213,7 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         if found is not NotImplemented:
             return _from_terms(*found, kind)
     matrices = matrix_list(basis, "basis")
-    n = len(matrices)
+    n = matrix_count(matrices)
     start, stop = _rows(rows, n)
     count = thread_count(threads)
     return _from_terms(*_native.structure_tensor(matrices, product, tol, start, stop, count), n, kind)
@@ -235,6 +243,27 @@ def _tolerance(tol: Any) -> float:
 
 def _non_negative_int(value: Any, name: str) -> int:
     return whole_number(value, name, expected="an int", minimum=0)
+
+
+# Indices are int64: every index below n must be one.
+_LARGEST_SIZE = 2**63 - 1
+
+
+def _tensor_size(n: Any) -> int:
+    size = _non_negative_int(n, "n")
+    if size > _LARGEST_SIZE:
+        raise ValueError(f"n must be at most 2**63 - 1 (indices are int64); got {size}")
+    return size
+
+
+def _strictly_increasing(indices: NDArray[np.int64]) -> bool:
+    """Whether the rows (i, j, k) increase strictly in lexicographic order, compared column by
+    column: a single key such as (i·n + j)·n + k overflows int64 from n ≈ 2**21. The
+    differences of indices in [0, n) cannot overflow."""
+    if indices.shape[0] < 2:
+        return True
+    di, dj, dk = np.diff(indices, axis=0).T
+    return bool(((di > 0) | ((di == 0) & ((dj > 0) | ((dj == 0) & (dk > 0))))).all())
 
 
 def _rows(rows: Any, n: int) -> tuple[int, int]:
