@@ -102,3 +102,19 @@ def test_hostile_arguments_name_themselves(case):
     with pytest.raises(error) as raised:
         call()
     assert str(raised.value).startswith(argument + " ")
+
+
+# 2**20 parallel 1 x 1 matrices: the pseudo-inverse route needs n² numbers, 16 TiB.
+MANY = np.arange(1, 2**20 + 1).reshape(-1, 1, 1)
+TOO_LARGE = {
+    "tensor": (lambda: structure_tensor(MANY), r"the tensor of 1048576 matrices of 1 x 1: 16\.0 TiB"),
+    "tensor-row": (lambda: structure_tensor(MANY, "anticommutator", rows=(0, 1)), r"1048576 matrices.*TiB"),
+    "todense": (lambda: CoefficientTensor(np.zeros((0, 3), int), [], 10**5).todense(), r"\(100000, 100000, 100000\)"),
+}
+
+
+@pytest.mark.parametrize("case", TOO_LARGE)
+def test_memory_errors_say_what_could_not_be_allocated(case):
+    call, message = TOO_LARGE[case]
+    with pytest.raises(MemoryError, match=message):
+        call()

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "coefficients/tensor.hpp"
@@ -109,6 +110,9 @@ PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std:
     TermTable terms;
     std::size_t non_finite = 0;
     bool found_non_finite = false;
+    const std::size_t d = basis.view().d;
+    const std::string operation = "the tensor of " + std::to_string(basis.view().size()) + " matrices of " +
+                                  std::to_string(d) + " x " + std::to_string(d);
     const bool done = run_released([&](std::stop_token token) {
         try {
             terms = coefficient_tensor(basis.view(), request, token);
@@ -116,7 +120,7 @@ PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std:
             found_non_finite = true;
             non_finite = bad.index;
         }
-    });
+    }, WorkThread::calling, operation);
     if (!done) return nullptr;
     // The front words the error, as for every other argument check.
     if (found_non_finite) return Py_BuildValue("(On)", Py_None, Py_ssize_t(non_finite));
@@ -128,7 +132,7 @@ PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std:
     return PyTuple_Pack(2, indices.get(), values.get());
 }
 
-PyObject* structure_tensor(PyObject*, PyObject* args) {
+PyObject* structure_tensor(PyObject*, PyObject* args) try {
     PyObject* basis_object = nullptr;
     int product = 0, method = 0;
     double tol = 0.0;
@@ -143,12 +147,15 @@ PyObject* structure_tensor(PyObject*, PyObject* args) {
     BasisArgument basis;
     if (!basis.read(basis_object, "basis")) return nullptr;
     return tensor_terms(basis, product, tol, std::size_t(start), std::size_t(stop), threads, method);
+} catch (...) {  // memory refused outside the work: the views of a long list, the names
+    set_error_from_current_exception("the views of the basis's matrices");
+    return nullptr;
 }
 
 // The whole tensor of a basis given as a list of complex128 matrices that need no conversion:
 // structure_tensor's (indices, values) and the list's length, or NotImplemented for any other
 // basis, which the front then checks and converts.
-PyObject* structure_tensor_of_list(PyObject*, PyObject* args) {
+PyObject* structure_tensor_of_list(PyObject*, PyObject* args) try {
     PyObject* basis_object = nullptr;
     int product = 0;
     double tol = 0.0;
@@ -164,9 +171,12 @@ PyObject* structure_tensor_of_list(PyObject*, PyObject* args) {
     py::Ref terms(tensor_terms(basis, product, tol, 0, n, threads, 0), py::steal);
     if (!terms) return nullptr;
     return Py_BuildValue("(OOn)", PyTuple_GET_ITEM(terms.get(), 0), PyTuple_GET_ITEM(terms.get(), 1), Py_ssize_t(n));
+} catch (...) {  // memory refused outside the work: the views of a long list, the names
+    set_error_from_current_exception("the views of the basis's matrices");
+    return nullptr;
 }
 
-PyObject* contract(PyObject*, PyObject* args) {
+PyObject* contract(PyObject*, PyObject* args) try {
     PyObject *indices_object = nullptr, *values_object = nullptr, *a_object = nullptr, *b_object = nullptr;
     Py_ssize_t n = 0;
     if (!PyArg_ParseTuple(args, "OOnOO", &indices_object, &values_object, &n, &a_object, &b_object)) return nullptr;
@@ -182,12 +192,17 @@ PyObject* contract(PyObject*, PyObject* args) {
         return nullptr;
     }
     std::vector<Complex> result;
+    const std::string operation = "the contraction of " + std::to_string(values.size()) + " terms with " +
+                                  std::to_string(columns) + " columns of length " + std::to_string(n);
     const bool done = run_released([&](std::stop_token token) {
         result = contract_terms({indices.data(), indices.size()}, {values.data(), values.size()}, std::size_t(n),
                                 columns, a.data(), b.data(), token);
-    });
+    }, WorkThread::calling, operation);
     if (!done) return nullptr;
     return to_buffer(std::move(result), {n, Py_ssize_t(columns)});
+} catch (...) {  // memory refused outside the work: the views of a long list, the names
+    set_error_from_current_exception("the contraction's arguments");
+    return nullptr;
 }
 
 Registration structure_tensor_row{{"structure_tensor", structure_tensor, METH_VARARGS,
