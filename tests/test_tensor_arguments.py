@@ -93,6 +93,9 @@ HOSTILE = {
     "ragged-a": (lambda: structure_tensor(G2).contract([1, [2, 3], 4], np.ones(3)), ValueError, "a"),
     "string-b": (lambda: structure_tensor(G2).contract(np.ones(3), np.array(list("abc"))), TypeError, "b"),
     "ragged-generators": (lambda: lie_closure([[[1, 0], [0]]]), ValueError, "generators[0]"),
+    "rcond-negative": (lambda: structure_tensor(G2, rcond=-1e-3), ValueError, "rcond"),
+    "rcond-nan": (lambda: structure_tensor(list(G2), rcond=np.nan), ValueError, "rcond"),
+    "rcond-string": (lambda: structure_tensor(G2, rcond="1e-3"), TypeError, "rcond"),
 }
 
 

@@ -86,7 +86,7 @@ BASES = {
 KINDS = ["commutator", "anticommutator"]
 
 
-def per_pair(basis, kind, tol=1e-8):
+def per_pair(basis, kind, tol=1e-8, rcond=None):
     """T[i, j, k] by one NumPy least-squares solve per pair, terms at most tol dropped."""
     b = np.asarray(basis, complex)
     n, d, _ = b.shape
@@ -97,7 +97,7 @@ def per_pair(basis, kind, tol=1e-8):
         if i == j and kind == "commutator":
             continue
         product = b[i] @ b[j] + sign * b[j] @ b[i]
-        expected[i, j] = np.linalg.lstsq(system, product.ravel(), rcond=None)[0]
+        expected[i, j] = np.linalg.lstsq(system, product.ravel(), rcond=rcond)[0]
     expected[(abs(expected.real) <= tol) & (abs(expected.imag) <= tol)] = 0
     return expected
 

@@ -1,6 +1,7 @@
 """Complete structure constants and symmetric coefficients of a basis as sparse NumPy arrays."""
 from __future__ import annotations
 
+import math
 import numbers
 import os
 from typing import Any, Literal, Optional
@@ -112,7 +113,9 @@ class CoefficientTensor:
 
         With the default ``tol`` this is what :func:`tanvo.get_structure_constants` (for a
         commutator tensor) or :func:`tanvo.get_d_coefficients` (anticommutator) return for the
-        same basis, up to rounding, so it can be passed to ``tanvo.su_commutator`` and friends.
+        same basis of linearly independent matrices, up to rounding, so it can be passed to
+        ``tanvo.su_commutator`` and friends (for dependent ones the rank rules differ: see
+        :func:`structure_tensor`).
         """
         indices = self.indices
         first = np.ones(self.nnz, dtype=bool)
@@ -151,13 +154,13 @@ class CoefficientTensor:
 
 
 def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: float = 1e-8,
-                     rows: Optional[tuple[int, int]] = None, threads: Optional[int] = None) -> CoefficientTensor:
+                     rows: Optional[tuple[int, int]] = None, threads: Optional[int] = None,
+                     rcond: Optional[float] = None) -> CoefficientTensor:
     """Every coefficient of the commutators (or anticommutators) of a basis, as a sparse tensor.
 
     The product of each pair (i, j) is expanded in the basis by its minimum-norm least-squares
-    coefficients, as :func:`tanvo.get_structure_constants` does with its per-pair solve (for an
-    orthogonal basis, the trace projection), and every coefficient with ``|re| > tol`` or
-    ``|im| > tol`` is kept.
+    coefficients, those of :func:`numpy.linalg.lstsq` (for an orthogonal basis, the trace
+    projection), and every coefficient with ``|re| > tol`` or ``|im| > tol`` is kept.
 
     Parameters
     ----------
@@ -176,6 +179,11 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         Worker threads; by default every core this process may run on (at most four per core
         are started; Gell-Mann-like bases of fewer than 2**15 pairs, up to su(18), use one). The
         GIL is released while they compute, and Ctrl-C stops the call.
+    rcond : float, optional
+        The rank rule of the least-squares expansion, as in :func:`numpy.linalg.lstsq`: singular
+        values of the basis (the d² x n matrix whose columns are the flattened B_k) at or below
+        ``rcond`` times the largest count as zero. By default ``max(d², n)`` times machine
+        epsilon, NumPy's default.
 
     Returns
     -------
@@ -188,11 +196,24 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         A non-numeric basis, or arguments of the wrong type.
     ValueError
         An empty basis, non-square or mixed shapes, non-finite entries, an unknown `kind`, a
-        negative `tol`, `rows` outside 0 <= start <= stop <= n, `threads` below 1.
+        negative `tol` or `rcond`, `rows` outside 0 <= start <= stop <= n, `threads` below 1.
     OverflowError
         A product of two basis matrices overflows.
     MemoryError
         The result cannot fit in memory.
+
+    Notes
+    -----
+    The rank rule is where the tensor may differ from :func:`tanvo.get_structure_constants`
+    and :func:`tanvo.get_d_coefficients`. Those keep every singular value above machine
+    epsilon times the largest (LAPACK's own default), a rule their results are fixed by. For a
+    basis of linearly dependent matrices, rounding leaves singular values of about 1e-16 of the
+    largest in the dependent directions; kept, each is inverted into coefficients of about
+    1e15 that rounding alone decides, and the expansion is then not even a least-squares fit.
+    Here they count as zero, as in NumPy, and the coefficients are those of
+    ``numpy.linalg.lstsq(..., rcond=None)``. For linearly independent matrices that are not
+    close to dependent the two rules keep the same singular values, and
+    :meth:`CoefficientTensor.first_terms` gives tanvo's map up to rounding.
 
     Examples
     --------
@@ -205,18 +226,19 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     """
     product = _product(kind)
     tol = _tolerance(tol)
+    rank_rule = _rcond(rcond)
     if rows is None and type(basis) is list and (threads is None or (type(threads) is int and threads >= 1)):
         # The common call, a whole tensor of a list of complex128 matrices (tanvo's generators
         # make them), is checked by the extension as it reads the matrices: the same checks in
         # Python cost a tenth of a Gell-Mann su(32) tensor. Any other list comes back unread.
-        found = _native.structure_tensor_of_list(basis, product, tol, thread_count(threads))
+        found = _native.structure_tensor_of_list(basis, product, tol, thread_count(threads), rank_rule)
         if found is not NotImplemented:
             return _from_terms(*found, kind)
     matrices = matrix_list(basis, "basis")
     n = matrix_count(matrices)
     start, stop = _rows(rows, n)
     count = thread_count(threads)
-    return _from_terms(*_native.structure_tensor(matrices, product, tol, start, stop, count), n, kind)
+    return _from_terms(*_native.structure_tensor(matrices, product, tol, start, stop, count, 0, rank_rule), n, kind)
 
 
 def _from_terms(indices: Any, values: Any, n: int, kind: Kind) -> CoefficientTensor:
@@ -238,6 +260,18 @@ def _tolerance(tol: Any) -> float:
     value = float(tol)
     if not value >= 0.0:
         raise ValueError(f"tol must be a non-negative number; got {tol!r}")
+    return value
+
+
+def _rcond(rcond: Any) -> Optional[float]:
+    """None (NumPy's rule, decided where the basis's shape is known) or a non-negative float."""
+    if rcond is None:
+        return None
+    if isinstance(rcond, (bool, np.bool_)) or not isinstance(rcond, numbers.Real):
+        raise TypeError(f"rcond must be a real number or None, not {type(rcond).__name__}")
+    value = float(rcond)
+    if not (value >= 0.0 and math.isfinite(value)):
+        raise ValueError(f"rcond must be a non-negative finite number or None; got {rcond!r}")
     return value
 
 

@@ -13,6 +13,8 @@
 // tensor_rows.hpp.
 #include "coefficients/tensor.hpp"
 
+#include <limits>
+
 #include "coefficients/tensor_rows.hpp"
 
 namespace tanvo {
@@ -22,6 +24,9 @@ using namespace tensor_rows;
 namespace {
 
 // ---- any square basis ---------------------------------------------------------------------
+
+// Thrown by a dense row that the pseudo-inverse cannot give: the per-pair solves decide then.
+struct UsePerPairRows {};
 
 TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request, const std::stop_token& stop,
                      const BasisView& basis) {
@@ -33,7 +38,9 @@ TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request,
     return rows_in_parallel<Scratch>(
         request, stop, [&] { return Scratch{DenseRowSolver::Workspace(n, d), {}}; },
         [&](std::size_t i, Scratch& w, TermTable& out) {
-            if (!solver.solve_row(i, request.product, w.work, w.coefficients)) fail_overflow();
+            // A product that overflows, or a basis solved for directly that is too ill-conditioned:
+            // the per-pair solves tell which (they throw for the first, solve the second).
+            if (!solver.solve_row(i, request.product, w.work, w.coefficients)) throw UsePerPairRows{};
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == i && request.product == PairProduct::commutator) continue;
                 for (std::size_t k = 0; k < n; ++k)
@@ -44,7 +51,8 @@ TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request,
 
 // ---- one least-squares solve per pair -------------------------------------------------------
 
-TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, const std::stop_token& stop) {
+TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, const std::stop_token& stop,
+                        double rcond) {
     const std::size_t n = view.size(), d = view.d, length = d * d;
     require_memory(std::uint64_t(n) * length * 2, sizeof(Complex));
     Basis basis;
@@ -72,7 +80,7 @@ TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, con
                 else
                     add_into(combined, reversed);
                 w.rhs.assign(combined.storage().begin(), combined.storage().end());
-                const LeastSquaresResult solved = solve_least_squares(system, w.rhs);
+                const LeastSquaresResult solved = solve_least_squares(system, w.rhs, rcond);
                 if (const auto* error = std::get_if<SolverError>(&solved)) {
                     if (!std::all_of(w.rhs.begin(), w.rhs.end(), finite)) fail_overflow();
                     throw std::runtime_error("least-squares solve failed: " + render(*error));
@@ -82,6 +90,21 @@ TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, con
                     if (kept(x[k], request.tol)) add_term(out, i, j, k, x[k]);
             }
         });
+}
+
+// The rank rule of the request for the d² x n system: its own, or NumPy's.
+double rank_rule(const TensorRequest& request, std::size_t n, std::size_t d) {
+    if (request.rcond) return *request.rcond;
+    return std::numeric_limits<double>::epsilon() * double(std::max(d * d, n));
+}
+
+// Whether the rank rule keeps every column of an orthogonal basis: its singular values are then
+// the columns' norms, and the projection is the least-squares solution only if none counts as
+// zero.
+bool keeps_every_column(const SparseBasis& sparse, double rcond) {
+    const double largest = std::sqrt(*std::max_element(sparse.norm2.begin(), sparse.norm2.end()));
+    return std::all_of(sparse.norm2.begin(), sparse.norm2.end(),
+                       [&](double norm2) { return std::sqrt(norm2) > rcond * largest; });
 }
 
 // Lets the orthogonality test, which takes a plain function, see the call's stop token.
@@ -128,11 +151,12 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     }
 
     TensorMethod method = request.method;
+    const double rcond = rank_rule(request, n, d);
     if (method == TensorMethod::per_pair || method == TensorMethod::dense)
         if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
     if (method == TensorMethod::per_pair) {
         const SingleThreadedBlas rows_own_threads;
-        return per_pair_rows(basis, request, stop);
+        return per_pair_rows(basis, request, stop, rcond);
     }
     if (method != TensorMethod::dense) {
         const SparseBasis sparse = sparse_form(
@@ -140,7 +164,8 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
             worker_count(request.threads), stop);
         if (sparse.first_non_finite < n) throw NonFiniteMatrix{sparse.first_non_finite};  // read in the same pass
         current_stop = &stop;
-        const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
+        const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop}) &&
+                                keeps_every_column(sparse, rcond);
         current_stop = nullptr;
         if (orthogonal) {
             if (std::optional<TermTable> terms = mirrored_pair_tensor(sparse, request, stop)) return std::move(*terms);
@@ -153,10 +178,15 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     // OpenBLAS's threads wait by spinning, and on cores that other work keeps busy its threaded
     // solve took ten times longer than the single-threaded one.
     const SingleThreadedBlas rows_own_threads;
-    const std::optional<DenseRowSolver> solver =
-        DenseRowSolver::prepare(n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); });
-    if (!solver) return per_pair_rows(basis, request, stop);
-    return dense_rows(*solver, request, stop, basis);
+    const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
+        n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); }, rcond);
+    if (solver) {
+        try {
+            return dense_rows(*solver, request, stop, basis);
+        } catch (const UsePerPairRows&) {
+        }
+    }
+    return per_pair_rows(basis, request, stop, rcond);
 }
 
 std::vector<Complex> contract_terms(std::span<const std::int64_t> indices, std::span<const Complex> values,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <vector>
@@ -45,6 +46,10 @@ struct TensorRequest {
     std::size_t row_end = 0;
     unsigned threads = 1;
     TensorMethod method = TensorMethod::automatic;
+    // The rank rule: singular values of the d² x n system (column k: B_k flattened) at or below
+    // rcond times the largest count as zero. None: numpy.linalg.lstsq's default, max(d², n)
+    // times machine precision.
+    std::optional<double> rcond;
 };
 
 // Thrown for a basis matrix with an infinite or NaN entry (which LAPACK's SVD may never finish).

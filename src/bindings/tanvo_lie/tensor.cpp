@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -95,11 +96,21 @@ private:
     BasisView view_;
 };
 
+// The rank rule: None (NumPy's default, decided by the core) or a float.
+bool read_rcond(PyObject* object, std::optional<double>& rcond) {
+    if (object == Py_None) return true;
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    rcond = value;
+    return true;
+}
+
 // Rows [start, stop) of the basis's tensor: (indices, values), or (None, m) when basis[m] has a
 // non-finite entry.
 PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std::size_t start, std::size_t stop,
-                       unsigned threads, int method) {
+                       unsigned threads, int method, std::optional<double> rcond) {
     TensorRequest request;
+    request.rcond = rcond;
     request.product = product == 0 ? PairProduct::commutator : PairProduct::anticommutator;
     request.tol = tol;
     request.row_begin = start;
@@ -138,7 +149,11 @@ PyObject* structure_tensor(PyObject*, PyObject* args) try {
     double tol = 0.0;
     Py_ssize_t start = 0, stop = 0;
     unsigned int threads = 1;
-    if (!PyArg_ParseTuple(args, "Oidnn|Ii", &basis_object, &product, &tol, &start, &stop, &threads, &method))
+    PyObject* rcond_object = Py_None;
+    std::optional<double> rcond;
+    if (!PyArg_ParseTuple(args, "Oidnn|IiO", &basis_object, &product, &tol, &start, &stop, &threads, &method,
+                          &rcond_object) ||
+        !read_rcond(rcond_object, rcond))
         return nullptr;
     if (product < 0 || product > 1 || method < 0 || method > 3 || start < 0 || stop < start) {
         PyErr_SetString(PyExc_ValueError, "structure_tensor: product, method or rows out of range");
@@ -146,7 +161,7 @@ PyObject* structure_tensor(PyObject*, PyObject* args) try {
     }
     BasisArgument basis;
     if (!basis.read(basis_object, "basis")) return nullptr;
-    return tensor_terms(basis, product, tol, std::size_t(start), std::size_t(stop), threads, method);
+    return tensor_terms(basis, product, tol, std::size_t(start), std::size_t(stop), threads, method, rcond);
 } catch (...) {  // memory refused outside the work: the views of a long list, the names
     set_error_from_current_exception("the views of the basis's matrices");
     return nullptr;
@@ -160,7 +175,11 @@ PyObject* structure_tensor_of_list(PyObject*, PyObject* args) try {
     int product = 0;
     double tol = 0.0;
     unsigned int threads = 1;
-    if (!PyArg_ParseTuple(args, "OidI", &basis_object, &product, &tol, &threads)) return nullptr;
+    PyObject* rcond_object = Py_None;
+    std::optional<double> rcond;
+    if (!PyArg_ParseTuple(args, "OidI|O", &basis_object, &product, &tol, &threads, &rcond_object) ||
+        !read_rcond(rcond_object, rcond))
+        return nullptr;
     if (product < 0 || product > 1) {
         PyErr_SetString(PyExc_ValueError, "structure_tensor_of_list: product out of range");
         return nullptr;
@@ -168,7 +187,7 @@ PyObject* structure_tensor_of_list(PyObject*, PyObject* args) try {
     BasisArgument basis;
     if (!basis.read_plain_list(basis_object)) Py_RETURN_NOTIMPLEMENTED;
     const std::size_t n = basis.view().size();
-    py::Ref terms(tensor_terms(basis, product, tol, 0, n, threads, 0), py::steal);
+    py::Ref terms(tensor_terms(basis, product, tol, 0, n, threads, 0, rcond), py::steal);
     if (!terms) return nullptr;
     return Py_BuildValue("(OOn)", PyTuple_GET_ITEM(terms.get(), 0), PyTuple_GET_ITEM(terms.get(), 1), Py_ssize_t(n));
 } catch (...) {  // memory refused outside the work: the views of a long list, the names
@@ -206,12 +225,12 @@ PyObject* contract(PyObject*, PyObject* args) try {
 }
 
 Registration structure_tensor_row{{"structure_tensor", structure_tensor, METH_VARARGS,
-                                   "structure_tensor(basis, product, tol, start, stop, threads=1, method=0)\n"
+                                   "structure_tensor(basis, product, tol, start, stop, threads=1, method=0, rcond=None)\n"
                                    "-> (indices, values): the terms of rows [start, stop);\n"
-                                   "(None, m) when basis[m] has a non-finite entry."}};
+                                   "(None, m) when basis[m] has a non-finite entry. rcond None: NumPy's rank rule."}};
 Registration structure_tensor_of_list_row{
     {"structure_tensor_of_list", structure_tensor_of_list, METH_VARARGS,
-     "structure_tensor_of_list(basis, product, tol, threads) -> (indices, values, n) of the whole\n"
+     "structure_tensor_of_list(basis, product, tol, threads, rcond=None) -> (indices, values, n) of the whole\n"
      "tensor when basis is a list of aligned C-contiguous complex128 d x d ndarrays (n of them);\n"
      "NotImplemented for any other basis."}};
 Registration contract_row{{"contract", contract, METH_VARARGS,
