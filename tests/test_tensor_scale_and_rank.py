@@ -60,3 +60,50 @@ def test_dependent_bases_give_numpys_least_squares(name, kind):
     scale = abs(expected).max()
     assert scale < 1e3  # not rounding inverted
     np.testing.assert_allclose(got, expected, rtol=0, atol=1e-9 * scale)
+
+
+def clock_and_shift(d):
+    """Z^a X^b, (a, b) != (0, 0): unitary and orthogonal, but no Hermitian matrices."""
+    x = np.roll(np.eye(d), 1, axis=0)
+    z = np.diag(np.exp(2j * np.pi * np.arange(d) / d))
+    return np.array([np.linalg.matrix_power(z, a) @ np.linalg.matrix_power(x, b)
+                     for a in range(d) for b in range(d) if (a, b) != (0, 0)])
+
+
+SCALED = {
+    "gellmann-3": lambda: GELLMANN_3,
+    "sylvester-3": lambda: SYLVESTER_3,
+    "clock-and-shift-3": lambda: clock_and_shift(3),
+    "non-orthogonal": lambda: random_matrices(5, 3),
+    "one-by-one": lambda: np.array([[[1 + 0j]], [[2 + 0j]]]),
+}
+POWERS_OF_TWO = [2.0**-500, 2.0**300]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("scale", POWERS_OF_TWO + [1e-150, 1e84, 1e103, 1e150])
+@pytest.mark.parametrize("name", SCALED)
+def test_coefficients_scale_with_the_basis(name, scale, kind):
+    # [sB_i, sB_j] = s²[B_i, B_j] = Σ_k (s·T_ijk)(s·B_k): T(sB) = s·T(B), and tol is absolute.
+    basis = SCALED[name]()
+    expected = structure_tensor(basis, kind)
+    got = structure_tensor(basis * scale, kind, tol=scale * 1e-8)
+    assert got.indices.tolist() == expected.indices.tolist()
+    if scale in POWERS_OF_TWO:
+        assert got.values.tobytes() == (expected.values * scale).tobytes()
+    else:
+        np.testing.assert_allclose(got.values / scale, expected.values, rtol=1e-12, atol=1e-13)
+
+
+@pytest.mark.parametrize("method", [1, 2, 3], ids=["sparse", "dense", "per-pair"])
+@pytest.mark.parametrize("scale", [2.0**-600, 2.0**400])
+def test_every_route_scales_alike(method, scale):
+    from tanvo_lie import _native
+
+    matrices = list(GELLMANN_3.astype(complex))
+    n = len(matrices)
+    indices, values = _native.structure_tensor(matrices, 0, 1e-8, 0, n, 1, method)
+    scaled_indices, scaled_values = _native.structure_tensor([m * scale for m in matrices], 0, 1e-8 * scale, 0, n, 1,
+                                                             method)
+    assert np.asarray(scaled_indices).tolist() == np.asarray(indices).tolist()
+    assert np.asarray(scaled_values).tobytes() == (np.asarray(values) * scale).tobytes()

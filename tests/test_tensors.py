@@ -366,8 +366,10 @@ BAD_CALLS = {
     "rows-int": (lambda: structure_tensor(G3, rows=3), TypeError, "pair"),
     "threads-zero": (lambda: structure_tensor(G3, threads=0), ValueError, "threads must be at least 1"),
     "threads-type": (lambda: structure_tensor(G3, threads=1.5), TypeError, "threads must be a positive int"),
-    "overflow": (lambda: structure_tensor(np.array([[[0, 1e200], [0, 0]], [[0, 0], [1e200, 0]]])), OverflowError,
-                 "overflows"),
+    # {B, B} = 2e616 = 2e308 · B: the coefficient itself has no double (the products of
+    # [[0, 1e200], [0, 0]] and its transpose, which overflow too, have coefficients 0).
+    "overflow": (lambda: structure_tensor(np.array([[[1e308]]]), "anticommutator"), OverflowError,
+                 "coefficient overflows"),
     "contract-shape": (lambda: structure_tensor(G3).contract(np.ones(7), np.ones(7)), ValueError, r"shape \(8,\)"),
     "contract-mismatch": (lambda: structure_tensor(G3).contract(np.ones(8), np.ones((8, 2))), ValueError,
                           "same shape"),

@@ -171,6 +171,7 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         The product: [B_i, B_j] = B_i B_j - B_j B_i or {B_i, B_j} = B_i B_j + B_j B_i.
     tol : float, optional
         Terms whose real and imaginary parts are both at most `tol` in magnitude are dropped.
+        It is absolute: coefficients scale with the basis (see Notes).
     rows : (start, stop), optional
         Compute only the pairs with i in [start, stop). The result holds exactly the terms of
         the whole tensor with i in that range, bit for bit, so that blocks computed apart
@@ -198,12 +199,19 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         An empty basis, non-square or mixed shapes, non-finite entries, an unknown `kind`, a
         negative `tol` or `rcond`, `rows` outside 0 <= start <= stop <= n, `threads` below 1.
     OverflowError
-        A product of two basis matrices overflows.
+        A coefficient exceeds the largest double (about 1.8e308).
     MemoryError
         The result cannot fit in memory.
 
     Notes
     -----
+    Coefficients scale with the basis, for either product: [sB_i, sB_j] = s²[B_i, B_j] =
+    Σ_k (s T_ijk)(s B_k), so the basis s·B has the tensor s·T (the same terms when `tol` is
+    scaled too). This holds whatever the basis's scale, exactly when s is a power of two: a
+    basis of very large or very small entries is divided by a power of two before its products
+    are formed and its coefficients multiplied back, so that only coefficients past the largest
+    double overflow.
+
     The rank rule is where the tensor may differ from :func:`tanvo.get_structure_constants`
     and :func:`tanvo.get_d_coefficients`. Those keep every singular value above machine
     epsilon times the largest (LAPACK's own default), a rule their results are fixed by. For a
