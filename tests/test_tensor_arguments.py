@@ -31,7 +31,8 @@ def tensor_of(basis):
     return t.shape, t.indices.tolist(), t.values.tolist()
 
 
-# Inputs NumPy reads as arrays: the same tensor (or contraction) as from the plain array.
+# Inputs NumPy reads as arrays: the same tensor (or contraction) as from the plain array; and
+# the contraction of a tensor of no basis, whose width reshape(0, -1) cannot tell.
 ACCEPTED = {
     "memoryview": lambda: tensor_of(memoryview(G2)),
     "array-interface": lambda: tensor_of(InterfaceOnly(G2)),
@@ -43,6 +44,7 @@ ACCEPTED = {
     "tensor-memoryview": lambda: CoefficientTensor(memoryview(np.array([[0, 1, 2]])), memoryview(np.ones(1)),
                                                    3).indices.tolist(),
     "closure-memoryview": lambda: lie_closure(memoryview(G2)).shape,
+    "contract-no-basis": lambda: CoefficientTensor(np.zeros((0, 3), int), [], 0).contract(np.ones(0), np.ones(0)).shape,
 }
 PLAIN = {
     "memoryview": lambda: tensor_of(G2),
@@ -53,6 +55,7 @@ PLAIN = {
     "contract-memoryview": lambda: structure_tensor(G2).contract(np.arange(3.0), np.ones(3)).tolist(),
     "tensor-memoryview": lambda: [[0, 1, 2]],
     "closure-memoryview": lambda: lie_closure(G2).shape,
+    "contract-no-basis": lambda: (0,),
 }
 
 

@@ -148,7 +148,9 @@ class CoefficientTensor:
                 raise ValueError(f"{name} must have shape ({n},) or ({n}, m); got {array.shape}")
         if a_array.shape != b_array.shape:
             raise ValueError(f"a and b must have the same shape; got {a_array.shape} and {b_array.shape}")
-        columns = [native_array(x.reshape(n, -1), np.complex128) for x in (a_array, b_array)]
+        # The column count from the shape: reshape(n, -1) cannot tell it when n is 0.
+        width = a_array.shape[1] if a_array.ndim == 2 else 1
+        columns = [native_array(x.reshape(n, width), np.complex128) for x in (a_array, b_array)]
         c = np.asarray(_native.contract(self.indices, self.values, n, *columns))
         return c.reshape(a_array.shape)
 

@@ -225,8 +225,8 @@ PyObject* contract(PyObject*, PyObject* args) try {
 }
 
 Registration structure_tensor_row{{"structure_tensor", structure_tensor, METH_VARARGS,
-                                   "structure_tensor(basis, product, tol, start, stop, threads=1, method=0, rcond=None)\n"
-                                   "-> (indices, values): the terms of rows [start, stop);\n"
+                                   "structure_tensor(basis, product, tol, start, stop, threads=1, method=0,\n"
+                                   "rcond=None) -> (indices, values): the terms of rows [start, stop);\n"
                                    "(None, m) when basis[m] has a non-finite entry. rcond None: NumPy's rank rule."}};
 Registration structure_tensor_of_list_row{
     {"structure_tensor_of_list", structure_tensor_of_list, METH_VARARGS,
