@@ -87,6 +87,7 @@ HOSTILE = {
     "ragged-indices": (lambda: CoefficientTensor([[0, 0], [0, 0, 1]], [1, 2], 2), ValueError, "indices"),
     "uint64-index": (lambda: CoefficientTensor(np.array([[2**63 + 1, 0, 0]], np.uint64), [1], 2), ValueError,
                      "indices"),
+    "index-past-int64": (lambda: CoefficientTensor([[2, 0, 0], [2**64, 0, 0]], [1, 2], 3), ValueError, "indices"),
     "unsorted-large-n": (lambda: CoefficientTensor([[BIG - 1, 0, 0], [0, 0, 0]], [1, 2], BIG), ValueError,
                          "indices"),
     "string-values": (lambda: CoefficientTensor([[0, 0, 1]], ["x"], 2), TypeError, "values"),

@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
-from ._arguments import (MatrixStack, as_array, matrix_count, matrix_list, native_array, require_numbers,
+from ._arguments import (MatrixStack, array_like, as_array, matrix_count, matrix_list, native_array, require_numbers,
                          non_finite_message, thread_count, whole_number)
 
 Kind = Literal["commutator", "anticommutator"]
@@ -49,13 +49,8 @@ class CoefficientTensor:
     def __init__(self, indices: ArrayLike, values: ArrayLike, n: int, kind: Kind = "commutator") -> None:
         _product(kind)
         n = _tensor_size(n)
-        index_array = as_array(indices, "indices", "an (nnz, 3) array of ints")
+        index_array = _index_array(indices)
         value_array = as_array(values, "values", "an (nnz,) array of numbers")
-        # Indices are never rounded or parsed: 0.9 is not index 0, nor "1" index 1. An empty
-        # list reads as float64, and is no index at all.
-        dtype = index_array.dtype
-        if not np.issubdtype(dtype, np.integer) and (index_array.size or not np.issubdtype(dtype, np.number)):
-            raise TypeError(f"indices must hold integers, not {dtype}")
         require_numbers(value_array, "values")
         if index_array.ndim != 2 or index_array.shape[1:] != (3,):
             raise ValueError(f"indices must have shape (nnz, 3); got {index_array.shape}")
@@ -287,6 +282,21 @@ def _rcond(rcond: Any) -> Optional[float]:
 
 def _non_negative_int(value: Any, name: str) -> int:
     return whole_number(value, name, expected="an int", minimum=0)
+
+
+def _index_array(indices: Any) -> np.ndarray:
+    """The indices as an array of integers, unchecked otherwise: never rounded or parsed (0.9 is
+    not index 0, nor "1" index 1). An empty list reads as float64, and is no index at all."""
+    array = as_array(indices, "indices", "an (nnz, 3) array of ints")
+    if np.issubdtype(array.dtype, np.integer) or (not array.size and np.issubdtype(array.dtype, np.number)):
+        return array
+    if array.dtype in (np.float64, np.object_) and not array_like(indices):
+        # Python ints from 2**63 on make NumPy choose float64 or object: read as they are, they
+        # are indices out of range, not numbers of the wrong kind.
+        exact = np.asarray(indices, dtype=object)
+        if all(isinstance(i, (int, np.integer)) and not isinstance(i, (bool, np.bool_)) for i in exact.flat):
+            return exact
+    raise TypeError(f"indices must hold integers, not {array.dtype}")
 
 
 # Indices are int64: every index below n must be one.
