@@ -9,9 +9,9 @@
 // - a basis too ill-conditioned for either: one least-squares solve per pair.
 // A basis of extreme scale is divided by a power of two first, its coefficients multiplied back.
 //
-// This file scales, chooses the route and holds the two general ones; the sparse orthogonal routes are in
-// tensor_sparse_orthogonal.cpp and tensor_mirrored_pairs.cpp, their shared machinery in
-// tensor_rows.hpp.
+// This file scales, chooses the route and holds the two general ones; the sparse orthogonal
+// routes are in tensor_sparse_orthogonal.cpp and tensor_mirrored_pairs.cpp, their shared
+// machinery in tensor_rows.hpp.
 #include "coefficients/tensor.hpp"
 
 #include <limits>
