@@ -74,7 +74,7 @@ def matrix_list(matrices: MatrixStack, name: str, *,
             raise TypeError(f"{name} must be an array or a sequence of arrays, "
                             f"not {type(matrices).__name__}")
         items = [as_array(m, f"{name}[{index}]", "a (d, d) array of numbers")
-                 for index, m in enumerate(matrices)]  # type: ignore[union-attr]
+                 for index, m in enumerate(matrices)]  # type: ignore[arg-type]
         numeric: set[np.dtype] = set()  # a dtype is looked up once, not once per matrix
         for index, item in enumerate(items):
             if item.dtype not in numeric:
