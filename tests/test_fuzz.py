@@ -5,7 +5,12 @@ an exception raised by the arguments' own code comes out; every input array keep
 flag; and the next valid call still gives the right answer. Arguments without side effects
 give the same outcome from tanvo and tanvo_reference.
 
-TANVO_FUZZ_EXAMPLES sets the number of examples per test (default 100) for longer runs.
+The companion's structure_tensor, CoefficientTensor and contract are fuzzed alike (bases of any
+scale, in every form NumPy reads as an array): a clean TypeError, ValueError, OverflowError or
+MemoryError, or a tensor that holds what it promises.
+
+TANVO_FUZZ_EXAMPLES sets the number of examples per test (default 100, a few seconds each) for
+longer runs.
 """
 import gc
 import os
@@ -626,10 +631,57 @@ def test_entry_being_converted_outlives_a_change_of_its_dict(change, where):
     assert_still_right(tanvo, "cross")
 
 
-# --- tanvo_lie -------------------------------------------------------------------------
+# --- tanvo_lie: structure_tensor, CoefficientTensor, contract ----------------------------
 
 # What a call may raise: argument errors, memory, and whatever the arguments' own code raises.
 TENSOR_ERRORS = (TypeError, ValueError, OverflowError, MemoryError, Boom, Halt)
+# From far below to far above where the entries' squares fit in a double.
+SCALES = [2.0**-1000, 1e-300, 1e-150, 1e-77, 1.0, 1e77, 1e84, 1e150, 1e300]
+
+
+class LyingLength(np.ndarray):
+    """An ndarray whose len() disagrees with its shape."""
+
+    def __len__(self):
+        return 1
+
+
+class InterfaceOnly:
+    """Offers an array through __array_interface__ alone."""
+
+    def __init__(self, array):
+        self.array = array
+        self.__array_interface__ = array.__array_interface__
+
+
+def as_numpy_reads(array, form):
+    """The array in one of the forms NumPy reads as an array (or as a list of them)."""
+    if form == "memoryview":
+        return memoryview(array)
+    if form == "interface":
+        return InterfaceOnly(array)
+    if form == "lying-length":
+        return array.view(LyingLength)
+    if form == "lying-items":
+        return [m.view(LyingLength) for m in array]
+    return array
+
+
+@st.composite
+def readable_basis(draw, example):
+    """A stack of matrices at any scale, as NumPy reads it: an array, a memoryview, an object
+    with __array_interface__ alone, a subclass whose len() lies."""
+    d, count = draw(st.integers(1, 3)), draw(st.integers(1, 4))
+    values = draw(st.lists(st.sampled_from(PLAIN_COMPLEX), min_size=count * d * d, max_size=count * d * d))
+    stack = np.array(values, complex).reshape(count, d, d) * draw(st.sampled_from(SCALES))
+    example.register(stack)
+    example.plain = stack  # each form must give the tensor of the plain array
+    return as_numpy_reads(stack, draw(st.sampled_from(["array", "memoryview", "interface", "lying-length",
+                                                       "lying-items"])))
+
+
+def tensor_basis(example):
+    return st.one_of(basis(example), basis(example), readable_basis(example), anything(example))
 
 
 @st.composite
@@ -642,41 +694,135 @@ def tensor_call(draw):
         "rows": st.one_of(st.none(), st.tuples(index_like(example), index_like(example)),
                           st.tuples(st.integers(0, 9), st.integers(0, 9))),
         "threads": st.one_of(st.none(), st.integers(1, 3), index_like(example)),
+        "rcond": st.one_of(st.none(), st.sampled_from([0.0, 1e-12, 1e-3, 0.5, 2.0, -1.0, nan, inf]),
+                           real_like(example)),
     }
-    args = [draw(basis(example)) if draw(st.integers(0, 4)) else draw(anything(example))]
+    args = [draw(tensor_basis(example))]
     kwargs = {}
     for name, strategy in plausible.items():
         if draw(st.integers(0, 2)):
             kwargs[name] = draw(strategy) if draw(st.integers(0, 5)) else draw(anything(example))
-    return example, args, kwargs
+    return example, (), args, kwargs
 
 
-def test_tensor_any_arguments():
+# Tensors to contract with: a commutator, an anticommutator, an empty one, one of n = 0.
+def small_tensors():
     from tanvo_lie import CoefficientTensor, structure_tensor
 
+    return [structure_tensor(tanvo.gen_gellmann(2)), structure_tensor(tanvo.gen_sylvester(2), "anticommutator"),
+            CoefficientTensor(np.zeros((0, 3), int), [], 4), CoefficientTensor(np.zeros((0, 3), int), [], 0)]
+
+
+@st.composite
+def contract_call(draw):
+    """(example, tensor, (a, b), {}) for one call of CoefficientTensor.contract."""
+    example = Example(tanvo, panic_of(tanvo))
+    tensor = draw(st.sampled_from(small_tensors()))
+    n = tensor.shape[0]
+
+    def operand():
+        if not draw(st.integers(0, 3)):
+            return draw(anything(example))
+        shape = draw(st.sampled_from([(n,), (n,), (n, 1), (n, 3), (n + 1,), (0,), (n, 0)]))
+        array = draw(complex_array(example, shape))
+        form = draw(st.sampled_from(["array", "array", "memoryview", "interface"]))
+        return as_numpy_reads(np.ascontiguousarray(array), form) if form != "array" else array
+
+    return example, tensor, (operand(), operand()), {}
+
+
+@st.composite
+def tensor_parts(draw):
+    """(example, (), (indices, values, n), {kind}) for one CoefficientTensor: sorted rows below
+    sizes up to 2**63 - 1, or indices of any value, dtype and form."""
+    example = Example(tanvo, panic_of(tanvo))
+    size = draw(st.sampled_from([0, 1, 2, 3, 5, 2**21 + 1, 2**40, 2**63 - 1]))
+    count = draw(st.integers(0, 4))
+    style = draw(st.integers(0, 5))
+    if style <= 2 and size:
+        rows = sorted(set(draw(st.lists(st.tuples(*[st.integers(0, size - 1)] * 3), max_size=count))))
+        if style == 1:  # out of order
+            rows = draw(st.permutations(rows))
+        indices = laid_out(np.array(rows, np.int64).reshape(-1, 3), draw(st.sampled_from(LAYOUTS)))
+        example.register(indices)
+    elif style == 3:
+        indices = draw(st.lists(st.lists(st.sampled_from([0, 1, 2, -1, 2**31, 2**63 - 1, 2**63, 2**64, 0.5, nan,
+                                                          True, "1", None]), min_size=3, max_size=3),
+                                max_size=count))
+    elif style == 4:
+        indices = draw(any_array(example))
+    else:
+        indices = draw(anything(example))
+    sized = isinstance(indices, list) or (isinstance(indices, np.ndarray) and indices.ndim)
+    nnz = len(indices) if sized else count
+    values = draw(complex_array(example, (nnz,))) if draw(st.integers(0, 3)) else draw(anything(example))
+    n = size if draw(st.integers(0, 3)) else draw(st.one_of(index_like(example), st.sampled_from([10**30, -1, 2.0])))
+    kwargs = {"kind": draw(st.sampled_from(["commutator", "anticommutator", "jordan"]))} if draw(st.booleans()) else {}
+    if draw(st.integers(0, 4)) == 0:
+        indices, values = (as_numpy_reads(np.asarray(x), draw(st.sampled_from(["memoryview", "interface"])))
+                           if isinstance(x, np.ndarray) and x.dtype != object else x for x in (indices, values))
+    return example, (), (indices, values, n), kwargs
+
+
+def strictly_sorted(indices):
+    """Rows (i, j, k) in strictly increasing lexicographic order, compared column by column."""
+    di, dj, dk = np.diff(indices, axis=0).T
+    return bool(((di > 0) | ((di == 0) & ((dj > 0) | ((dj == 0) & (dk > 0))))).all())
+
+
+def assert_sound_tensor(tensor):
+    """A tensor holds what its attributes promise, and can be used."""
+    from tanvo_lie import CoefficientTensor
+
+    assert type(tensor) is CoefficientTensor
+    n = tensor.shape[0]
+    assert tensor.shape == (n, n, n) and tensor.kind in ("commutator", "anticommutator")
+    assert type(tensor.indices) is np.ndarray and type(tensor.values) is np.ndarray
+    assert tensor.indices.dtype == np.int64 and tensor.indices.shape == (tensor.nnz, 3)
+    assert tensor.values.dtype == np.complex128 and tensor.values.shape == (tensor.nnz,)
+    assert strictly_sorted(tensor.indices) and (tensor.indices >= 0).all() and (tensor.indices < n).all()
+    assert len(tensor.first_terms()) <= tensor.nnz
+    if n <= 64:
+        assert tensor.contract(np.ones(n), np.ones(n)).shape == (n,)
+
+
+COMPANION_CALLS = {"structure_tensor": tensor_call, "contract": contract_call, "CoefficientTensor": tensor_parts}
+
+
+@pytest.mark.parametrize("name", COMPANION_CALLS)
+def test_companion_any_arguments(name):
+    import tanvo_lie
+
     @FUZZ
-    @given(tensor_call())
+    @given(COMPANION_CALLS[name]())
     def run(drawn):
-        example, args, kwargs = drawn
+        example, owner, args, kwargs = drawn
+        call = getattr(owner, name) if name == "contract" else getattr(tanvo_lie, name)
         flags = [a.flags.writeable for a in example.arrays]
         try:
-            tensor = structure_tensor(*args, **kwargs)
+            result = call(*args, **kwargs)
         except TENSOR_ERRORS + (example.panic,):  # PanicException only from the arguments' own code
-            tensor = None
+            result = None
         assert [a.flags.writeable for a in example.arrays] == flags
-        if tensor is None:
+        if result is None:
             return
-        assert type(tensor) is CoefficientTensor
-        n = tensor.shape[0]
-        assert tensor.indices.dtype == np.int64 and tensor.indices.shape == (tensor.nnz, 3)
-        assert tensor.values.dtype == np.complex128 and tensor.values.shape == (tensor.nnz,)
-        keys = (tensor.indices[:, 0] * n + tensor.indices[:, 1]) * n + tensor.indices[:, 2]
-        assert (np.diff(keys) > 0).all() and (tensor.indices >= 0).all() and (tensor.indices < n).all()
-        assert len(tensor.first_terms()) <= tensor.nnz
-        tensor.contract(np.ones(n), np.ones(n))
+        if name == "contract":
+            assert type(result) is np.ndarray and result.dtype == np.complex128
+            assert result.ndim in (1, 2) and result.shape[0] == owner.shape[0]
+        else:
+            assert_sound_tensor(result)
+        if name == "structure_tensor":  # a finite basis has finite coefficients, or OverflowError
+            assert np.isfinite(result.values).all()
+            plain = getattr(example, "plain", None)
+            if plain is not None and not example.stateful:
+                again = call(plain, *args[1:], **kwargs)
+                assert again.shape == result.shape and again.indices.tobytes() == result.indices.tobytes()
+                assert again.values.tobytes() == result.values.tobytes()
 
     run()
-    assert structure_tensor(tanvo.gen_gellmann(2)).first_terms() == tanvo.get_structure_constants(tanvo.gen_gellmann(2))
+    basis = tanvo.gen_gellmann(2)
+    assert tanvo_lie.structure_tensor(basis).first_terms() == tanvo.get_structure_constants(basis)
+
 
 # --- tanvo_lie.lie_closure --------------------------------------------------------------
 

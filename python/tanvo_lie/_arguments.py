@@ -13,9 +13,37 @@ from . import _native
 MatrixStack = Union[ArrayLike, Sequence[ArrayLike]]
 
 
-def _numeric(array: np.ndarray, what: str) -> None:
+def require_numbers(array: np.ndarray, what: str) -> None:
+    """TypeError unless the array holds numbers (booleans are not)."""
     if array.dtype == np.bool_ or not np.issubdtype(array.dtype, np.number):
         raise TypeError(f"{what} must hold numbers, not {array.dtype}")
+
+
+def array_like(value: Any) -> bool:
+    """Whether NumPy reads `value` as one array rather than as a sequence of items: an ndarray,
+    an object offering ``__array__``, ``__array_interface__`` or ``__array_struct__``, or a
+    buffer such as a memoryview (strings and bytes aside, which are never numbers)."""
+    if isinstance(value, np.ndarray):
+        return True
+    if isinstance(value, (str, bytes)):
+        return False
+    if any(hasattr(value, attribute) for attribute in ("__array__", "__array_interface__", "__array_struct__")):
+        return True
+    try:
+        memoryview(value).release()
+    except TypeError:
+        return False
+    return True
+
+
+def as_array(value: Any, name: str, expected: str) -> np.ndarray:
+    """`value` as np.asarray reads it, a plain ndarray (subclasses' own sizes and lengths are
+    never consulted); a value NumPy cannot shape into an array (a ragged list) is a ValueError
+    naming the argument and saying what it must be."""
+    try:
+        return np.asarray(value)
+    except ValueError as error:
+        raise ValueError(f"{name} must be {expected}; {error}") from None
 
 
 def matrix_list(matrices: MatrixStack, name: str, *,
@@ -23,30 +51,34 @@ def matrix_list(matrices: MatrixStack, name: str, *,
     """The matrices as C-contiguous aligned complex128 arrays, copied only when needed, entries
     unchecked.
 
-    An (n, d, d) array stays one array; a sequence of (d, d) arrays stays a list, so that
-    matrices held separately are never gathered into a second copy. Raises TypeError for
-    non-numeric entries and ValueError for an empty input (unless allowed), non-square or mixed
-    shapes, naming the offending index.
+    Anything NumPy reads as one array (an ndarray of any subclass, a memoryview, an object with
+    ``__array_interface__``) becomes one (n, d, d) array; a sequence or other iterable of (d, d)
+    arrays stays a list, so that matrices held separately are never gathered into a second
+    copy. Sizes are those of the arrays' shapes. Raises TypeError for non-numeric entries or a
+    basis that is neither, and ValueError for an empty input (unless allowed), non-square, mixed
+    or ragged shapes, naming the offending index.
     """
     ready = _ready_list(matrices)
     if ready is not None:
         return ready
-    if isinstance(matrices, np.ndarray):
-        _numeric(matrices, name)
-        if matrices.ndim != 3:
+    whole = array_like(matrices)
+    if whole:
+        stack = as_array(matrices, name, "an (n, d, d) array of numbers")
+        require_numbers(stack, name)
+        if stack.ndim != 3:
             raise ValueError(f"{name} must be an (n, d, d) array or a sequence of (d, d) arrays; "
-                             f"got an array of shape {matrices.shape}")
-        n, rows, cols = matrices.shape
+                             f"got an array of shape {stack.shape}")
+        n, rows, cols = stack.shape
     else:
-        if isinstance(matrices, (str, bytes)) or not isinstance(matrices, Sequence):
-            if not hasattr(matrices, "__array__") and not hasattr(matrices, "__iter__"):
-                raise TypeError(f"{name} must be an array or a sequence of arrays, "
-                                f"not {type(matrices).__name__}")
-        items = [np.asarray(m) for m in matrices]  # type: ignore[union-attr]
+        if isinstance(matrices, (str, bytes)) or not hasattr(matrices, "__iter__"):
+            raise TypeError(f"{name} must be an array or a sequence of arrays, "
+                            f"not {type(matrices).__name__}")
+        items = [as_array(m, f"{name}[{index}]", "a (d, d) array of numbers")
+                 for index, m in enumerate(matrices)]  # type: ignore[arg-type]
         numeric: set[np.dtype] = set()  # a dtype is looked up once, not once per matrix
         for index, item in enumerate(items):
             if item.dtype not in numeric:
-                _numeric(item, f"{name}[{index}]")
+                require_numbers(item, f"{name}[{index}]")
                 numeric.add(item.dtype)
             if item.ndim != 2:
                 raise ValueError(f"{name}[{index}] must be a (d, d) matrix; got shape {item.shape}")
@@ -57,9 +89,14 @@ def matrix_list(matrices: MatrixStack, name: str, *,
         raise ValueError(f"{name} matrices must be square; got {rows} x {cols}")
     if n == 0 and not allow_empty:
         raise ValueError(f"{name} is empty")
-    if isinstance(matrices, np.ndarray):
-        return native_array(matrices, np.complex128)
+    if whole:
+        return native_array(stack, np.complex128)
     return [native_array(item, np.complex128) for item in items]
+
+
+def matrix_count(matrices: NDArray[np.complex128] | list[NDArray[np.complex128]]) -> int:
+    """How many matrices matrix_list returned: the first extent of an array's shape."""
+    return matrices.shape[0] if isinstance(matrices, np.ndarray) else len(matrices)
 
 
 _COMPLEX128 = np.dtype(np.complex128)

@@ -1,6 +1,7 @@
 """Complete structure constants and symmetric coefficients of a basis as sparse NumPy arrays."""
 from __future__ import annotations
 
+import math
 import numbers
 import os
 from typing import Any, Literal, Optional
@@ -9,7 +10,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
-from ._arguments import MatrixStack, matrix_list, native_array, non_finite_message, thread_count, whole_number
+from ._arguments import (MatrixStack, array_like, as_array, matrix_count, matrix_list, native_array, require_numbers,
+                         non_finite_message, thread_count, whole_number)
 
 Kind = Literal["commutator", "anticommutator"]
 _PRODUCTS = {"commutator": 0, "anticommutator": 1}
@@ -46,19 +48,21 @@ class CoefficientTensor:
 
     def __init__(self, indices: ArrayLike, values: ArrayLike, n: int, kind: Kind = "commutator") -> None:
         _product(kind)
-        n = _non_negative_int(n, "n")
-        indices = native_array(indices, np.int64)
-        values = native_array(values, np.complex128)
-        if indices.ndim != 2 or indices.shape[1:] != (3,):
-            raise ValueError(f"indices must have shape (nnz, 3); got {indices.shape}")
-        if values.shape != (indices.shape[0],):
-            raise ValueError(f"values must have shape ({indices.shape[0]},); got {values.shape}")
-        if indices.size and (indices.min() < 0 or indices.max() >= n):
+        n = _tensor_size(n)
+        index_array = _index_array(indices)
+        value_array = as_array(values, "values", "an (nnz,) array of numbers")
+        require_numbers(value_array, "values")
+        if index_array.ndim != 2 or index_array.shape[1:] != (3,):
+            raise ValueError(f"indices must have shape (nnz, 3); got {index_array.shape}")
+        if value_array.shape != (index_array.shape[0],):
+            raise ValueError(f"values must have shape ({index_array.shape[0]},); got {value_array.shape}")
+        # Checked in the indices' own dtype: a uint64 index from 2**63 on is not a negative one.
+        if index_array.size and (index_array.min() < 0 or index_array.max() >= n):
             raise ValueError(f"indices must lie in [0, {n})")
-        keys = (indices[:, 0] * n + indices[:, 1]) * n + indices[:, 2]
-        if keys.size > 1 and not (keys[1:] > keys[:-1]).all():
+        index_array = native_array(index_array, np.int64)
+        if not _strictly_increasing(index_array):
             raise ValueError("indices must be sorted lexicographically without repeats")
-        self._set(indices, values, n, kind)
+        self._set(index_array, native_array(value_array, np.complex128), n, kind)
 
     @classmethod
     def _from_native(cls, indices: NDArray[np.int64], values: NDArray[np.complex128], n: int,
@@ -104,7 +108,9 @@ class CoefficientTensor:
 
         With the default ``tol`` this is what :func:`tanvo.get_structure_constants` (for a
         commutator tensor) or :func:`tanvo.get_d_coefficients` (anticommutator) return for the
-        same basis, up to rounding, so it can be passed to ``tanvo.su_commutator`` and friends.
+        same basis of linearly independent matrices, up to rounding, so it can be passed to
+        ``tanvo.su_commutator`` and friends (for dependent ones the rank rules differ: see
+        :func:`structure_tensor`).
         """
         indices = self.indices
         first = np.ones(self.nnz, dtype=bool)
@@ -129,27 +135,29 @@ class CoefficientTensor:
             A = sum_i a_i B_i and B = sum_j b_j B_j (of {A, B} for an anticommutator tensor).
         """
         n = self.shape[0]
-        a_array, b_array = np.asarray(a), np.asarray(b)
+        expected = f"an array of numbers of shape ({n},) or ({n}, m)"
+        a_array, b_array = as_array(a, "a", expected), as_array(b, "b", expected)
         for name, array in (("a", a_array), ("b", b_array)):
-            if array.dtype == np.bool_ or not np.issubdtype(array.dtype, np.number):
-                raise TypeError(f"{name} must hold numbers, not {array.dtype}")
+            require_numbers(array, name)
             if array.ndim not in (1, 2) or array.shape[0] != n:
                 raise ValueError(f"{name} must have shape ({n},) or ({n}, m); got {array.shape}")
         if a_array.shape != b_array.shape:
             raise ValueError(f"a and b must have the same shape; got {a_array.shape} and {b_array.shape}")
-        columns = [native_array(x.reshape(n, -1), np.complex128) for x in (a_array, b_array)]
+        # The column count from the shape: reshape(n, -1) cannot tell it when n is 0.
+        width = a_array.shape[1] if a_array.ndim == 2 else 1
+        columns = [native_array(x.reshape(n, width), np.complex128) for x in (a_array, b_array)]
         c = np.asarray(_native.contract(self.indices, self.values, n, *columns))
         return c.reshape(a_array.shape)
 
 
 def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: float = 1e-8,
-                     rows: Optional[tuple[int, int]] = None, threads: Optional[int] = None) -> CoefficientTensor:
+                     rows: Optional[tuple[int, int]] = None, threads: Optional[int] = None,
+                     rcond: Optional[float] = None) -> CoefficientTensor:
     """Every coefficient of the commutators (or anticommutators) of a basis, as a sparse tensor.
 
     The product of each pair (i, j) is expanded in the basis by its minimum-norm least-squares
-    coefficients, as :func:`tanvo.get_structure_constants` does with its per-pair solve (for an
-    orthogonal basis, the trace projection), and every coefficient with ``|re| > tol`` or
-    ``|im| > tol`` is kept.
+    coefficients, those of :func:`numpy.linalg.lstsq` (for an orthogonal basis, the trace
+    projection), and every coefficient with ``|re| > tol`` or ``|im| > tol`` is kept.
 
     Parameters
     ----------
@@ -160,6 +168,7 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         The product: [B_i, B_j] = B_i B_j - B_j B_i or {B_i, B_j} = B_i B_j + B_j B_i.
     tol : float, optional
         Terms whose real and imaginary parts are both at most `tol` in magnitude are dropped.
+        It is absolute: coefficients scale with the basis (see Notes).
     rows : (start, stop), optional
         Compute only the pairs with i in [start, stop). The result holds exactly the terms of
         the whole tensor with i in that range, bit for bit, so that blocks computed apart
@@ -168,6 +177,11 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         Worker threads; by default every core this process may run on (at most four per core
         are started; Gell-Mann-like bases of fewer than 2**15 pairs, up to su(18), use one). The
         GIL is released while they compute, and Ctrl-C stops the call.
+    rcond : float, optional
+        The rank rule of the least-squares expansion, as in :func:`numpy.linalg.lstsq`: singular
+        values of the basis (the d² x n matrix whose columns are the flattened B_k) at or below
+        ``rcond`` times the largest count as zero. By default ``max(d², n)`` times machine
+        epsilon, NumPy's default.
 
     Returns
     -------
@@ -180,11 +194,31 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         A non-numeric basis, or arguments of the wrong type.
     ValueError
         An empty basis, non-square or mixed shapes, non-finite entries, an unknown `kind`, a
-        negative `tol`, `rows` outside 0 <= start <= stop <= n, `threads` below 1.
+        negative `tol` or `rcond`, `rows` outside 0 <= start <= stop <= n, `threads` below 1.
     OverflowError
-        A product of two basis matrices overflows.
+        A coefficient exceeds the largest double (about 1.8e308).
     MemoryError
         The result cannot fit in memory.
+
+    Notes
+    -----
+    Coefficients scale with the basis, for either product: [sB_i, sB_j] = s²[B_i, B_j] =
+    Σ_k (s T_ijk)(s B_k), so the basis s·B has the tensor s·T (the same terms when `tol` is
+    scaled too). This holds whatever the basis's scale, exactly when s is a power of two: a
+    basis of very large or very small entries is divided by a power of two before its products
+    are formed and its coefficients multiplied back, so that only coefficients past the largest
+    double overflow.
+
+    The rank rule is where the tensor may differ from :func:`tanvo.get_structure_constants`
+    and :func:`tanvo.get_d_coefficients`. Those keep every singular value above machine
+    epsilon times the largest (LAPACK's own default), a rule their results are fixed by. For a
+    basis of linearly dependent matrices, rounding leaves singular values of about 1e-16 of the
+    largest in the dependent directions; kept, each is inverted into coefficients of about
+    1e15 that rounding alone decides, and the expansion is then not even a least-squares fit.
+    Here they count as zero, as in NumPy, and the coefficients are those of
+    ``numpy.linalg.lstsq(..., rcond=None)``. For linearly independent matrices that are not
+    close to dependent the two rules keep the same singular values, and
+    :meth:`CoefficientTensor.first_terms` gives tanvo's map up to rounding.
 
     Examples
     --------
@@ -197,18 +231,19 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     """
     product = _product(kind)
     tol = _tolerance(tol)
+    rank_rule = _rcond(rcond)
     if rows is None and type(basis) is list and (threads is None or (type(threads) is int and threads >= 1)):
         # The common call, a whole tensor of a list of complex128 matrices (tanvo's generators
         # make them), is checked by the extension as it reads the matrices: the same checks in
         # Python cost a tenth of a Gell-Mann su(32) tensor. Any other list comes back unread.
-        found = _native.structure_tensor_of_list(basis, product, tol, thread_count(threads))
+        found = _native.structure_tensor_of_list(basis, product, tol, thread_count(threads), rank_rule)
         if found is not NotImplemented:
             return _from_terms(*found, kind)
     matrices = matrix_list(basis, "basis")
-    n = len(matrices)
+    n = matrix_count(matrices)
     start, stop = _rows(rows, n)
     count = thread_count(threads)
-    return _from_terms(*_native.structure_tensor(matrices, product, tol, start, stop, count), n, kind)
+    return _from_terms(*_native.structure_tensor(matrices, product, tol, start, stop, count, 0, rank_rule), n, kind)
 
 
 def _from_terms(indices: Any, values: Any, n: int, kind: Kind) -> CoefficientTensor:
@@ -233,8 +268,56 @@ def _tolerance(tol: Any) -> float:
     return value
 
 
+def _rcond(rcond: Any) -> Optional[float]:
+    """None (NumPy's rule, decided where the basis's shape is known) or a non-negative float."""
+    if rcond is None:
+        return None
+    if isinstance(rcond, (bool, np.bool_)) or not isinstance(rcond, numbers.Real):
+        raise TypeError(f"rcond must be a real number or None, not {type(rcond).__name__}")
+    value = float(rcond)
+    if not (value >= 0.0 and math.isfinite(value)):
+        raise ValueError(f"rcond must be a non-negative finite number or None; got {rcond!r}")
+    return value
+
+
 def _non_negative_int(value: Any, name: str) -> int:
     return whole_number(value, name, expected="an int", minimum=0)
+
+
+def _index_array(indices: Any) -> np.ndarray:
+    """The indices as an array of integers, unchecked otherwise: never rounded or parsed (0.9 is
+    not index 0, nor "1" index 1). An empty list reads as float64, and is no index at all."""
+    array = as_array(indices, "indices", "an (nnz, 3) array of ints")
+    if np.issubdtype(array.dtype, np.integer) or (not array.size and np.issubdtype(array.dtype, np.number)):
+        return array
+    if array.dtype in (np.float64, np.object_) and not array_like(indices):
+        # Python ints from 2**63 on make NumPy choose float64 or object: read as they are, they
+        # are indices out of range, not numbers of the wrong kind.
+        exact = np.asarray(indices, dtype=object)
+        if all(isinstance(i, (int, np.integer)) and not isinstance(i, (bool, np.bool_)) for i in exact.flat):
+            return exact
+    raise TypeError(f"indices must hold integers, not {array.dtype}")
+
+
+# Indices are int64: every index below n must be one.
+_LARGEST_SIZE = 2**63 - 1
+
+
+def _tensor_size(n: Any) -> int:
+    size = _non_negative_int(n, "n")
+    if size > _LARGEST_SIZE:
+        raise ValueError(f"n must be at most 2**63 - 1 (indices are int64); got {size}")
+    return size
+
+
+def _strictly_increasing(indices: NDArray[np.int64]) -> bool:
+    """Whether the rows (i, j, k) increase strictly in lexicographic order, compared column by
+    column: a single key such as (i·n + j)·n + k overflows int64 from n ≈ 2**21. The
+    differences of indices in [0, n) cannot overflow."""
+    if indices.shape[0] < 2:
+        return True
+    di, dj, dk = np.diff(indices, axis=0).T
+    return bool(((di > 0) | ((di == 0) & ((dj > 0) | ((dj == 0) & (dk > 0))))).all())
 
 
 def _rows(rows: Any, n: int) -> tuple[int, int]:

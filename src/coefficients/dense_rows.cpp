@@ -10,8 +10,10 @@
 
 namespace tanvo {
 
-std::optional<DenseRowSolver> DenseRowSolver::prepare(std::size_t n, std::size_t d, const ElementOf& element) {
+std::optional<DenseRowSolver> DenseRowSolver::prepare(std::size_t n, std::size_t d, const ElementOf& element,
+                                                      double rcond) {
     DenseRowSolver s;
+    s.rcond_ = rcond;
     const std::size_t length = d * d;
     s.n_ = n;
     s.d_ = d;
@@ -33,7 +35,7 @@ std::optional<DenseRowSolver> DenseRowSolver::prepare(std::size_t n, std::size_t
     s.solve_directly_ = std::uint64_t(length) * length >
                         8 * (std::uint64_t(length) * n + std::uint64_t(n) * n) + (1u << 20);
     if (!s.solve_directly_) {
-        std::optional<std::vector<Complex>> inverse = pseudo_inverse(length, n, s.system_);
+        std::optional<std::vector<Complex>> inverse = pseudo_inverse(length, n, s.system_, rcond);
         if (!inverse) return std::nullopt;
         s.inverse_t_.resize(length * n);
         for (std::size_t k = 0; k < n; ++k)
@@ -61,7 +63,7 @@ bool DenseRowSolver::solve_row(std::size_t i, PairProduct product, Workspace& wo
                 work.products[j * length + r * d + c] = b;
             }
     if (solve_directly_) {
-        std::optional<std::vector<Complex>> solved = solve_each(length, n, system_, n, work.products.data());
+        std::optional<std::vector<Complex>> solved = solve_each(length, n, system_, n, work.products.data(), rcond_);
         if (!solved) return false;
         coefficients = std::move(*solved);
     } else {

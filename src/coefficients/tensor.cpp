@@ -7,11 +7,14 @@
 // - any other square basis: one pseudo-inverse, then products and coefficients of a whole row
 //   by matrix products;
 // - a basis too ill-conditioned for either: one least-squares solve per pair.
+// A basis of extreme scale is divided by a power of two first, its coefficients multiplied back.
 //
-// This file chooses the route and holds the two general ones; the sparse orthogonal routes are in
-// tensor_sparse_orthogonal.cpp and tensor_mirrored_pairs.cpp, their shared machinery in
-// tensor_rows.hpp.
+// This file scales, chooses the route and holds the two general ones; the sparse orthogonal
+// routes are in tensor_sparse_orthogonal.cpp and tensor_mirrored_pairs.cpp, their shared
+// machinery in tensor_rows.hpp.
 #include "coefficients/tensor.hpp"
+
+#include <limits>
 
 #include "coefficients/tensor_rows.hpp"
 
@@ -23,6 +26,9 @@ namespace {
 
 // ---- any square basis ---------------------------------------------------------------------
 
+// Thrown by a dense row that the pseudo-inverse cannot give: the per-pair solves decide then.
+struct UsePerPairRows {};
+
 TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request, const std::stop_token& stop,
                      const BasisView& basis) {
     const std::size_t n = basis.size(), d = basis.d;
@@ -33,7 +39,9 @@ TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request,
     return rows_in_parallel<Scratch>(
         request, stop, [&] { return Scratch{DenseRowSolver::Workspace(n, d), {}}; },
         [&](std::size_t i, Scratch& w, TermTable& out) {
-            if (!solver.solve_row(i, request.product, w.work, w.coefficients)) fail_overflow();
+            // A product that overflows, or a basis solved for directly that is too ill-conditioned:
+            // the per-pair solves tell which (they throw for the first, solve the second).
+            if (!solver.solve_row(i, request.product, w.work, w.coefficients)) throw UsePerPairRows{};
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == i && request.product == PairProduct::commutator) continue;
                 for (std::size_t k = 0; k < n; ++k)
@@ -44,7 +52,8 @@ TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request,
 
 // ---- one least-squares solve per pair -------------------------------------------------------
 
-TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, const std::stop_token& stop) {
+TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, const std::stop_token& stop,
+                        double rcond) {
     const std::size_t n = view.size(), d = view.d, length = d * d;
     require_memory(std::uint64_t(n) * length * 2, sizeof(Complex));
     Basis basis;
@@ -72,7 +81,7 @@ TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, con
                 else
                     add_into(combined, reversed);
                 w.rhs.assign(combined.storage().begin(), combined.storage().end());
-                const LeastSquaresResult solved = solve_least_squares(system, w.rhs);
+                const LeastSquaresResult solved = solve_least_squares(system, w.rhs, rcond);
                 if (const auto* error = std::get_if<SolverError>(&solved)) {
                     if (!std::all_of(w.rhs.begin(), w.rhs.end(), finite)) fail_overflow();
                     throw std::runtime_error("least-squares solve failed: " + render(*error));
@@ -82,6 +91,104 @@ TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, con
                     if (kept(x[k], request.tol)) add_term(out, i, j, k, x[k]);
             }
         });
+}
+
+// The rank rule of the request for the d² x n system: its own, or NumPy's.
+double rank_rule(const TensorRequest& request, std::size_t n, std::size_t d) {
+    if (request.rcond) return *request.rcond;
+    return std::numeric_limits<double>::epsilon() * double(std::max(d * d, n));
+}
+
+// Whether the rank rule keeps every column of an orthogonal basis: its singular values are then
+// the columns' norms, and the projection is the least-squares solution only if none counts as
+// zero.
+bool keeps_every_column(const SparseBasis& sparse, double rcond) {
+    const double largest = std::sqrt(*std::max_element(sparse.norm2.begin(), sparse.norm2.end()));
+    return std::all_of(sparse.norm2.begin(), sparse.norm2.end(),
+                       [&](double norm2) { return std::sqrt(norm2) > rcond * largest; });
+}
+
+// ---- bases of any scale ---------------------------------------------------------------------
+//
+// The routes square the basis's entries (norms, products) and multiply squares (the
+// orthogonality test), so that bases of entries from about 1e77 on, or below about 1e-77, left
+// them overflowing or underflowing each in its own way: a non-orthogonal basis taken for an
+// orthogonal one, NaN coefficients, a product said to overflow that did not. A basis whose
+// largest matrix norm² lies outside these bounds is first divided by the power of two of its
+// largest entry, and its coefficients multiplied back: T(sB) = s·T(B) for either product
+// ([sB_i, sB_j] = s²[B_i, B_j] = Σ_k (s·T_ijk)(s·B_k)), exactly for a power of two (the routes
+// see the same bits), as far as the coefficients themselves fit in a double. Within the bounds
+// no square and no product of two overflows or underflows, and the basis is read as it is.
+constexpr double kSmallestUnscaledNorm2 = 0x1p-200, kLargestUnscaledNorm2 = 0x1p200;
+
+// The exponent of 2 that brings the basis's largest entry (of real and imaginary parts) to
+// [1, 2), when its largest matrix norm² lies outside the bounds; 0 otherwise, and for a zero basis.
+int scale_exponent(double largest_norm2, double largest_part) {
+    if (largest_norm2 >= kSmallestUnscaledNorm2 && largest_norm2 <= kLargestUnscaledNorm2) return 0;
+    return largest_part > 0.0 ? std::ilogb(largest_part) : 0;
+}
+
+// The same for a basis read in full (the forced methods, which skip the sparse form's norms).
+int scale_exponent(const BasisView& basis, const std::stop_token& stop) {
+    double largest_norm2 = 0.0, largest_part = 0.0;
+    for (std::size_t m = 0; m < basis.size(); ++m) {
+        if (m % 64 == 0) stop_point(stop);
+        double norm2 = 0.0;
+        for (std::size_t t = 0; t < basis.d * basis.d; ++t) {
+            const Complex v = basis.matrices[m][t];
+            norm2 += magnitude2(v);
+            largest_part = std::max({largest_part, std::abs(v.re), std::abs(v.im)});
+        }
+        largest_norm2 = std::max(largest_norm2, norm2);
+    }
+    return scale_exponent(largest_norm2, largest_part);
+}
+
+int scale_exponent(const SparseBasis& sparse) {
+    const double largest_norm2 = *std::max_element(sparse.norm2.begin(), sparse.norm2.end());
+    if (largest_norm2 >= kSmallestUnscaledNorm2 && largest_norm2 <= kLargestUnscaledNorm2) return 0;
+    double largest_part = 0.0;
+    for (const Complex& v : sparse.value) largest_part = std::max({largest_part, std::abs(v.re), std::abs(v.im)});
+    return scale_exponent(largest_norm2, largest_part);
+}
+
+Complex times_power_of_two(Complex c, int exponent) {
+    return {std::ldexp(c.re, exponent), std::ldexp(c.im, exponent)};
+}
+
+// The tensor of 2^-exponent · basis (a copy), its coefficients multiplied by 2^exponent and
+// those at most the request's tol dropped. Throws std::overflow_error for a coefficient past
+// the largest double.
+TermTable scaled_tensor(const BasisView& basis, const TensorRequest& request, const std::stop_token& stop,
+                        int exponent) {
+    const std::size_t n = basis.size(), length = basis.d * basis.d;
+    require_memory(std::uint64_t(n) * length, sizeof(Complex));
+    std::vector<Complex> storage(n * length);
+    BasisView scaled{basis.d, {}};
+    scaled.matrices.reserve(n);
+    for (std::size_t m = 0; m < n; ++m) {
+        if (m % 64 == 0) stop_point(stop);
+        Complex* to = storage.data() + m * length;
+        for (std::size_t t = 0; t < length; ++t) to[t] = times_power_of_two(basis.matrices[m][t], -exponent);
+        scaled.matrices.push_back(to);
+    }
+    TensorRequest inner = request;
+    inner.tol = std::ldexp(request.tol, -exponent);  // rounded only if it leaves the normal range
+    TermTable terms = coefficient_tensor(scaled, inner, stop);
+    std::size_t kept_terms = 0;
+    for (std::size_t e = 0; e < terms.size(); ++e) {
+        const Complex c = times_power_of_two(terms.values[e], exponent);
+        if (!finite(c))
+            throw std::overflow_error("a coefficient overflows double precision (the basis's scale times its "
+                                      "coefficient exceeds the largest double)");
+        if (!kept(c, request.tol)) continue;
+        std::copy_n(terms.indices.begin() + std::ptrdiff_t(3 * e), 3,
+                    terms.indices.begin() + std::ptrdiff_t(3 * kept_terms));
+        terms.values[kept_terms++] = c;
+    }
+    terms.indices.resize(3 * kept_terms);
+    terms.values.resize(kept_terms);
+    return terms;
 }
 
 // Lets the orthogonality test, which takes a plain function, see the call's stop token.
@@ -128,19 +235,24 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     }
 
     TensorMethod method = request.method;
-    if (method == TensorMethod::per_pair || method == TensorMethod::dense)
+    const double rcond = rank_rule(request, n, d);
+    if (method == TensorMethod::per_pair || method == TensorMethod::dense) {
         if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
+        if (const int exponent = scale_exponent(basis, stop)) return scaled_tensor(basis, request, stop, exponent);
+    }
     if (method == TensorMethod::per_pair) {
         const SingleThreadedBlas rows_own_threads;
-        return per_pair_rows(basis, request, stop);
+        return per_pair_rows(basis, request, stop, rcond);
     }
     if (method != TensorMethod::dense) {
         const SparseBasis sparse = sparse_form(
             n, d, [&basis](std::size_t m, std::size_t r) { return MatrixRow{basis.matrices[m] + r * basis.d, 1}; },
             worker_count(request.threads), stop);
         if (sparse.first_non_finite < n) throw NonFiniteMatrix{sparse.first_non_finite};  // read in the same pass
+        if (const int exponent = scale_exponent(sparse)) return scaled_tensor(basis, request, stop, exponent);
         current_stop = &stop;
-        const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
+        const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop}) &&
+                                keeps_every_column(sparse, rcond);
         current_stop = nullptr;
         if (orthogonal) {
             if (std::optional<TermTable> terms = mirrored_pair_tensor(sparse, request, stop)) return std::move(*terms);
@@ -153,10 +265,15 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     // OpenBLAS's threads wait by spinning, and on cores that other work keeps busy its threaded
     // solve took ten times longer than the single-threaded one.
     const SingleThreadedBlas rows_own_threads;
-    const std::optional<DenseRowSolver> solver =
-        DenseRowSolver::prepare(n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); });
-    if (!solver) return per_pair_rows(basis, request, stop);
-    return dense_rows(*solver, request, stop, basis);
+    const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
+        n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); }, rcond);
+    if (solver) {
+        try {
+            return dense_rows(*solver, request, stop, basis);
+        } catch (const UsePerPairRows&) {
+        }
+    }
+    return per_pair_rows(basis, request, stop, rcond);
 }
 
 std::vector<Complex> contract_terms(std::span<const std::int64_t> indices, std::span<const Complex> values,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <vector>
@@ -45,6 +46,10 @@ struct TensorRequest {
     std::size_t row_end = 0;
     unsigned threads = 1;
     TensorMethod method = TensorMethod::automatic;
+    // The rank rule: singular values of the d² x n system (column k: B_k flattened) at or below
+    // rcond times the largest count as zero. None: numpy.linalg.lstsq's default, max(d², n)
+    // times machine precision.
+    std::optional<double> rcond;
 };
 
 // Thrown for a basis matrix with an infinite or NaN entry (which LAPACK's SVD may never finish).
@@ -56,10 +61,11 @@ struct NonFiniteMatrix {
 std::size_t first_non_finite(const BasisView& basis, unsigned threads, const std::stop_token& stop);
 
 // The terms of the rows [row_begin, row_end): the same for a row whatever the range, method
-// choice aside, and whatever the thread count. Throws Cancelled when `stop` is requested,
-// NonFiniteMatrix for a non-finite basis, std::invalid_argument for a forced method that does
-// not apply, std::overflow_error when a product overflows, std::runtime_error when LAPACK fails,
-// std::bad_alloc when the work cannot fit in memory.
+// choice aside, and whatever the thread count. The coefficients scale with the basis: s·B gives
+// s·T, bit for bit when s is a power of two, whatever the basis's scale. Throws Cancelled when
+// `stop` is requested, NonFiniteMatrix for a non-finite basis, std::invalid_argument for a
+// forced method that does not apply, std::overflow_error when a coefficient overflows,
+// std::runtime_error when LAPACK fails, std::bad_alloc when the work cannot fit in memory.
 TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& request, const std::stop_token& stop);
 
 // c[k, col] = Σ a[i, col] b[j, col] c_ijk over the terms, for `columns` columns of length n

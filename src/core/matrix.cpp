@@ -15,8 +15,8 @@ void require_memory(std::uint64_t element_count, std::uint64_t element_size) {
                                           : UINT64_MAX;
     }();
     std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(element_count, element_size, &bytes) || bytes > physical)
-        throw std::bad_alloc();
+    if (__builtin_mul_overflow(element_count, element_size, &bytes)) throw MemoryRefused(UINT64_MAX);
+    if (bytes > physical) throw MemoryRefused(bytes);
 }
 
 std::string shape_text(std::size_t rows, std::size_t cols) {

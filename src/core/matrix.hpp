@@ -15,8 +15,8 @@
 
 namespace tanvo {
 
-// Throws std::bad_alloc when `bytes` could never be held by this machine's memory, so that
-// impossible sizes fail before anything is allocated or touched.
+// Throws MemoryRefused (a std::bad_alloc) when `bytes` could never be held by this machine's
+// memory, so that impossible sizes fail before anything is allocated or touched.
 void require_memory(std::uint64_t element_count, std::uint64_t element_size);
 
 // "[r, c]": how shapes appear in failure messages.

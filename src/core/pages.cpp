@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "core/failure.hpp"
+
 namespace tanvo {
 namespace {
 
@@ -25,9 +27,9 @@ std::size_t mapped_length(std::size_t bytes) {
 
 void* allocate_pages(std::size_t bytes) {
     const std::size_t length = mapped_length(bytes);
-    if (length < bytes) throw std::bad_alloc();
+    if (length < bytes) throw MemoryRefused(bytes);
     void* pages = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (pages == MAP_FAILED) throw std::bad_alloc();
+    if (pages == MAP_FAILED) throw MemoryRefused(bytes);
     // A fresh buffer of megabytes is mostly page faults: with huge pages, one per 2 MiB instead
     // of one per 4 KiB (where the system grants them on request).
     if (bytes >= kHugePagesFrom) madvise(pages, length, MADV_HUGEPAGE);

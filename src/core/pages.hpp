@@ -12,7 +12,7 @@ namespace tanvo {
 // where a short-lived buffer costs no page faults.
 inline constexpr std::size_t kMappedFrom = std::size_t(256) << 10;
 
-void* allocate_pages(std::size_t bytes);  // std::bad_alloc when the system refuses
+void* allocate_pages(std::size_t bytes);  // MemoryRefused (a std::bad_alloc) when the system refuses
 void free_pages(void* pages, std::size_t bytes) noexcept;
 
 // The same for results handed to the caller, which a program often frees just before asking

@@ -69,7 +69,7 @@ std::string render(const SolverError& error) {
            ")";
 }
 
-LeastSquaresResult solve_least_squares(const ComplexMatrix& a, std::span<const Complex> b) {
+LeastSquaresResult solve_least_squares(const ComplexMatrix& a, std::span<const Complex> b, double rcond) {
     const std::size_t m = a.rows(), n = a.cols();
     if (b.size() != m) return SolverError{ShapeError{ShapeErrorKind::IncompatibleShape}};
     // LAPACK indexes with 32-bit integers: larger dimensions are illegal arguments to it.
@@ -99,7 +99,6 @@ LeastSquaresResult solve_least_squares(const ComplexMatrix& a, std::span<const C
     const std::int32_t rows = std::int32_t(m), cols = std::int32_t(n), nrhs = 1;
     const std::int32_t lda = std::max<std::int32_t>(1, rows);
     const std::int32_t ldb = std::max<std::int32_t>(1, std::int32_t(rhs_length));
-    const double rcond = -1.0;  // machine precision decides the rank
     std::int32_t rank = 0, info = 0;
 
     Complex work_size{};

@@ -38,10 +38,16 @@ std::string render(const SolverError& error);
 // Either the solution x (length n) or why there is none.
 using LeastSquaresResult = std::variant<std::vector<Complex>, SolverError>;
 
+// zgelsd's RCOND, the rank rule: singular values at or below rcond times the largest count as
+// zero. A negative rcond means machine precision, the rule of tanvo's maps, which their results
+// are fixed by; numpy.linalg.lstsq's default is max(m, n) times machine precision.
+inline constexpr double kMachinePrecisionRcond = -1.0;
+
 // Solves min |a x - b| for the m x n matrix `a` (any storage order, read in logical order)
-// and the length-m vector `b`, returning the minimum-norm minimiser. Neither input changes.
-// A non-finite entry in `a` or `b` is refused as LAPACK's illegal 4th or 6th argument before
-// LAPACK is called: its SVD can loop forever on NaN.
-LeastSquaresResult solve_least_squares(const ComplexMatrix& a, std::span<const Complex> b);
+// and the length-m vector `b`, returning the minimum-norm minimiser under the rank rule
+// `rcond`. Neither input changes. A non-finite entry in `a` or `b` is refused as LAPACK's
+// illegal 4th or 6th argument before LAPACK is called: its SVD can loop forever on NaN.
+LeastSquaresResult solve_least_squares(const ComplexMatrix& a, std::span<const Complex> b,
+                                       double rcond = kMachinePrecisionRcond);
 
 }  // namespace tanvo

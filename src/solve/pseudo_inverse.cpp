@@ -65,14 +65,13 @@ std::vector<Complex> lapack_copy(std::size_t m, std::size_t n, const std::vector
 constexpr double kConditionBound = 1e-8;
 
 // zgelsd on the column-major A and the `count` right-hand sides in `rhs` (max(m, n) rows
-// each): the workspace query, then the solve. False when LAPACK reports a failure, when A is
+// each) with the rank rule `rcond`: the workspace query, then the solve. False when LAPACK reports a failure, when A is
 // too ill-conditioned, or when a solution overflows (A⁺ of a matrix of subnormal numbers).
 bool solve_in_place(std::size_t m, std::size_t n, std::vector<Complex>& column_major,
-                    std::size_t count, std::vector<Complex>& rhs) {
+                    std::size_t count, std::vector<Complex>& rhs, double rcond) {
     const std::size_t rows = std::max(m, n);
     const std::int32_t mi = std::int32_t(m), ni = std::int32_t(n), nrhs = std::int32_t(count);
     const std::int32_t lda = std::int32_t(m), ldb = std::int32_t(rows);
-    const double rcond = -1.0;
     std::vector<double> singular(std::min(m, n));
     std::int32_t rank = 0, info = 0, query = -1, iwork_size = 0;
     Complex work_size;
@@ -104,14 +103,14 @@ void require_lapack_sizes(std::size_t m, std::size_t n, std::size_t count) {
 }  // namespace
 
 std::optional<std::vector<Complex>> pseudo_inverse(std::size_t m, std::size_t n,
-                                                   const std::vector<Complex>& a) {
+                                                   const std::vector<Complex>& a, double rcond) {
     if (m == 0 || n == 0) return std::vector<Complex>(n * m);
     require_lapack_sizes(m, n, m);
     const std::size_t rows = std::max(m, n);
     std::vector<Complex> column_major = lapack_copy(m, n, a);
     std::vector<Complex> rhs(rows * m);
     for (std::size_t r = 0; r < m; ++r) rhs[r * rows + r] = {1.0, 0.0};
-    if (!solve_in_place(m, n, column_major, m, rhs)) return std::nullopt;
+    if (!solve_in_place(m, n, column_major, m, rhs, rcond)) return std::nullopt;
 
     // Column r of the solution holds A⁺ e_r: row k of A⁺ is entry k of every column.
     std::vector<Complex> inverse(n * m);
@@ -122,14 +121,14 @@ std::optional<std::vector<Complex>> pseudo_inverse(std::size_t m, std::size_t n,
 
 std::optional<std::vector<Complex>> solve_each(std::size_t m, std::size_t n,
                                                const std::vector<Complex>& a, std::size_t count,
-                                               const Complex* b) {
+                                               const Complex* b, double rcond) {
     if (m == 0 || n == 0 || count == 0) return std::vector<Complex>(n * count);
     require_lapack_sizes(m, n, count);
     const std::size_t rows = std::max(m, n);
     std::vector<Complex> column_major = lapack_copy(m, n, a);
     std::vector<Complex> rhs(rows * count);
     for (std::size_t c = 0; c < count; ++c) std::copy(b + c * m, b + c * m + m, rhs.begin() + c * rows);
-    if (!solve_in_place(m, n, column_major, count, rhs)) return std::nullopt;
+    if (!solve_in_place(m, n, column_major, count, rhs, rcond)) return std::nullopt;
 
     std::vector<Complex> solutions(n * count);
     for (std::size_t c = 0; c < count; ++c)

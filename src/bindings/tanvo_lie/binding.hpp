@@ -80,11 +80,14 @@ enum class WorkThread { calling, other };
 // Runs work(stop) with the GIL released, polling for signals every few milliseconds (on the
 // calling thread: at the work's stop points there, taking the GIL briefly) and requesting the
 // stop when a handler raises (Ctrl-C). Returns false with a Python exception set when the work
-// was stopped or failed (core exceptions become MemoryError, ValueError or RuntimeError).
-bool run_released(const std::function<void(std::stop_token)>& work, WorkThread thread = WorkThread::calling);
+// was stopped or failed (core exceptions become MemoryError, ValueError or RuntimeError). A
+// MemoryError names `operation` (e.g. "the tensor of 8 matrices of 3 x 3") and the size that
+// could not be allocated when the core said it.
+bool run_released(const std::function<void(std::stop_token)>& work, WorkThread thread = WorkThread::calling,
+                  const std::string& operation = {});
 
 // Sets the Python exception for the exception being handled; for use in catch (...).
-void set_error_from_current_exception();
+void set_error_from_current_exception(const std::string& operation = {});
 
 // Reads an int argument as unsigned (0 when None): false with an exception set otherwise.
 bool read_count(PyObject* object, const char* name, std::size_t& value);

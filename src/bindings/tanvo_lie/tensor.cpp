@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "coefficients/tensor.hpp"
@@ -94,11 +96,21 @@ private:
     BasisView view_;
 };
 
+// The rank rule: None (NumPy's default, decided by the core) or a float.
+bool read_rcond(PyObject* object, std::optional<double>& rcond) {
+    if (object == Py_None) return true;
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    rcond = value;
+    return true;
+}
+
 // Rows [start, stop) of the basis's tensor: (indices, values), or (None, m) when basis[m] has a
 // non-finite entry.
 PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std::size_t start, std::size_t stop,
-                       unsigned threads, int method) {
+                       unsigned threads, int method, std::optional<double> rcond) {
     TensorRequest request;
+    request.rcond = rcond;
     request.product = product == 0 ? PairProduct::commutator : PairProduct::anticommutator;
     request.tol = tol;
     request.row_begin = start;
@@ -109,6 +121,9 @@ PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std:
     TermTable terms;
     std::size_t non_finite = 0;
     bool found_non_finite = false;
+    const std::size_t d = basis.view().d;
+    const std::string operation = "the tensor of " + std::to_string(basis.view().size()) + " matrices of " +
+                                  std::to_string(d) + " x " + std::to_string(d);
     const bool done = run_released([&](std::stop_token token) {
         try {
             terms = coefficient_tensor(basis.view(), request, token);
@@ -116,7 +131,7 @@ PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std:
             found_non_finite = true;
             non_finite = bad.index;
         }
-    });
+    }, WorkThread::calling, operation);
     if (!done) return nullptr;
     // The front words the error, as for every other argument check.
     if (found_non_finite) return Py_BuildValue("(On)", Py_None, Py_ssize_t(non_finite));
@@ -128,13 +143,17 @@ PyObject* tensor_terms(const BasisArgument& basis, int product, double tol, std:
     return PyTuple_Pack(2, indices.get(), values.get());
 }
 
-PyObject* structure_tensor(PyObject*, PyObject* args) {
+PyObject* structure_tensor(PyObject*, PyObject* args) try {
     PyObject* basis_object = nullptr;
     int product = 0, method = 0;
     double tol = 0.0;
     Py_ssize_t start = 0, stop = 0;
     unsigned int threads = 1;
-    if (!PyArg_ParseTuple(args, "Oidnn|Ii", &basis_object, &product, &tol, &start, &stop, &threads, &method))
+    PyObject* rcond_object = Py_None;
+    std::optional<double> rcond;
+    if (!PyArg_ParseTuple(args, "Oidnn|IiO", &basis_object, &product, &tol, &start, &stop, &threads, &method,
+                          &rcond_object) ||
+        !read_rcond(rcond_object, rcond))
         return nullptr;
     if (product < 0 || product > 1 || method < 0 || method > 3 || start < 0 || stop < start) {
         PyErr_SetString(PyExc_ValueError, "structure_tensor: product, method or rows out of range");
@@ -142,18 +161,25 @@ PyObject* structure_tensor(PyObject*, PyObject* args) {
     }
     BasisArgument basis;
     if (!basis.read(basis_object, "basis")) return nullptr;
-    return tensor_terms(basis, product, tol, std::size_t(start), std::size_t(stop), threads, method);
+    return tensor_terms(basis, product, tol, std::size_t(start), std::size_t(stop), threads, method, rcond);
+} catch (...) {  // memory refused outside the work: the views of a long list, the names
+    set_error_from_current_exception("the views of the basis's matrices");
+    return nullptr;
 }
 
 // The whole tensor of a basis given as a list of complex128 matrices that need no conversion:
 // structure_tensor's (indices, values) and the list's length, or NotImplemented for any other
 // basis, which the front then checks and converts.
-PyObject* structure_tensor_of_list(PyObject*, PyObject* args) {
+PyObject* structure_tensor_of_list(PyObject*, PyObject* args) try {
     PyObject* basis_object = nullptr;
     int product = 0;
     double tol = 0.0;
     unsigned int threads = 1;
-    if (!PyArg_ParseTuple(args, "OidI", &basis_object, &product, &tol, &threads)) return nullptr;
+    PyObject* rcond_object = Py_None;
+    std::optional<double> rcond;
+    if (!PyArg_ParseTuple(args, "OidI|O", &basis_object, &product, &tol, &threads, &rcond_object) ||
+        !read_rcond(rcond_object, rcond))
+        return nullptr;
     if (product < 0 || product > 1) {
         PyErr_SetString(PyExc_ValueError, "structure_tensor_of_list: product out of range");
         return nullptr;
@@ -161,12 +187,15 @@ PyObject* structure_tensor_of_list(PyObject*, PyObject* args) {
     BasisArgument basis;
     if (!basis.read_plain_list(basis_object)) Py_RETURN_NOTIMPLEMENTED;
     const std::size_t n = basis.view().size();
-    py::Ref terms(tensor_terms(basis, product, tol, 0, n, threads, 0), py::steal);
+    py::Ref terms(tensor_terms(basis, product, tol, 0, n, threads, 0, rcond), py::steal);
     if (!terms) return nullptr;
     return Py_BuildValue("(OOn)", PyTuple_GET_ITEM(terms.get(), 0), PyTuple_GET_ITEM(terms.get(), 1), Py_ssize_t(n));
+} catch (...) {  // memory refused outside the work: the views of a long list, the names
+    set_error_from_current_exception("the views of the basis's matrices");
+    return nullptr;
 }
 
-PyObject* contract(PyObject*, PyObject* args) {
+PyObject* contract(PyObject*, PyObject* args) try {
     PyObject *indices_object = nullptr, *values_object = nullptr, *a_object = nullptr, *b_object = nullptr;
     Py_ssize_t n = 0;
     if (!PyArg_ParseTuple(args, "OOnOO", &indices_object, &values_object, &n, &a_object, &b_object)) return nullptr;
@@ -182,21 +211,26 @@ PyObject* contract(PyObject*, PyObject* args) {
         return nullptr;
     }
     std::vector<Complex> result;
+    const std::string operation = "the contraction of " + std::to_string(values.size()) + " terms with " +
+                                  std::to_string(columns) + " columns of length " + std::to_string(n);
     const bool done = run_released([&](std::stop_token token) {
         result = contract_terms({indices.data(), indices.size()}, {values.data(), values.size()}, std::size_t(n),
                                 columns, a.data(), b.data(), token);
-    });
+    }, WorkThread::calling, operation);
     if (!done) return nullptr;
     return to_buffer(std::move(result), {n, Py_ssize_t(columns)});
+} catch (...) {  // memory refused outside the work: the views of a long list, the names
+    set_error_from_current_exception("the contraction's arguments");
+    return nullptr;
 }
 
 Registration structure_tensor_row{{"structure_tensor", structure_tensor, METH_VARARGS,
-                                   "structure_tensor(basis, product, tol, start, stop, threads=1, method=0)\n"
-                                   "-> (indices, values): the terms of rows [start, stop);\n"
-                                   "(None, m) when basis[m] has a non-finite entry."}};
+                                   "structure_tensor(basis, product, tol, start, stop, threads=1, method=0,\n"
+                                   "rcond=None) -> (indices, values): the terms of rows [start, stop);\n"
+                                   "(None, m) when basis[m] has a non-finite entry. rcond None: NumPy's rank rule."}};
 Registration structure_tensor_of_list_row{
     {"structure_tensor_of_list", structure_tensor_of_list, METH_VARARGS,
-     "structure_tensor_of_list(basis, product, tol, threads) -> (indices, values, n) of the whole\n"
+     "structure_tensor_of_list(basis, product, tol, threads, rcond=None) -> (indices, values, n) of the whole\n"
      "tensor when basis is a list of aligned C-contiguous complex128 d x d ndarrays (n of them);\n"
      "NotImplemented for any other basis."}};
 Registration contract_row{{"contract", contract, METH_VARARGS,
