@@ -225,9 +225,8 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     >>> import numpy as np, tanvo, tanvo_lie
     >>> f = tanvo_lie.structure_tensor(tanvo.gen_gellmann(3))   # B_6 = iλ4, B_2 = iλ5
     >>> pair = (f.indices[:, 0] == 6) & (f.indices[:, 1] == 2)
-    >>> f.indices[pair], f.values[pair]        # [B_6, B_2] = -B_0 - √3 B_4
-    (array([[6, 2, 0],
-           [6, 2, 4]]), array([-1.        -0.j, -1.73205081-0.j]))
+    >>> f.indices[pair].tolist(), f.values[pair].real.round(8).tolist()   # [B_6, B_2] = -B_0 - √3 B_4
+    ([[6, 2, 0], [6, 2, 4]], [-1.0, -1.73205081])
     """
     product = _product(kind)
     tol = _tolerance(tol)
