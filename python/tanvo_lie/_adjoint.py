@@ -254,6 +254,12 @@ class AdjointSimulator:
 
     def _circuit(self, gates: Any, form: Optional[str] = None) -> tuple[list[gates_.Generator], NDArray[np.int64]]:
         """The distinct compiled generators of the gates, and which one each gate uses."""
+        if isinstance(gates, np.ndarray) and gates.ndim == 1 and gates.dtype != np.bool_ and \
+                np.issubdtype(gates.dtype, np.integer):
+            # Indices, the common form of long circuits: one compilation per distinct index.
+            distinct, inverse = np.unique(gates, return_inverse=True)
+            found, ids = self._circuit(distinct.tolist(), form)
+            return found, np.ascontiguousarray(ids[inverse], dtype=np.int64)
         items = _gate_items(gates)
         keys: dict[Any, int] = {}
         chosen: list[gates_.Generator] = []
