@@ -260,3 +260,34 @@ def test_batches_do_not_depend_on_threads():
         assert values.tobytes() == runs[0][0].tobytes() and grads.tobytes() == runs[0][1].tobytes()
     value, grad = sim.gradient(gates, angles[3], state, observable)
     assert value == runs[0][0][3] and grad.tobytes() == runs[0][1][3].tobytes()
+
+
+def test_matches_pennylane_default_qubit():
+    qml = pytest.importorskip("pennylane")
+    pnp = pytest.importorskip("pennylane.numpy")
+    q, layers = 4, 2
+    sim, gates, state, observable, _ = string_case(strings.ising_labels(q)[: 2 * q - 1], q, layers, "0100",
+                                                   np.random.default_rng(11))
+    weights = (1j * observable[: 2 * q - 1]).real  # the observable is Σ w_a P_a
+    terms = [qml.X(i) @ qml.X(i + 1) for i in range(q - 1)] + [qml.Z(i) for i in range(q)]
+
+    @qml.qnode(qml.device("default.qubit", wires=q), diff_method="backprop")
+    def circuit(theta):
+        qml.PauliX(1)
+        for k, a in enumerate(gates):
+            if a < q - 1:
+                qml.IsingXX(2 * theta[k], wires=[a, a + 1])  # exp(-iθ X_a X_a+1)
+            else:
+                qml.RZ(2 * theta[k], wires=a - (q - 1))
+        return qml.expval(qml.Hamiltonian(weights.tolist(), terms))
+
+    angles = np.random.default_rng(12).uniform(-np.pi, np.pi, len(gates))
+    value, grad = sim.gradient(gates, angles, state, observable)
+    theta = pnp.array(angles, requires_grad=True)
+    assert abs(value - float(circuit(theta))) <= 1e-10
+    np.testing.assert_allclose(grad, qml.grad(circuit)(theta), rtol=0, atol=1e-10)
+    # no gates: the plain expectation value, and an empty gradient
+    empty_value, empty_grad = sim.gradient([], [], state, observable)
+    signs = np.array([1, -1, 1, 1])  # <Z_j> on |0100>
+    assert abs(empty_value - weights[q - 1:] @ signs) <= 1e-12
+    assert empty_grad.shape == (0,)

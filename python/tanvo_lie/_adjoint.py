@@ -242,7 +242,8 @@ class AdjointSimulator:
         w = self._frame.observable(basis.internal_coefficients(self._coefficients(observable, "observable")),
                                    "observable", self._tol)
         if method == "native" and _native_sweeps is not None:
-            values, derivatives = _native_sweeps(_packed(generators), ids, theta, v, w, gradient, self._threads)
+            values, derivatives = _native_sweeps(_packed(generators, self._frame.size), ids, theta, v, w, gradient,
+                                                 self._threads)
             values, derivatives = np.asarray(values), (np.asarray(derivatives) if gradient else None)
         else:
             results = [gates_.sweep(generators, ids, row, v, w, gradient) for row in theta]
@@ -294,8 +295,8 @@ class AdjointSimulator:
         return compiled
 
 
-def _packed(generators: list[gates_.Generator]) -> tuple[Any, ...]:
-    """The generators as the flat arrays the kernel reads (see src/simulation/README.md)."""
+def _packed(generators: list[gates_.Generator], n: int) -> tuple[Any, ...]:
+    """The generators as the flat arrays the kernel reads (src/simulation/adjoint_sweeps.hpp)."""
     forms = np.array([g.form for g in generators], dtype=np.int64)
     pair_offsets = np.cumsum([0] + [len(g.pairs[0]) for g in generators], dtype=np.int64)
     term_offsets = np.cumsum([0] + [len(g.matrix.vals) for g in generators], dtype=np.int64)
@@ -304,7 +305,7 @@ def _packed(generators: list[gates_.Generator]) -> tuple[Any, ...]:
     def cat(parts: list[NDArray], dtype: Any) -> NDArray:
         return np.ascontiguousarray(np.concatenate(parts) if parts else np.zeros(0), dtype=dtype)
 
-    return (int(generators[0].matrix.n) if generators else 0, forms,
+    return (n, forms,
             pair_offsets, cat([g.pairs[0] for g in generators], np.int64), cat([g.pairs[1] for g in generators], np.int64),
             cat([g.pairs[2] for g in generators], np.float64), cat([g.pairs[3] for g in generators], np.float64),
             term_offsets,
@@ -338,7 +339,7 @@ def _angles(angles: Any, count: int) -> tuple[NDArray[np.float64], bool]:
     theta = np.ascontiguousarray(array, dtype=np.float64)
     if not np.isfinite(theta).all():
         raise ValueError("angles has non-finite entries")
-    return theta.reshape(-1, count), array.ndim == 2
+    return (theta if array.ndim == 2 else theta.reshape(1, count)), array.ndim == 2
 
 
 def _is_index(item: Any) -> bool:
