@@ -250,16 +250,37 @@ def test_refusals_name_the_fault(call, error, message):
 
 
 def test_batches_do_not_depend_on_threads():
+    # 19 vectors: three interleaved groups of eight (the last one partial) over the threads
     sim, gates, state, observable, _ = build_case("ising-strings-10")
-    angles = np.random.default_rng(9).uniform(-3, 3, size=(5, len(gates)))
+    angles = np.random.default_rng(9).uniform(-3, 3, size=(19, len(gates)))
     runs = []
     for threads in (1, 2, 3):
         sim._threads = threads
         runs.append(sim.gradient(gates, angles, state, observable))
     for values, grads in runs[1:]:
         assert values.tobytes() == runs[0][0].tobytes() and grads.tobytes() == runs[0][1].tobytes()
-    value, grad = sim.gradient(gates, angles[3], state, observable)
-    assert value == runs[0][0][3] and grad.tobytes() == runs[0][1][3].tobytes()
+    for row in (3, 18):  # one vector alone runs the scalar sweep
+        value, grad = sim.gradient(gates, angles[row], state, observable)
+        assert value == runs[0][0][row] and grad.tobytes() == runs[0][1][row].tobytes()
+
+
+def test_ctrl_c_stops_a_long_batch():
+    import signal
+    import time
+    sim, gates, state, observable, _ = build_case("ising-strings-10")
+    angles = np.zeros((60_000, len(gates)))  # gradients of a few seconds
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    start = time.perf_counter()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            sim.gradient(gates, angles, state, observable)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert time.perf_counter() - start < 1.5  # answered well within a second of the signal
+    assert sim.expectation(gates, angles[0], state, observable) == pytest.approx(
+        sim._run(gates, angles[:1], state, observable, gradient=False, method="numpy")[0][0], abs=1e-12)
 
 
 def test_matches_pennylane_default_qubit():
