@@ -312,3 +312,58 @@ def test_matches_pennylane_default_qubit():
     signs = np.array([1, -1, 1, 1])  # <Z_j> on |0100>
     assert abs(empty_value - weights[q - 1:] @ signs) <= 1e-12
     assert empty_grad.shape == (0,)
+
+
+def test_operators_and_states_in_every_form_agree():
+    rng = np.random.default_rng(21)
+    sim, labels = ising_matrix_simulator(3)
+    basis = np.array([1j * pauli_matrix(l) for l in labels])
+    c = rng.standard_normal(len(labels)) * 1j  # a Hermitian operator: real multiples of P_a
+    operator = np.tensordot(c, basis, axes=1)
+    np.testing.assert_allclose(sim.coefficients(operator), c, atol=1e-13)
+    traces = np.einsum("aij,ij->a", basis.conj(), operator)
+    np.testing.assert_allclose(sim.coefficients(traces, traces=True), c, atol=1e-13)
+    np.testing.assert_allclose(sim.coefficients(4), np.eye(len(labels))[4] / 1j)
+    psi = np.zeros(8)
+    psi[0b101] = 1
+    forms = [sim.state_coefficients(s) for s in ("101", psi, np.outer(psi, psi))]
+    for other in forms[1:] + [sim.state_coefficients(forms[0])]:
+        np.testing.assert_allclose(other, forms[0], atol=1e-14)
+    np.testing.assert_allclose(forms[0], strings.bit_string_traces(labels, "101"), atol=1e-14)
+
+
+def test_hermitian_basis_known_by_its_tensor():
+    # B_a = P_a (Hermitian): the tensor is imaginary, index a is still exp(-iθ P_a)
+    q = 3
+    labels = strings.ising_labels(q)
+    hermitian = tanvo_lie.structure_tensor([pauli_matrix(l) for l in labels], tol=1e-12)
+    anti = strings.pauli_string_tensor(labels)
+    gates = list(range(2 * q - 1)) * 2
+    angles = np.random.default_rng(4).uniform(-2, 2, len(gates))
+    h = np.zeros(len(labels))
+    h[: 2 * q - 1] = 1.0
+    state = strings.bit_string_traces(labels, "010")
+    expected = AdjointSimulator.from_tensor(anti, gram=8).gradient(gates, angles, state, -1j * h)
+    found = AdjointSimulator.from_tensor(hermitian, gram=8, hermitian=True).gradient(gates, angles, 1j * state, h)
+    np.testing.assert_allclose(found[0], expected[0], atol=1e-12)
+    np.testing.assert_allclose(found[1], expected[1], atol=1e-12)
+    with pytest.raises(ValueError, match="not real"):
+        AdjointSimulator.from_tensor(hermitian)
+
+
+@pytest.mark.parametrize("item, corruption", [
+    (3, lambda a: a + 10**6),              # a pair index past the vectors
+    (8, lambda a: a - 10**6),              # a negative term row
+    (2, lambda a: a[::-1].copy()),         # pair offsets that decrease
+    (1, lambda a: a + 7),                  # an unknown form
+    (5, lambda a: a.astype(np.float32)),   # the wrong dtype
+])
+def test_kernel_refuses_inconsistent_arrays(item, corruption):
+    from tanvo_lie import _adjoint, _native
+    sim, gates, state, observable, _ = build_case("ising-strings-10")
+    generators, ids = sim._circuit(gates)
+    packed = list(_adjoint._packed(generators, sim._frame.size))
+    packed[item] = corruption(packed[item])
+    v = np.zeros(sim._frame.size)
+    with pytest.raises((ValueError, TypeError), match="adjoint_sweeps"):
+        _native.adjoint_sweeps(tuple(packed), ids, np.zeros((1, len(ids))), v, v, True, 1)
