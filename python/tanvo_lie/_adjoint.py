@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _adjoint_gates as gates_
-from ._adjoint_bases import MatrixBasis, TensorBasis, solve_gram
+from ._adjoint_bases import TensorBasis, basis_adapter, solve_gram
 from ._arguments import thread_count
 from ._tensor import CoefficientTensor
 
@@ -72,12 +72,23 @@ class AdjointSimulator:
     adjoint matrix pairs basis elements, becomes plane rotations; one with at most four distinct
     values among the eigenvalues of -Â² a polynomial in Â (2m - 1 sparse products); any other a
     scaled Taylor series on the sparse Â, accurate to rounding.
+
+    Examples
+    --------
+    >>> import numpy as np, tanvo_lie
+    >>> x = np.array([[0, 1], [1, 0]]); z = np.diag([1, -1])
+    >>> xx, zi, iz = np.kron(x, x), np.kron(z, np.eye(2)), np.kron(np.eye(2), z)
+    >>> basis = tanvo_lie.lie_closure([xx, zi, iz])            # the Ising pair's algebra, dim 6
+    >>> sim = tanvo_lie.AdjointSimulator(basis)
+    >>> value, grad = sim.gradient([xx, zi, iz], [0.4, 0.1, -0.2], "00", xx + zi + iz)
+    >>> print(f"{value:.6f}", np.round(grad, 6))
+    1.250897 [-3.146253  1.406113  1.406113]
     """
 
     def __init__(self, basis: Any, *, tensor: Optional[CoefficientTensor] = None, threads: Optional[int] = None,
                  tol: float = 1e-9) -> None:
         tol = _tolerance(tol)
-        adapter = MatrixBasis(basis, tol)
+        adapter = basis_adapter(basis, tol)
         if tensor is None or adapter.orthonormalized:
             tensor = adapter.tensor(threads)
         else:

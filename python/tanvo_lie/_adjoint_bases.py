@@ -4,7 +4,9 @@ A basis adapter offers: its size n; the phases φ_a with B_a = φ_a H_a, H_a Her
 an element has none); its Gram matrix; its commutator tensor; a closure check; the coefficients of
 an operator given in the basis's own terms (a matrix here); and the traces (tr(B_a^† ρ))_a of a
 state given in its own terms (density matrix, state vector, bit string). Indices and coefficient
-vectors are read by the simulator itself, whatever the basis.
+vectors are read by the simulator itself, whatever the basis. A basis of Pauli strings joins as
+one more adapter (`basis_adapter` picks it by type): its tensor from `structure_tensor`, operators
+as string sums, states as bit strings read off the strings' Z parts, with no 2^n object.
 """
 from __future__ import annotations
 
@@ -18,6 +20,11 @@ from ._tensor import CoefficientTensor, structure_tensor
 
 # Structure constants below this times the basis's largest norm are rounding, not terms.
 _TENSOR_TOL = 1e-14
+
+
+def basis_adapter(basis: Any, tol: float) -> MatrixBasis:
+    """The adapter for a basis given to the simulator's constructor."""
+    return MatrixBasis(basis, tol)
 
 
 class MatrixBasis:
@@ -137,10 +144,6 @@ class MatrixBasis:
                          f"string of {self.d.bit_length() - 1} characters, or the ({self.n},) vector that "
                          f"state_coefficients returns; got shape {array.shape}")
 
-    def is_operator(self, item: Any) -> bool:
-        return isinstance(item, np.ndarray) and item.ndim == 2 or (
-            isinstance(item, (list, tuple)) and np.ndim(item) == 2)
-
 
 class TensorBasis:
     """A basis known only through its commutator tensor (and optionally its Gram matrix)."""
@@ -176,9 +179,6 @@ class TensorBasis:
     def state_traces(self, state: Any, what: str) -> NDArray[np.complex128]:
         raise TypeError(f"{what}: this simulator knows its basis only through its tensor; give the state as the "
                         f"({self.n},) vector (tr(B_a^† ρ))_a")
-
-    def is_operator(self, item: Any) -> bool:
-        return False
 
 
 def _gram(gram: Any, n: int) -> Any:
