@@ -217,7 +217,8 @@ def test_closed_forms_agree_with_taylor(name, forms, atol):
     sim, gates, state, observable, _ = build_case(name)
     assert set(sim.gate_forms(gates)) == {forms[0]}
     angles = np.random.default_rng(3).uniform(-4, 4, size=(2, len(gates)))
-    results = [sim._run(gates, angles, state, observable, gradient=True, method="numpy", form=f) for f in forms]
+    results = [sim._run(gates, angles, state, observable, gradient=True, method=m, form=f)
+               for f in forms for m in ("native", "numpy")]
     for values, grads in results[1:]:
         np.testing.assert_allclose(values, results[0][0], rtol=0, atol=atol)
         np.testing.assert_allclose(grads, results[0][1], rtol=0, atol=atol)

@@ -137,8 +137,22 @@ def _label(x: NDArray[np.uint64], z: NDArray[np.uint64], q: int) -> str:
     return "".join(sites)
 
 
+_SHORT_COUNTS = np.array([bin(b).count("1") for b in range(1 << 16)], dtype=np.uint8)
+
+
+def _bit_count(words: NDArray[np.uint64]) -> NDArray[np.uint8]:
+    """The set bits of each word (np.bitwise_count from NumPy 2.0; a table of 16-bit counts before)."""
+    if hasattr(np, "bitwise_count"):
+        return np.bitwise_count(words)
+    mask = np.uint64(0xFFFF)
+    counts = _SHORT_COUNTS[words & mask]
+    for shift in (16, 32, 48):
+        counts = counts + _SHORT_COUNTS[(words >> np.uint64(shift)) & mask]
+    return counts
+
+
 def _popcount(words: NDArray[np.uint64]) -> NDArray[np.int64]:
-    return np.bitwise_count(words).sum(axis=-1, dtype=np.int64)
+    return _bit_count(words).sum(axis=-1, dtype=np.int64)
 
 
 def _keys(x: NDArray[np.uint64], z: NDArray[np.uint64]) -> NDArray[np.uint64]:
@@ -162,7 +176,7 @@ def _anticommuting_block(xa: NDArray[np.uint64], za: NDArray[np.uint64], x: NDAr
     odd = np.zeros((xa.shape[0], x.shape[0]), dtype=np.uint64)
     for w in range(x.shape[1]):
         odd ^= (xa[:, w, None] & z[None, :, w]) ^ (za[:, w, None] & x[None, :, w])
-    return (np.bitwise_count(odd) & 1).astype(bool)
+    return (_bit_count(odd) & 1).astype(bool)
 
 
 def _anticommuting(xa, za, x, z):
