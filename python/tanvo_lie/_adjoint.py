@@ -4,20 +4,20 @@ from __future__ import annotations
 
 import numbers
 from collections import OrderedDict
-from typing import Any, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _adjoint_gates as gates_
-from ._adjoint_bases import TensorBasis, basis_adapter, solve_gram
+from ._adjoint_bases import MatrixBasis, TensorBasis, basis_adapter, solve_gram
 from ._arguments import thread_count
 from ._tensor import CoefficientTensor
 
-try:  # the kernel of the extension; the NumPy sweeps stand in for a build without it
-    from ._native import adjoint_sweeps as _native_sweeps
-except ImportError:  # pragma: no cover
-    _native_sweeps = None
+from . import _native
+
+# The kernel of the extension; the NumPy sweeps stand in for a build without it.
+_native_sweeps: Optional[Callable[..., Any]] = getattr(_native, "adjoint_sweeps", None)
 
 # Compiled gate generators kept per simulator (least recently used dropped first).
 _CACHE_SIZE = 4096
@@ -127,7 +127,8 @@ class AdjointSimulator:
         self._setup(adapter, tensor, threads, tol)
         return self
 
-    def _setup(self, adapter: Any, tensor: CoefficientTensor, threads: Optional[int], tol: float) -> None:
+    def _setup(self, adapter: MatrixBasis | TensorBasis, tensor: CoefficientTensor, threads: Optional[int],
+               tol: float) -> None:
         self._basis = adapter
         self._tol = tol
         self._threads = thread_count(threads)
@@ -180,9 +181,9 @@ class AdjointSimulator:
             if not np.isfinite(phase):
                 raise ValueError(f"{what}: basis[{a}] is neither Hermitian nor anti-Hermitian up to a phase; "
                                  "give the operator as a matrix or coefficient vector")
-            c = np.zeros(n, dtype=np.complex128)
-            c[a] = 1 / phase
-            return c
+            unit = np.zeros(n, dtype=np.complex128)
+            unit[a] = 1 / phase
+            return unit
         array = np.asarray(operator) if not isinstance(operator, str) else None
         if array is not None and array.ndim == 1:
             if array.shape != (n,):
@@ -261,7 +262,7 @@ class AdjointSimulator:
             values = np.array([r[0] for r in results])
             derivatives = np.array([r[1] for r in results]) if gradient else None
         if not batched:
-            return float(values[0]), (derivatives[0] if gradient else None)
+            return float(values[0]), (None if derivatives is None else derivatives[0])
         return values, derivatives
 
     def _circuit(self, gates: Any, form: Optional[str] = None) -> tuple[list[gates_.Generator], NDArray[np.int64]]:
@@ -313,7 +314,7 @@ def _packed(generators: list[gates_.Generator], n: int) -> tuple[Any, ...]:
     term_offsets = np.cumsum([0] + [len(g.matrix.vals) for g in generators], dtype=np.int64)
     node_offsets = np.cumsum([0] + [len(g.nodes) for g in generators], dtype=np.int64)
 
-    def cat(parts: list[NDArray], dtype: Any) -> NDArray:
+    def cat(parts: list[NDArray[Any]], dtype: Any) -> NDArray[Any]:
         return np.ascontiguousarray(np.concatenate(parts) if parts else np.zeros(0), dtype=dtype)
 
     return (n, forms,
@@ -333,7 +334,7 @@ def _gate_items(gates: Any) -> Sequence[Any]:
         if gates.ndim == 0:
             raise TypeError("gates must be a sequence of operators or an array of basis indices, not a scalar")
         if gates.ndim == 1 and gates.dtype != np.bool_ and np.issubdtype(gates.dtype, np.integer):
-            return gates.tolist()
+            return list(gates.tolist())
         return list(gates)
     if isinstance(gates, (str, bytes)) or not isinstance(gates, Sequence):
         raise TypeError(f"gates must be a sequence of operators or an array of basis indices, "
@@ -357,7 +358,7 @@ def _is_index(item: Any) -> bool:
     return isinstance(item, numbers.Integral) and not isinstance(item, (bool, np.bool_))
 
 
-def _numeric_vector(array: NDArray, n: int, what: str) -> NDArray[np.complex128]:
+def _numeric_vector(array: NDArray[Any], n: int, what: str) -> NDArray[np.complex128]:
     if array.dtype == np.bool_ or not np.issubdtype(array.dtype, np.number):
         raise TypeError(f"{what} must hold numbers, not {array.dtype}")
     vector = array.astype(np.complex128)

@@ -44,7 +44,7 @@ class MatrixBasis:
         self._q, self._r = np.linalg.qr(self._flat.T)
         self.phases = _hermitian_phases(self.stack, tol)
         self.internal_phases = self.phases
-        self._to_orthonormal: Optional[NDArray[np.float64]] = None
+        self._to_orthonormal: Optional[NDArray[Any]] = None
         diagonal = np.abs(np.diagonal(self.gram))
         skewed = np.abs(self.gram - np.diag(np.diagonal(self.gram))).max() > 1e-12 * diagonal.max()
         if skewed and np.isfinite(self.phases).all():
@@ -53,8 +53,9 @@ class MatrixBasis:
             # B'_a = (i / φ_a) B_a and R^T R the (real) Gram matrix of B'.
             frame = self.stack * (1j / self.phases)[:, None, None]
             flat = frame.reshape(self.n, -1)
-            self._to_orthonormal = np.linalg.cholesky((flat.conj() @ flat.T).real).T
-            self.internal_stack = np.tensordot(np.linalg.inv(self._to_orthonormal).T, frame, axes=1)
+            upper: NDArray[Any] = np.linalg.cholesky((flat.conj() @ flat.T).real).T
+            self._to_orthonormal = upper
+            self.internal_stack = np.einsum("ab,bij->aij", np.linalg.inv(upper).T, frame)
             self.internal_phases = np.full(self.n, 1j)
         else:
             self.internal_stack = self.stack
@@ -68,13 +69,13 @@ class MatrixBasis:
         """Coefficients on the basis the simulation runs on: R (-i φ ∘ c) when orthonormalized."""
         if self._to_orthonormal is None:
             return c
-        return self._to_orthonormal @ (-1j * self.phases * c)
+        return np.asarray(self._to_orthonormal @ (-1j * self.phases * c), dtype=np.complex128)
 
     def internal_traces(self, s: NDArray[np.complex128]) -> NDArray[np.complex128]:
         """Traces on the basis the simulation runs on: R^-T (-i φ ∘ s) when orthonormalized."""
         if self._to_orthonormal is None:
             return s
-        return np.linalg.solve(self._to_orthonormal.T, -1j * self.phases * s)
+        return np.asarray(np.linalg.solve(self._to_orthonormal.T, -1j * self.phases * s), dtype=np.complex128)
 
     def tensor(self, threads: Optional[int]) -> CoefficientTensor:
         """The commutator tensor of the basis the simulation runs on."""
@@ -106,7 +107,7 @@ class MatrixBasis:
 
     def _residuals(self, matrices: NDArray[np.complex128]) -> NDArray[np.float64]:
         flat = matrices.reshape(len(matrices), -1)
-        return np.linalg.norm(flat - (flat @ self._q.conj()) @ self._q.T, axis=1)
+        return np.asarray(np.linalg.norm(flat - (flat @ self._q.conj()) @ self._q.T, axis=1), dtype=np.float64)
 
     def coefficients(self, operator: Any, what: str) -> NDArray[np.complex128]:
         """The coefficients of a d x d operator in the basis; ValueError when it lies outside the
@@ -114,13 +115,13 @@ class MatrixBasis:
         matrix = _square(operator, self.d, what)
         projected = self._q.conj().T @ matrix.reshape(-1)
         coefficients = np.linalg.solve(self._r, projected)
-        residual = np.linalg.norm(matrix.reshape(-1) - self._q @ projected)
-        norm = np.linalg.norm(matrix)
+        residual = float(np.linalg.norm(matrix.reshape(-1) - self._q @ projected))
+        norm = float(np.linalg.norm(matrix))
         if residual > self.tol * max(norm, 1e-300):
             raise ValueError(f"{what} lies outside the algebra the basis spans (residual {residual / norm:.3g} "
                              "relative to its norm): the adjoint simulation is exact only inside it; simulate "
                              "on a basis that also spans it (see the notes of AdjointSimulator)")
-        return coefficients
+        return np.asarray(coefficients, dtype=np.complex128)
 
     def state_traces(self, state: Any, what: str) -> NDArray[np.complex128]:
         """(tr(B_a^† ρ))_a of a density matrix, state vector or computational-basis bit string."""
@@ -134,12 +135,13 @@ class MatrixBasis:
             psi = array.astype(np.complex128)
             if not np.isfinite(psi).all():
                 raise ValueError(f"{what} has non-finite entries")
-            return np.conj(np.einsum("i,aij,j->a", psi.conj(), self.stack, psi, optimize=True))
+            return np.asarray(np.conj(np.einsum("i,aij,j->a", psi.conj(), self.stack, psi, optimize=True)),
+                              dtype=np.complex128)
         if array.shape == (self.d, self.d):
             rho = _square(array, self.d, what)
             if np.abs(rho - rho.conj().T).max() > self.tol * max(np.abs(rho).max(), 1e-300):
                 raise ValueError(f"{what} is not Hermitian")
-            return self._flat.conj() @ rho.reshape(-1)
+            return np.asarray(self._flat.conj() @ rho.reshape(-1), dtype=np.complex128)
         raise ValueError(f"{what} must be a ({self.d},) state vector, a ({self.d}, {self.d}) density matrix, a bit "
                          f"string of {self.d.bit_length() - 1} characters, or the ({self.n},) vector that "
                          f"state_coefficients returns; got shape {array.shape}")
@@ -201,8 +203,8 @@ def _gram(gram: Any, n: int) -> Any:
 def solve_gram(gram: Any, traces: NDArray[np.complex128]) -> NDArray[np.complex128]:
     """The coefficients c of an operator in span(B) from its traces: gram c = traces."""
     if np.ndim(gram) == 2:
-        return np.linalg.solve(gram, traces)
-    return traces / gram
+        return np.asarray(np.linalg.solve(gram, traces), dtype=np.complex128)
+    return np.asarray(traces / gram, dtype=np.complex128)
 
 
 def _hermitian_phases(stack: NDArray[np.complex128], tol: float) -> NDArray[np.complex128]:
@@ -224,7 +226,7 @@ def _hermitian_phases(stack: NDArray[np.complex128], tol: float) -> NDArray[np.c
         hermitian = stack / phases[:, None, None]
         deviation = np.abs(hermitian - hermitian.conj().transpose(0, 2, 1)).max(axis=(1, 2))
     ok = np.isfinite(phases) & (deviation <= tol * flat.max(axis=1))
-    return np.where(ok, phases, np.nan)
+    return np.asarray(np.where(ok, phases, np.nan), dtype=np.complex128)
 
 
 def _square(operator: Any, d: int, what: str) -> NDArray[np.complex128]:

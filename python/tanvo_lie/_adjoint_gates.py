@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -34,7 +34,8 @@ class SparseMatrix:
     vals: NDArray[np.float64]
 
     @classmethod
-    def from_terms(cls, n: int, rows: NDArray, cols: NDArray, vals: NDArray, drop: float) -> SparseMatrix:
+    def from_terms(cls, n: int, rows: NDArray[Any], cols: NDArray[Any], vals: NDArray[Any],
+                   drop: float) -> SparseMatrix:
         """Sums repeated (row, col) terms and drops those of magnitude at most `drop`."""
         keys = rows.astype(np.int64) * n + cols.astype(np.int64)
         order = np.argsort(keys, kind="stable")
@@ -47,7 +48,8 @@ class SparseMatrix:
         return cls(n, keys // n, keys % n, np.ascontiguousarray(vals, dtype=np.float64))
 
     def matvec(self, x: NDArray[np.float64]) -> NDArray[np.float64]:
-        return np.bincount(self.rows, weights=self.vals * x[self.cols], minlength=self.n)
+        return np.asarray(np.bincount(self.rows, weights=self.vals * x[self.cols], minlength=self.n),
+                          dtype=np.float64)
 
     def transpose(self) -> SparseMatrix:
         order = np.lexsort((self.rows, self.cols))
@@ -93,18 +95,19 @@ class RealFrame:
         self.phases = phases
         if phases is not None:
             i, j, k = indices.T
-            values = values * (1j * phases[k] / (phases[i] * phases[j]))
-            scale = np.abs(values).max(initial=0.0)
-            if np.abs(values.imag).max(initial=0.0) > 1e-9 * max(scale, 1e-300):
+            framed = values * (1j * phases[k] / (phases[i] * phases[j]))
+            scale = np.abs(framed).max(initial=0.0)
+            if np.abs(framed.imag).max(initial=0.0) > 1e-9 * max(scale, 1e-300):
                 raise ValueError("the tensor does not belong to the basis's phases: in the anti-Hermitian "
                                  "frame its coefficients are not real")
-            values = values.real
+            self.values: NDArray[Any] = framed.real
+        else:
+            self.values = values
         self.complex = phases is None
         self.size = 2 * n if self.complex else n
         self.indices = indices
-        self.values = values
         self.row_starts = np.searchsorted(indices[:, 0], np.arange(n + 1))
-        self.drop = 1e-14 * np.abs(values).max(initial=0.0)
+        self.drop = 1e-14 * float(np.abs(self.values).max(initial=0.0))
 
     def observable(self, coefficients: NDArray[np.complex128], what: str, tol: float) -> NDArray[np.float64]:
         """The real vector w of a Hermitian operator of these coefficients (-φ c in the frame)."""
@@ -114,7 +117,7 @@ class RealFrame:
         """The real vector v of a state's traces (tr(B_a^† ρ))_a (-φ s in the frame)."""
         return self._real(traces, what, tol)
 
-    def generator(self, coefficients: NDArray[np.complex128], what: str, tol: float) -> NDArray:
+    def generator(self, coefficients: NDArray[np.complex128], what: str, tol: float) -> NDArray[Any]:
         """The frame coordinates x of X = -iG for the coefficients c of a Hermitian G: -φ c, real,
         in the frame; -i c without phases."""
         if self.complex:
@@ -124,12 +127,13 @@ class RealFrame:
     def _real(self, vector: NDArray[np.complex128], what: str, tol: float) -> NDArray[np.float64]:
         if self.complex:
             return np.concatenate([vector.real, vector.imag])
+        assert self.phases is not None
         framed = -self.phases * vector
         if np.abs(framed.imag).max(initial=0.0) > tol * max(np.abs(framed).max(initial=0.0), 1e-300):
             raise ValueError(f"{what} is not Hermitian (its coefficients have the wrong phases)")
         return np.ascontiguousarray(framed.real)
 
-    def adjoint_matrix(self, x: NDArray) -> SparseMatrix:
+    def adjoint_matrix(self, x: NDArray[Any]) -> SparseMatrix:
         """Â = -ad_X, (ad_X)_kj = sum_i x_i T[i, j, k], for X of frame coordinates x (from
         `generator`), realified without phases."""
         support = np.flatnonzero(x)
@@ -166,7 +170,8 @@ def classify(matrix: SparseMatrix, form: Optional[str] = None) -> Generator:
     return Generator(matrix, transposed, TAYLOR, norm=matrix.norm_bound())
 
 
-def _pairs(m: SparseMatrix):
+def _pairs(m: SparseMatrix) -> Optional[tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64],
+                                                NDArray[np.float64]]]:
     """(u, v, a, b) when Â has at most one term in each row and column, none on the diagonal, and
     Â[v, u] ≠ 0 exactly when Â[u, v] ≠ 0; None otherwise."""
     if (np.bincount(m.rows, minlength=m.n) > 1).any() or (np.bincount(m.cols, minlength=m.n) > 1).any():
@@ -249,7 +254,7 @@ def _leja(nodes: NDArray[np.float64]) -> NDArray[np.float64]:
     return np.array(ordered)
 
 
-def polynomial_weights(nodes: NDArray[np.float64], theta: float) -> tuple[NDArray, NDArray]:
+def polynomial_weights(nodes: NDArray[np.float64], theta: float) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Newton divided differences of f(ν) = cos(θ√ν) and g(ν) = sin(θ√ν)/√ν on the nodes, so that
     exp(θÂ) = F(N) + Â G(N) with N = -Â² and F, G the Newton polynomials (both f and g are entire
     in ν: for ν < 0 they are cosh and sinh)."""
@@ -299,7 +304,7 @@ def apply_exponential(gen: Generator, theta: float, y: NDArray[np.float64], *,
             w = -matrix.matvec(matrix.matvec(w)) - gen.nodes[j - 1] * w
             head = head + df[j] * w
             tail = tail + dg[j] * w
-        return head + matrix.matvec(tail)
+        return cast(NDArray[np.float64], head + matrix.matvec(tail))
     steps = max(1, math.ceil(abs(theta) * gen.norm / TAYLOR_STEP_NORM))
     h = theta / steps
     terms = taylor_terms(abs(h) * gen.norm)
@@ -312,7 +317,8 @@ def apply_exponential(gen: Generator, theta: float, y: NDArray[np.float64], *,
     return y
 
 
-def rotate_pairs(u, v, a, b, theta: float, y: NDArray[np.float64]) -> NDArray[np.float64]:
+def rotate_pairs(u: NDArray[np.int64], v: NDArray[np.int64], a: NDArray[np.float64], b: NDArray[np.float64],
+                 theta: float, y: NDArray[np.float64]) -> NDArray[np.float64]:
     """exp(θÂ) y for Â e_u = a e_v, Â e_v = b e_u: on each plane, cos(ωθ) + sin(ωθ)/ω Â with
     ω² = -ab (cosh and sinh for ab > 0, 1 + θÂ for ab = 0)."""
     product = -a * b

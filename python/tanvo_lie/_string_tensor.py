@@ -122,8 +122,8 @@ def _symplectic(labels: list[str]) -> tuple[NDArray[np.uint64], NDArray[np.uint6
     weights = (np.uint64(1) << np.arange(64, dtype=np.uint64))
 
     def pack(bits: NDArray[np.bool_]) -> NDArray[np.uint64]:
-        bits = np.pad(bits, ((0, 0), (0, pad))).reshape(len(labels), words, 64).astype(np.uint64)
-        return (bits * weights).sum(axis=2, dtype=np.uint64)
+        padded = np.pad(bits, ((0, 0), (0, pad))).reshape(len(labels), words, 64).astype(np.uint64)
+        return np.asarray((padded * weights).sum(axis=2, dtype=np.uint64), dtype=np.uint64)
 
     return pack(xbits), pack(zbits)
 
@@ -143,16 +143,16 @@ _SHORT_COUNTS = np.array([bin(b).count("1") for b in range(1 << 16)], dtype=np.u
 def _bit_count(words: NDArray[np.uint64]) -> NDArray[np.uint8]:
     """The set bits of each word (np.bitwise_count from NumPy 2.0; a table of 16-bit counts before)."""
     if hasattr(np, "bitwise_count"):
-        return np.bitwise_count(words)
+        return np.asarray(np.bitwise_count(words), dtype=np.uint8)
     mask = np.uint64(0xFFFF)
     counts = _SHORT_COUNTS[words & mask]
     for shift in (16, 32, 48):
         counts = counts + _SHORT_COUNTS[(words >> np.uint64(shift)) & mask]
-    return counts
+    return np.asarray(counts, dtype=np.uint8)
 
 
 def _popcount(words: NDArray[np.uint64]) -> NDArray[np.int64]:
-    return _bit_count(words).sum(axis=-1, dtype=np.int64)
+    return np.asarray(_bit_count(words).sum(axis=-1, dtype=np.int64), dtype=np.int64)
 
 
 def _keys(x: NDArray[np.uint64], z: NDArray[np.uint64]) -> NDArray[np.uint64]:
@@ -179,5 +179,6 @@ def _anticommuting_block(xa: NDArray[np.uint64], za: NDArray[np.uint64], x: NDAr
     return (_bit_count(odd) & 1).astype(bool)
 
 
-def _anticommuting(xa, za, x, z):
+def _anticommuting(xa: NDArray[np.uint64], za: NDArray[np.uint64], x: NDArray[np.uint64],
+                   z: NDArray[np.uint64]) -> NDArray[np.bool_]:
     return ((_popcount(xa & z) + _popcount(za & x)) & 1).astype(bool)
