@@ -11,7 +11,9 @@ try:
 except PackageNotFoundError:  # an in-tree build
     __version__ = "0+unknown"
 
+from ._adjoint import AdjointSimulator
 from ._closure import lie_closure
 from ._tensor import CoefficientTensor, structure_tensor
 
 __all__: list[str] = ["CoefficientTensor", "lie_closure", "structure_tensor"]
+__all__ += ["AdjointSimulator"]
