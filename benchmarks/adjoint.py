@@ -40,13 +40,13 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 
 import tanvo_lie  # noqa: E402
-from tanvo_lie import _string_tensor as strings  # noqa: E402
+from tanvo_lie import _adjoint_strings as strings  # noqa: E402
 
 
 def ising_simulator(q, threads=None):
     t0 = time.perf_counter()
     labels = strings.ising_labels(q)
-    tensor = strings.pauli_string_tensor(labels)
+    tensor = strings.pauli_adjoint_strings(labels)
     built = time.perf_counter() - t0
     sim = tanvo_lie.AdjointSimulator.from_tensor(tensor, gram=2.0**q, threads=threads)
     m = 2 * q - 1
