@@ -46,7 +46,7 @@ from tanvo_lie import _adjoint_strings as strings  # noqa: E402
 def ising_simulator(q, threads=None):
     t0 = time.perf_counter()
     labels = strings.ising_labels(q)
-    tensor = strings.pauli_adjoint_strings(labels)
+    tensor = strings.pauli_string_tensor(labels)
     built = time.perf_counter() - t0
     sim = tanvo_lie.AdjointSimulator.from_tensor(tensor, gram=2.0**q, threads=threads)
     m = 2 * q - 1

@@ -81,7 +81,7 @@ def random_orthogonal(n, rng):
 
 def string_case(generators, qubits, layers, bits, rng):
     labels = strings.string_closure(generators)
-    sim = AdjointSimulator.from_tensor(strings.pauli_adjoint_strings(labels), gram=2.0**qubits)
+    sim = AdjointSimulator.from_tensor(strings.pauli_string_tensor(labels), gram=2.0**qubits)
     m = len(generators)
     gates = list(range(m)) * layers
     weights = rng.standard_normal(m)
@@ -242,7 +242,7 @@ def ising_matrix_simulator(q=2):
      r"angles must have shape \(2,\) or \(B, 2\)"),
     (lambda: ising_matrix_simulator()[0].expectation([7], [0.1], "00", 1), IndexError, r"gates\[0\]: basis index 7"),
     (lambda: ising_matrix_simulator()[0].expectation([0], [0.1], "0", 1), ValueError, r"state: a bit string"),
-    (lambda: AdjointSimulator.from_tensor(strings.pauli_adjoint_strings(strings.ising_labels(2))).expectation(
+    (lambda: AdjointSimulator.from_tensor(strings.pauli_string_tensor(strings.ising_labels(2))).expectation(
         [0], [0.1], np.eye(4) / 4, 1), TypeError, r"state: .* only through its tensor"),
 ])
 def test_refusals_name_the_fault(call, error, message):
@@ -338,7 +338,7 @@ def test_hermitian_basis_known_by_its_tensor():
     q = 3
     labels = strings.ising_labels(q)
     hermitian = tanvo_lie.structure_tensor([pauli_matrix(l) for l in labels], tol=1e-12)
-    anti = strings.pauli_adjoint_strings(labels)
+    anti = strings.pauli_string_tensor(labels)
     gates = list(range(2 * q - 1)) * 2
     angles = np.random.default_rng(4).uniform(-2, 2, len(gates))
     h = np.zeros(len(labels))

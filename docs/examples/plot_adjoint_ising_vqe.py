@@ -36,7 +36,7 @@ from tanvo_lie import _adjoint_strings as strings
 n = 50
 labels = strings.ising_labels(n)
 start = time.perf_counter()
-tensor = strings.pauli_adjoint_strings(labels)
+tensor = strings.pauli_string_tensor(labels)
 print(f"dim g = {len(labels)}, {tensor.nnz:,} structure constants ({time.perf_counter() - start:.1f} s)")
 sim = tanvo_lie.AdjointSimulator.from_tensor(tensor, gram=2.0**n)
 
@@ -131,7 +131,7 @@ def state_vector_gradient(words, angles, psi, observe):
 
 q = 10
 small_labels = strings.ising_labels(q)
-small = tanvo_lie.AdjointSimulator.from_tensor(strings.pauli_adjoint_strings(small_labels), gram=2.0**q)
+small = tanvo_lie.AdjointSimulator.from_tensor(strings.pauli_string_tensor(small_labels), gram=2.0**q)
 small_gates = np.tile(np.arange(2 * q - 1), layers)
 small_energy = np.zeros(len(small_labels), complex)
 small_energy[: 2 * q - 1] = 1j

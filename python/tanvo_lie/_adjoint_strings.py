@@ -62,7 +62,7 @@ def string_closure(generators: Iterable[str], *, max_dimension: int = 100_000) -
     return labels
 
 
-def pauli_adjoint_strings(labels: Sequence[str], *, rows_per_block: int = 0) -> CoefficientTensor:
+def pauli_string_tensor(labels: Sequence[str], *, rows_per_block: int = 0) -> CoefficientTensor:
     """The commutator tensor of the basis B_a = i P_a for the strings `labels`.
 
     Raises ValueError when the strings are not closed (a product outside the set) or repeat.
