@@ -45,7 +45,7 @@ sim = tanvo_lie.AdjointSimulator.from_tensor(tensor, gram=2.0**n)
 # ---------------------------
 # A gate given as a basis index a is exp(-iθ P_a) (the Hermitian P_a = -i B_a). The observable
 # is a coefficient vector on the basis: -H = Σ P_a = Σ -i B_a over the generators. The state
-# |0...0> enters through its traces tr(B_a^† ρ) = -i <0|P_a|0>, non-zero only for the Z_j.
+# ``|0...0>`` enters through its traces ``tr(B_a^† ρ) = -i <0|P_a|0>``, non-zero only for the Z_j.
 
 generators = 2 * n - 1
 layers = 8

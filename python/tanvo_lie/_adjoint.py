@@ -167,7 +167,7 @@ class AdjointSimulator:
         """The traces (tr(B_a^† ρ))_a of a state, which pair with the Heisenberg observable.
 
         `state` is a density matrix, a state vector or a computational-basis bit string (site 0
-        leftmost: "01" is |0>|1>), or such a trace vector of length n, returned as it is.
+        leftmost: ``"01"`` is ``|0>|1>``), or such a trace vector of length n, returned as it is.
         """
         return self._state_coefficients(state, "state")
 
