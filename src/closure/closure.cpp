@@ -1,5 +1,5 @@
 // Lie closure: one driver over three representations of the elements (Pauli coordinates,
-// matrix entries, dense matrices), and the straightforward reference routine.
+// matrix entries, dense matrices); the one-by-one reference is in reference.cpp.
 //
 // Every element found is commuted with the (orthonormalised) generators only: the span found
 // is then invariant under each ad_g, so it is the whole algebra. Candidates are formed and
@@ -8,6 +8,18 @@
 // added, so the result is the one of the one-by-one routine and does not depend on threads.
 // Reductions are classical Gram–Schmidt, repeated whenever a pass removed much of the vector
 // (for dense elements always twice), which keeps the basis orthonormal to rounding.
+//
+// Two rules keep rounding from growing into elements that are not in the algebra. Rounding an
+// element carries along directions not found yet grows with each commutator (normalising
+// [X, e] after a small coefficient magnifies the larger coefficients of the noise), so a
+// commutator whose exact value lies in the span, or is zero, can leave 1e-10 or more outside
+// it; normalised to a unit element, its fresh rounding is magnified as much and tilts the span
+// out of the algebra. So a candidate that adds only a sliver waits (waiting.hpp) and is formed
+// again only when no other adds to the span, the longest first: by then the directions its
+// noise pointed to are found and it is rejected. And the identity, which no commutator can
+// remove once it has leaked in, is kept out of every element when the generators are
+// traceless (the algebra then lies in sl(d)). Clock and shift of d = 12 to 16 let the identity
+// in without them.
 #include "closure/closure.hpp"
 
 #include <algorithm>
@@ -23,9 +35,12 @@
 #include "solve/lapack.hpp"
 #include "bases/pauli.hpp"
 #include "core/sparse_vector.hpp"
+#include "closure/waiting.hpp"
 
 namespace tanvo {
 namespace {
+
+using namespace closure_rules;
 
 using Clock = std::chrono::steady_clock;
 
@@ -40,16 +55,6 @@ constexpr std::size_t kProjectedRows = 16;
 constexpr double kKeptShare = 0.5;
 // A generator counts as sparse when it has at most max(floor, d^2 / kSparseShare) terms.
 constexpr std::size_t kSparseShare = 64;
-
-double vector_norm(const std::vector<Complex>& v) {
-    double sum = 0.0;
-    for (const Complex& c : v) sum += c.re * c.re + c.im * c.im;
-    return std::sqrt(sum);
-}
-
-void vector_scale(std::vector<Complex>& v, double factor) {
-    for (Complex& c : v) c = {c.re * factor, c.im * factor};
-}
 
 // [a, b] of row-major d x d matrices given by their sorted non-zero entries (key r * d + c).
 void entries_commutator(const SparseVector& a, const SparseVector& b, std::size_t d,
@@ -116,30 +121,58 @@ public:
         return std::hypot(trace.re, trace.im) / std::sqrt(double(d_));
     }
 
+    // v minus its component along the identity. Entries leave a trace that cancelled to
+    // rounding as it is (spreading it over the diagonal would fill it).
+    void remove_identity(Element& v) const {
+        if (coordinates_ == Coordinates::Pauli) {
+            const auto at = std::find(v.keys.begin(), v.keys.end(), std::uint64_t(0));
+            if (at == v.keys.end()) return;
+            v.values.erase(v.values.begin() + (at - v.keys.begin()));
+            v.keys.erase(at);
+            return;
+        }
+        Complex trace;
+        double magnitude = 0.0;
+        for (std::size_t i = 0; i < v.size(); ++i)
+            if (v.keys[i] / d_ == v.keys[i] % d_) {
+                trace += v.values[i];
+                magnitude += std::abs(v.values[i].re) + std::abs(v.values[i].im);
+            }
+        if (cancelled(trace, magnitude)) return;
+        const Complex share{-trace.re / double(d_), -trace.im / double(d_)};
+        std::vector<std::pair<std::uint64_t, Complex>> terms;
+        terms.reserve(v.size() + d_);
+        for (std::size_t i = 0; i < v.size(); ++i)
+            terms.emplace_back(v.keys[i], v.keys[i] / d_ == v.keys[i] % d_ ? v.values[i] + share : v.values[i]);
+        for (std::uint64_t r = 0; r < d_; ++r)
+            if (!std::binary_search(v.keys.begin(), v.keys.end(), r * d_ + r)) terms.emplace_back(r * d_ + r, share);
+        v = vector_of(terms, true);
+    }
+
     // [generator g, element e] for e in [first, last) and g in [0, generators), reduced against
     // the whole basis.
     std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators, double tol,
-                              unsigned threads, const std::stop_token& stop) const {
+                              unsigned threads, const std::stop_token& stop,
+                              std::vector<double>& lengths) const {
         const std::size_t count = (last - first) * generators;
         std::vector<Element> candidates(count);
+        lengths.assign(count, 0.0);
         if (workspaces_.size() < threads) workspaces_.resize(threads);
         parallel_chunks(count, 4, threads, stop, [&](std::size_t begin, std::size_t end, unsigned worker) {
             Workspace& w = workspaces_[worker];
             for (std::size_t index = begin; index < end; ++index) {
                 stop_point(stop);
-                const Element& g = elements_[index % generators];
-                const Element& e = elements_[first + index / generators];
-                if (coordinates_ == Coordinates::Pauli)
-                    pauli_commutator(g, e, d_, w.sum);
-                else
-                    entries_commutator(g, e, d_, w.sum);
-                Element v = w.sum.extract(sorted());
+                Element v = commutator(index % generators, first + index / generators, w);
+                lengths[index] = norm(v);
                 reduce(v, 0, tol, w);
                 candidates[index] = std::move(v);
             }
         });
         return candidates;
     }
+
+    // [generator, element], unreduced.
+    Element commutator(std::size_t generator, std::size_t element) { return commutator(generator, element, serial_); }
 
     // Reduces v against the elements from `from` on: a second pass when the first removed
     // much of it, none when what is left is below tol (reduction only shortens it further).
@@ -196,6 +229,14 @@ private:
         std::vector<std::pair<std::uint64_t, Complex>> terms;
         KeyAccumulator sum;                 // of commutators
     };
+
+    Element commutator(std::size_t generator, std::size_t element, Workspace& w) const {
+        if (coordinates_ == Coordinates::Pauli)
+            pauli_commutator(elements_[generator], elements_[element], d_, w.sum);
+        else
+            entries_commutator(elements_[generator], elements_[element], d_, w.sum);
+        return w.sum.extract(sorted());
+    }
 
     void reduce(Element& v, std::size_t from, double tol, Workspace& w) const {
         const double before = norm(v);
@@ -307,10 +348,13 @@ public:
         return std::hypot(trace.re, trace.im) / std::sqrt(double(d_));
     }
 
+    void remove_identity(Element& v) const { subtract_trace(v.data(), d_); }
+
     // The products of each generator with the whole batch are two matrix products: elements
     // [first, last) stacked vertically (as stored) times g, and g times them side by side.
     std::vector<Element> form(std::size_t first, std::size_t last, std::size_t generators, double,
-                              unsigned threads, const std::stop_token& stop) const {
+                              unsigned threads, const std::stop_token& stop,
+                              std::vector<double>& lengths) const {
         const std::size_t batch = last - first, count = batch * generators;
         require_memory(std::uint64_t(count + 3 * batch) * area_, sizeof(Complex));
         std::vector<Complex> block(count * area_);
@@ -331,6 +375,9 @@ public:
                         out[r * d_ + c] = left[r * batch * d_ + i * d_ + c] - e_g[r * d_ + c];
             }
         }
+        lengths.resize(count);
+        for (std::size_t index = 0; index < count; ++index)
+            lengths[index] = vector_norm(block.data() + index * area_, area_);
         project_out(block.data(), count, 0, threads, stop);
         project_out(block.data(), count, 0, threads, stop);
         std::vector<Element> candidates(count);
@@ -339,6 +386,15 @@ public:
             candidates[index].assign(start, start + area_);
         }
         return candidates;
+    }
+
+    // [generator, element], unreduced: two matrix products.
+    Element commutator(std::size_t generator, std::size_t element) const {
+        Element v(area_), e_g(area_);
+        multiply_row_major(d_, d_, d_, this->element(generator), this->element(element), v.data());
+        multiply_row_major(d_, d_, d_, this->element(element), this->element(generator), e_g.data());
+        for (std::size_t i = 0; i < area_; ++i) v[i] = v[i] - e_g[i];
+        return v;
     }
 
     // Two passes always: with BLAS they cost little next to the products.
@@ -430,9 +486,15 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
         return true;
     };
 
+    // Commutators are traceless: with traceless generators the algebra lies in sl(d), and every
+    // element is kept free of the identity, which no commutator could correct (see the top).
+    const bool traceless = std::all_of(generators.begin(), generators.end(), [&](const typename Space::Element& v) {
+        return !(space.identity_component(v) > tol * Space::norm(v));
+    });
     bool has_identity = false;
     for (typename Space::Element& v : generators) {
         stop_point(stop);
+        if (traceless) space.remove_identity(v);
         const double length = Space::norm(v);
         if (length == 0.0) continue;
         Space::scale(v, 1.0 / length);  // dependence is judged relative to the generator's size
@@ -448,20 +510,49 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
                                      std::max<std::size_t>(1, generator_count));
     const unsigned threads = std::max(1u, options.threads);
 
-    for (std::size_t next = 0; next < space.size() && space.size() < bound;) {
+    WaitingCandidates waiting(d);
+    std::vector<double> lengths;
+    std::size_t next = 0;
+    while (space.size() < bound) {
+        if (next == space.size()) {
+            // Every element is commuted: the waiting candidates, best first, until one adds to
+            // the span (each formed again and reduced against the span as it is now).
+            if (waiting.empty()) break;
+            const auto [element, generator] = waiting.take();
+            stop_point(stop);
+            tracker.count_tried();
+            typename Space::Element v = space.commutator(generator, element);
+            space.reduce(v, 0, tol);
+            if (traceless) space.remove_identity(v);
+            const double length = Space::norm(v);
+            if (length > tol && waiting.still_best(length)) accept(v);
+            tracker.report(space.size());
+            continue;
+        }
         const std::size_t last = std::min(space.size(), next + batch);
         const std::size_t batch_start = space.size();
-        std::vector<typename Space::Element> candidates = space.form(next, last, generator_count, tol, threads, stop);
-        for (typename Space::Element& v : candidates) {
+        std::vector<typename Space::Element> candidates =
+            space.form(next, last, generator_count, tol, threads, stop, lengths);
+        for (std::size_t index = 0; index < candidates.size(); ++index) {
+            typename Space::Element& v = candidates[index];
             stop_point(stop);
             tracker.count_tried();
             const double reduced_length = Space::norm(v);
             if (!(reduced_length > tol)) continue;
-            space.reduce(v, batch_start, tol);
-            // v was orthogonal to the older elements relative to its length before this
-            // reduction; when much of it went, that error grows relative to what is left.
+            if (!waiting.weak(reduced_length, lengths[index])) {
+                space.reduce(v, batch_start, tol);
+                // v was orthogonal to the older elements relative to its length before this
+                // reduction; when much of it went, that error grows relative to what is left.
+                const double length = Space::norm(v);
+                if (length > tol && length < kKeptShare * reduced_length) space.reduce(v, 0, tol);
+            }
+            if (traceless) space.remove_identity(v);
             const double length = Space::norm(v);
-            if (length > tol && length < kKeptShare * reduced_length) space.reduce(v, 0, tol);
+            if (!(length > tol)) continue;
+            if (waiting.weak(length, lengths[index])) {
+                waiting.add(length, next + index / generator_count, index % generator_count);
+                continue;
+            }
             accept(v);
             tracker.report(space.size());
             if (space.size() == bound) break;
@@ -520,48 +611,4 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
                  d, options, stop, start);
 }
 
-namespace reference {
-
-ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d, double tol) {
-    const std::size_t area = d * d;
-    std::vector<std::vector<Complex>> basis;
-    auto reduce = [&](std::vector<Complex>& v) {
-        for (int pass = 0; pass < 2; ++pass)
-            for (const std::vector<Complex>& b : basis) {
-                Complex c;
-                for (std::size_t i = 0; i < area; ++i) c += conj_times(b[i], v[i]);
-                for (std::size_t i = 0; i < area; ++i) v[i] = v[i] - c * b[i];
-            }
-    };
-    auto accept = [&](std::vector<Complex>& v) {
-        reduce(v);
-        const double length = vector_norm(v);
-        if (!(length > tol)) return;
-        vector_scale(v, 1.0 / length);
-        basis.push_back(std::move(v));
-    };
-    for (std::size_t i = 0; i < m; ++i) {
-        std::vector<Complex> v(generators + i * area, generators + (i + 1) * area);
-        const double length = vector_norm(v);
-        if (length == 0.0) continue;
-        vector_scale(v, 1.0 / length);
-        accept(v);
-    }
-    const std::size_t generator_count = basis.size();
-    for (std::size_t e = 0; e < basis.size(); ++e)
-        for (std::size_t g = 0; g < generator_count; ++g) {
-            std::vector<Complex> v(area);
-            for (std::size_t r = 0; r < d; ++r)
-                for (std::size_t c = 0; c < d; ++c)
-                    for (std::size_t k = 0; k < d; ++k)
-                        v[r * d + c] += basis[g][r * d + k] * basis[e][k * d + c] -
-                                        basis[e][r * d + k] * basis[g][k * d + c];
-            accept(v);
-        }
-    ClosureBasis result{basis.size(), d, {}};
-    for (const std::vector<Complex>& b : basis) result.elements.insert(result.elements.end(), b.begin(), b.end());
-    return result;
-}
-
-}  // namespace reference
 }  // namespace tanvo

@@ -1,0 +1,93 @@
+// What the closure's driver and its one-by-one reference share: which commutators wait until
+// no other adds to the span and in which order they are taken again, and the dense vector
+// operations both use (norm, scaling, removal of the identity).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "core/complex.hpp"
+
+namespace tanvo::closure_rules {
+
+inline double vector_norm(const Complex* v, std::size_t length) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < length; ++i) sum += v[i].re * v[i].re + v[i].im * v[i].im;
+    return std::sqrt(sum);
+}
+
+inline double vector_norm(const std::vector<Complex>& v) { return vector_norm(v.data(), v.size()); }
+
+inline void vector_scale(std::vector<Complex>& v, double factor) {
+    for (Complex& c : v) c = {c.re * factor, c.im * factor};
+}
+
+// The row-major d x d matrix minus tr/d on its diagonal.
+inline void subtract_trace(Complex* matrix, std::size_t d) {
+    Complex trace;
+    for (std::size_t r = 0; r < d; ++r) trace += matrix[r * d + r];
+    const Complex share{trace.re / double(d), trace.im / double(d)};
+    for (std::size_t r = 0; r < d; ++r) matrix[r * d + r] = matrix[r * d + r] - share;
+}
+
+// A commutator waits until no other candidate adds to the span (see the top of the file) when
+// its component outside the span is less than this share of its length, or shorter than
+// kWeakLength / sqrt(d) (the length of a commutator of two unit elements of spread spectrum
+// is about 1 / sqrt(d); rounding is about 1e-16 of it).
+inline constexpr double kWeakShare = 0.1;
+inline constexpr double kWeakLength = 1e-4;
+
+// The candidates that wait, best first: the longest component outside the span when last
+// reduced (an upper bound on it now, since the span only grows), the first met among equals.
+class WaitingCandidates {
+public:
+    explicit WaitingCandidates(std::size_t d) : floor_(kWeakLength / std::sqrt(double(d))) {}
+
+    // Whether a commutator of length `formed` that keeps `length` after reduction must wait.
+    bool weak(double length, double formed) const { return length < kWeakShare * formed || length < floor_; }
+
+    bool empty() const { return heap_.empty(); }
+    void add(double length, std::size_t element, std::size_t generator) {
+        push({length, met_++, element, generator});
+    }
+
+    // Takes the best candidate, its (element, generator).
+    std::pair<std::size_t, std::size_t> take() {
+        std::pop_heap(heap_.begin(), heap_.end(), later);
+        taken_ = heap_.back();
+        heap_.pop_back();
+        return {taken_.element, taken_.generator};
+    }
+    // Whether the candidate taken last, now of `length` outside the span, is still at least as
+    // long as every other waiting one's bound; if not it waits again with that bound.
+    bool still_best(double length) {
+        if (heap_.empty() || !(length < heap_.front().length)) return true;
+        taken_.length = length;
+        push(taken_);
+        return false;
+    }
+
+private:
+    struct Candidate {
+        double length;
+        std::size_t met;
+        std::size_t element, generator;
+    };
+    static bool later(const Candidate& a, const Candidate& b) {
+        return a.length < b.length || (a.length == b.length && a.met > b.met);
+    }
+    void push(const Candidate& c) {
+        heap_.push_back(c);
+        std::push_heap(heap_.begin(), heap_.end(), later);
+    }
+
+    double floor_;
+    std::vector<Candidate> heap_;
+    std::size_t met_ = 0;
+    Candidate taken_{};
+};
+
+}  // namespace tanvo::closure_rules
