@@ -14,7 +14,7 @@
 // [X, e] after a small coefficient magnifies the larger coefficients of the noise), so a
 // commutator whose exact value lies in the span, or is zero, can leave 1e-10 or more outside
 // it; normalised to a unit element, its fresh rounding is magnified as much and tilts the span
-// out of the algebra. So a candidate that adds only a sliver waits (waiting.hpp) and is formed
+// out of the algebra. So a candidate that adds only a sliver waits (shared_rules.hpp) and is formed
 // again only when no other adds to the span, the longest first: by then the directions its
 // noise pointed to are found and it is rejected. And the identity, which no commutator can
 // remove once it has leaked in, is kept out of every element when the generators are
@@ -35,7 +35,7 @@
 #include "solve/lapack.hpp"
 #include "bases/pauli.hpp"
 #include "core/sparse_vector.hpp"
-#include "closure/waiting.hpp"
+#include "closure/shared_rules.hpp"
 
 namespace tanvo {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "closure/closure.hpp"
-#include "closure/waiting.hpp"
+#include "closure/shared_rules.hpp"
 #include "core/sparse_vector.hpp"
 
 namespace tanvo::reference {
