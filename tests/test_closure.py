@@ -1,6 +1,9 @@
 """tanvo_lie.lie_closure: dimensions of known algebras, orthonormality, closure, order,
 determinism, the agreement of every representation with the one-by-one routine, and errors."""
 import functools
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -8,7 +11,8 @@ import pytest
 import tanvo
 import tanvo_lie
 from tanvo_lie import lie_closure
-from tanvo_lie._closure import _closure
+from tanvo_lie._closure import _closure, smallest_tolerance
+from conftest import sanitized
 from test_interrupt import interrupted_after
 
 I2 = np.eye(2)
@@ -175,8 +179,50 @@ def test_unitary_conjugate_of_clock_and_shift_closes_to_sl_d(d, method):
 def test_same_input_gives_the_same_bits_whatever_the_threads(make):
     generators = make()
     first = lie_closure(generators, threads=1)
-    for threads in (1, 2, 3):
+    # Counts past four per core are capped: 10**9 once asked for a workspace each, 2**32 wrapped.
+    for threads in (1, 2, 3, 10**9, 2**32, 2**32 + 1, 10**30):
         assert lie_closure(generators, threads=threads).tobytes() == first.tobytes()
+
+
+@pytest.mark.parametrize("scale", [1e-300, 1e-200, 1e-162, 1e154, 1e200, 1e300])
+@pytest.mark.parametrize("case", ["su(2) from two Pauli matrices", "Ising chain n=3: so(2n)", "sl(3) from clock and shift",
+                                  "su(5) from two random traceless Hermitian"])
+def test_the_basis_does_not_depend_on_the_generators_scale(case, scale):
+    # Squared entries once overflowed from 1e154 and underflowed from 1e-162: the generators were lost.
+    make, dimension = KNOWN[case]
+    generators = np.asarray(make(), dtype=complex)
+    basis = lie_closure(scale * generators)
+    assert basis.shape == (dimension, *generators.shape[1:])
+    np.testing.assert_allclose(basis, lie_closure(generators), atol=1e-12)
+    assert_closed_orthonormal_basis(basis, generators)
+
+
+def test_memory_error_names_the_closure():
+    if sanitized():
+        pytest.skip("AddressSanitizer's shadow memory does not fit under an address-space limit")
+    # The address space is capped a little above what the interpreter holds: the closure's
+    # growing basis of 256 x 256 matrices passes it within a second.
+    script = textwrap.dedent("""
+        import resource, numpy as np, tanvo_lie
+        generators = np.random.default_rng(0).normal(size=(2, 256, 256)) + 0j
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + 200 * 2**20, resource.RLIM_INFINITY))
+        try:
+            tanvo_lie.lie_closure(generators, threads=1)
+        except MemoryError as error:
+            print(error)
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert run.stdout.strip() == "out of memory for the Lie closure of 2 generators of 256 x 256", run.stderr
+
+
+def test_smallest_tolerance_still_gives_the_algebra():
+    for generators, dimension in [(clock_and_shift(12), 143), (ising(4), 28), (random_hermitian(6, 2, 2), 36)]:
+        d = generators.shape[1]
+        basis = lie_closure(generators, tol=smallest_tolerance(d))
+        assert basis.shape == (dimension, d, d)
+        assert_closed_orthonormal_basis(basis, generators)
 
 
 def test_generators_come_first_in_their_order():
@@ -231,6 +277,10 @@ def test_progress_line_on_stderr(capsys):
     ([X], {"tol": 0.0}, ValueError, "tol must be positive"),
     ([X], {"tol": float("inf")}, ValueError, "tol must be positive"),
     ([X], {"tol": "1e-9"}, TypeError, "tol must be a real number"),
+    ([X], {"tol": 1e-300}, ValueError, r"tol must be at least 4\.02e-14 for 2 x 2 generators .*; got 1e-300"),
+    ([np.eye(64)], {"tol": 1e-13}, ValueError, r"tol must be at least 2\.27e-13 for 64 x 64 generators"),
+    ([X], {"tol": 1.0}, ValueError, "tol must be below 1"),
+    ([X], {"tol": 10**400}, ValueError, r"tol must be below 1; got 1\.000E\+400"),
     ([X], {"max_dimension": -1}, ValueError, "max_dimension must be non-negative"),
     ([X], {"max_dimension": 2.0}, TypeError, "max_dimension must be an int"),
     ([X], {"max_dimension": True}, TypeError, "max_dimension must be an int"),

@@ -167,7 +167,10 @@ def whole_number(value: Any, name: str, *, expected: str, minimum: int) -> int:
 
 
 def thread_count(threads: Any) -> int:
-    """Worker threads: a positive int, or None for every core this process may run on."""
+    """Worker threads: a positive int, or None for every core this process may run on. A count
+    past the most a call starts (four per core) is capped there: more threads only cost their
+    stacks, and the results never depend on the count."""
     if threads is None:
         return int(_native.available_threads())
-    return whole_number(threads, "threads", expected="a positive int or None", minimum=1)
+    count = whole_number(threads, "threads", expected="a positive int or None", minimum=1)
+    return min(count, int(_native.thread_limit()))

@@ -508,7 +508,7 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
     const std::size_t batch =
         std::max<std::size_t>(1, (std::is_same_v<Space, DenseSpace> ? kDenseBatch : kSparseBatch) /
                                      std::max<std::size_t>(1, generator_count));
-    const unsigned threads = std::max(1u, options.threads);
+    const unsigned threads = worker_count(options.threads);
 
     WaitingCandidates waiting(d);
     std::vector<double> lengths;
@@ -585,6 +585,9 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
     const Clock::time_point start = Clock::now();
     if (d == 0 || m == 0) return {0, d, {}};
     const ClosureMethod method = options.method;
+    require_memory(std::uint64_t(m) * d * d, sizeof(Complex));
+    const std::vector<Complex> scaled = unit_scaled(generators, m, d);
+    generators = scaled.data();
     if (method == ClosureMethod::Pauli && (!is_power_of_two(d) || d > (std::size_t(1) << 32)))
         throw std::invalid_argument("Pauli-word coordinates need d a power of two up to 2^32; got d = " +
                                     std::to_string(d));

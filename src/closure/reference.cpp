@@ -15,6 +15,8 @@ using namespace closure_rules;
 
 ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d, double tol) {
     const std::size_t area = d * d;
+    const std::vector<Complex> scaled = unit_scaled(generators, m, d);
+    generators = scaled.data();
     std::vector<std::vector<Complex>> basis;
     auto reduce = [&](std::vector<Complex>& v) {
         for (int pass = 0; pass < 2; ++pass)

@@ -13,6 +13,24 @@
 
 namespace tanvo::closure_rules {
 
+// The m row-major d x d generators, each multiplied by the power of two that brings the largest
+// real or imaginary part of its entries into [1, 2): exact (the normalised elements keep their
+// bits), and the squares that norms add neither overflow nor underflow whatever the input's
+// scale (generators of entries 1e154 or 1e-162 were otherwise lost).
+inline std::vector<Complex> unit_scaled(const Complex* generators, std::size_t m, std::size_t d) {
+    const std::size_t area = d * d;
+    std::vector<Complex> scaled(generators, generators + m * area);
+    for (std::size_t i = 0; i < m; ++i) {
+        Complex* g = scaled.data() + i * area;
+        double largest = 0.0;
+        for (std::size_t t = 0; t < area; ++t) largest = std::max({largest, std::abs(g[t].re), std::abs(g[t].im)});
+        if (largest == 0.0) continue;
+        const int exponent = -std::ilogb(largest);
+        for (std::size_t t = 0; t < area; ++t) g[t] = {std::ldexp(g[t].re, exponent), std::ldexp(g[t].im, exponent)};
+    }
+    return scaled;
+}
+
 inline double vector_norm(const Complex* v, std::size_t length) {
     double sum = 0.0;
     for (std::size_t i = 0; i < length; ++i) sum += v[i].re * v[i].re + v[i].im * v[i].im;

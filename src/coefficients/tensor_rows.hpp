@@ -34,10 +34,6 @@ inline bool kept(Complex c, double tol) { return !(std::abs(c.re) <= tol && std:
     throw std::overflow_error("a product of two basis matrices overflows double precision");
 }
 
-// Threads beyond a few per core only cost their stacks and start-up (results do not depend
-// on the count).
-inline unsigned worker_count(unsigned requested) { return std::clamp(requested, 1u, 4 * available_threads()); }
-
 inline void add_term(TermTable& out, std::size_t i, std::size_t j, std::size_t k, Complex c) {
     out.indices.insert(out.indices.end(), {std::int64_t(i), std::int64_t(j), std::int64_t(k)});
     out.values.push_back(c);

@@ -17,6 +17,9 @@ namespace tanvo {
 
 namespace {
 
+// Threads a call starts at most, and the pool keeps waiting at most, per core.
+constexpr unsigned kThreadsPerCore = 4;
+
 // Threads kept waiting between calls. A thread started afresh is queued on its parent's core
 // and often runs only when the parent blocks or the scheduler next balances the cores: on a
 // 2-core VM it started 2 ms late in most of 50 tries, while a waiting thread, woken, ran within
@@ -92,7 +95,7 @@ private:
             {
                 const std::lock_guard lock(mutex_);
                 // Beyond a few threads per core the rest are started again when needed.
-                if (idle_.size() < kThreadsPerCore * std::size_t(available_threads())) {
+                if (idle_.size() < std::size_t(thread_limit())) {
                     try {
                         idle_.push_back(self);
                         waits = true;
@@ -105,8 +108,6 @@ private:
         }
         delete self;
     }
-
-    static constexpr std::size_t kThreadsPerCore = 4;
 
     std::mutex mutex_;
     std::vector<Waiting*> idle_;
@@ -122,6 +123,8 @@ unsigned available_threads() {
     }
     return std::max(1u, std::thread::hardware_concurrency());
 }
+
+unsigned thread_limit() { return kThreadsPerCore * available_threads(); }
 
 BackgroundTask::BackgroundTask(std::function<void()> task) {
     // The task signals under the lock, so that this object outlives its last touch of it.

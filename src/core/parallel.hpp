@@ -2,9 +2,11 @@
 // std::stop_token: the first exception of any chunk stops the others and is rethrown.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <stop_token>
@@ -53,6 +55,15 @@ inline void stop_point(const std::stop_token& stop) {
 
 // The number of threads to use when the caller names none: the cores this process may run on.
 unsigned available_threads();
+
+// The most threads a call starts: beyond a few per core they only cost their stacks and
+// start-up (results never depend on the count).
+unsigned thread_limit();
+
+// `requested` within [1, thread_limit()].
+inline unsigned worker_count(std::uint64_t requested) {
+    return unsigned(std::clamp<std::uint64_t>(requested, 1, thread_limit()));
+}
 
 // A task run on another thread while the caller goes on: one of the threads kept waiting
 // between calls, or a new one. The destructor returns once the task has finished.

@@ -1,9 +1,12 @@
 // _native.lie_closure: the Lie closure of a stack of generators, computed without the GIL;
 // progress reaches a Python callable, which is called with the GIL taken briefly.
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "closure/closure.hpp"
+#include "core/parallel.hpp"
 #include "bindings/tanvo_lie/binding.hpp"
 
 namespace tanvo::tensors {
@@ -40,10 +43,10 @@ PyObject* lie_closure(PyObject*, PyObject* args) {
     PyObject* generators_object;
     double tol;
     Py_ssize_t max_dimension;
-    unsigned threads;
+    Py_ssize_t threads;
     const char* method_name;
     PyObject* report;
-    if (!PyArg_ParseTuple(args, "OdnIsO", &generators_object, &tol, &max_dimension, &threads,
+    if (!PyArg_ParseTuple(args, "OdnnsO", &generators_object, &tol, &max_dimension, &threads,
                           &method_name, &report))
         return nullptr;
     ComplexArray generators;
@@ -60,13 +63,13 @@ PyObject* lie_closure(PyObject*, PyObject* args) {
     if (!reference && !read_method(method_name, options.method)) return nullptr;
     options.tol = tol;
     if (max_dimension >= 0) options.max_dimension = std::size_t(max_dimension);
-    options.threads = threads;
+    options.threads = worker_count(std::uint64_t(std::max<Py_ssize_t>(threads, 1)));
     if (report != Py_None) options.progress = [report](const ClosureProgress& p) { call_report(report, p); };
 
     const bool finished = run_released([&](std::stop_token stop) {
         basis = reference ? tanvo::reference::lie_closure(generators.data(), m, d, tol)
                           : tanvo::lie_closure(generators.data(), m, d, options, stop);
-    }, WorkThread::other);
+    }, WorkThread::other, "the Lie closure of " + std::to_string(m) + " generators of " + std::to_string(d) + " x " + std::to_string(d));
     if (!finished) return nullptr;
     const auto count = Py_ssize_t(basis.count), size = Py_ssize_t(d);
     py::Ref buffer(to_buffer(std::move(basis.elements), {count, size, size}), py::steal);

@@ -12,6 +12,11 @@ PyObject* available_threads(PyObject*, PyObject*) {
 Registration available_threads_row{{"available_threads", available_threads, METH_NOARGS,
                                     "The number of cores this process may run on."}};
 
+PyObject* thread_limit(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(tanvo::thread_limit()); }
+
+Registration thread_limit_row{{"thread_limit", thread_limit, METH_NOARGS,
+                               "The most threads a call starts (a few per core)."}};
+
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "_native",
                                  "Computational core of tanvo_lie (private).", -1,
                                  nullptr, nullptr, nullptr, nullptr, nullptr};
