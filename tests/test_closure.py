@@ -174,6 +174,37 @@ def test_unitary_conjugate_of_clock_and_shift_closes_to_sl_d(d, method):
     assert_closed_orthonormal_basis(basis, generators, traceless=True)
 
 
+# Generators each Hermitian or anti-Hermitian: (generators, dimension of the real algebra).
+COMPACT = {
+    "Ising chain n=4, Hermitian terms": (functools.partial(ising, 4), 28),
+    "Ising chain n=4, anti-Hermitian terms": (lambda: 1j * ising(4), 28),
+    "Ising chain n=4, mixed": (lambda: ising(4) * np.array([1, 1j, 1, 1j, 1, 1j, 1])[:, None, None], 28),
+    "Heisenberg chain n=4": (functools.partial(heisenberg, 4), 12),
+    "su(5) from two random traceless Hermitian": (lambda: random_hermitian(5, 2, 1, traceless=True), 24),
+    "u(6) from two random Hermitian": (lambda: random_hermitian(6, 2, 2), 36),
+}
+
+
+@pytest.mark.parametrize("method", ["auto", "pauli", "entries", "dense", "reference"])
+@pytest.mark.parametrize("case", list(COMPACT))
+def test_hermitian_generators_give_the_compact_real_form(case, method):
+    # The real span of an anti-Hermitian basis is the algebra itself: structure constants come
+    # out real and each ad matrix antisymmetric. Its size is the complex dimension as before.
+    make, dimension = COMPACT[case]
+    generators = np.ascontiguousarray(make(), dtype=complex)
+    d = generators.shape[1]
+    if method == "pauli" and d & (d - 1):
+        pytest.skip("Pauli words need d a power of two")
+    basis = _closure(generators, 1e-10, -1, 2, method)
+    assert basis.shape == (dimension, d, d)
+    assert np.abs(basis + basis.conj().transpose(0, 2, 1)).max() == 0.0
+    assert_closed_orthonormal_basis(basis, generators)
+    products = np.einsum("iab,jbc->ijac", basis, basis)
+    f = np.einsum("kab,ijab->ijk", basis.conj(), products - products.transpose(1, 0, 2, 3))  # <b_k, [b_i, b_j]>
+    assert np.abs(f.imag).max() < 1e-12
+    np.testing.assert_allclose(f, -f.transpose(0, 2, 1), atol=1e-12)
+
+
 @pytest.mark.parametrize("make", [functools.partial(ising, 6), functools.partial(heisenberg, 5),
                                   lambda: random_hermitian(8, 2, 4)], ids=["ising", "heisenberg", "dense"])
 def test_same_input_gives_the_same_bits_whatever_the_threads(make):
@@ -229,10 +260,10 @@ def test_generators_come_first_in_their_order():
     generators = [on_sites(3, {0: X, 1: X}), on_sites(3, {1: Z}), 2 * on_sites(3, {0: X, 1: X}),
                   on_sites(3, {0: Z})]
     basis = lie_closure(generators)
-    # Gram–Schmidt in order: element k spans generator k minus its part along the earlier ones.
-    np.testing.assert_allclose(basis[0], generators[0] / np.linalg.norm(generators[0]), atol=1e-15)
-    np.testing.assert_allclose(basis[1], generators[1] / np.linalg.norm(generators[1]), atol=1e-15)
-    np.testing.assert_allclose(basis[2], generators[3] / np.linalg.norm(generators[3]), atol=1e-15)
+    # Gram–Schmidt in order: element k spans generator k minus its part along the earlier ones
+    # (times i: Hermitian generators give the compact form's anti-Hermitian elements).
+    for k, g in [(0, generators[0]), (1, generators[1]), (2, generators[3])]:
+        np.testing.assert_allclose(basis[k], 1j * g / np.linalg.norm(g), atol=1e-15)
     assert outside_span(basis[:3], generators).max() < 1e-12
 
 

@@ -3,6 +3,7 @@
 // a sign, found with bit operations, so sums of few words stay short through commutators.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +13,10 @@
 namespace tanvo {
 
 inline bool is_power_of_two(std::size_t d) { return d != 0 && (d & (d - 1)) == 0; }
+
+// Whether the word X^x Z^z of `key` is Hermitian: (X^x Z^z)^† = Z^z X^x = (-1)^{x·z} X^x Z^z, so
+// it is when x·z is even, and anti-Hermitian otherwise.
+inline bool word_is_hermitian(std::uint64_t key) { return (std::popcount(key & (key >> 32)) & 1) == 0; }
 
 // The coordinates of the row-major d x d matrix (d a power of two, at most 2^32) by a
 // Walsh–Hadamard transform of each of its d generalised diagonals; coordinates that are zero

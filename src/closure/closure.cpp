@@ -19,7 +19,8 @@
 // noise pointed to are found and it is rejected. And the identity, which no commutator can
 // remove once it has leaked in, is kept out of every element when the generators are
 // traceless (the algebra then lies in sl(d)). Clock and shift of d = 12 to 16 let the identity
-// in without them.
+// in without them. Likewise every element of a compact real form (generators each Hermitian or
+// anti-Hermitian, the Hermitian ones multiplied by i) is kept exactly anti-Hermitian.
 #include "closure/closure.hpp"
 
 #include <algorithm>
@@ -147,6 +148,31 @@ public:
         for (std::uint64_t r = 0; r < d_; ++r)
             if (!std::binary_search(v.keys.begin(), v.keys.end(), r * d_ + r)) terms.emplace_back(r * d_ + r, share);
         v = vector_of(terms, true);
+    }
+
+    // (v - v^†) / 2. A Pauli word X^x Z^z has W^† = (-1)^{x·z} W; an entry pairs with its mirror.
+    void make_anti_hermitian(Element& v) const {
+        std::vector<std::pair<std::uint64_t, Complex>> terms;
+        terms.reserve(2 * v.size());
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            const Complex x = v.values[i];
+            if (coordinates_ == Coordinates::Pauli) {
+                // c -> (c - s conj(c)) / 2: the imaginary part for s = 1, the real part for s = -1.
+                const Complex part = word_is_hermitian(v.keys[i]) ? Complex{0.0, x.im} : Complex{x.re, 0.0};
+                if (!(part == Complex{})) terms.emplace_back(v.keys[i], part);
+                continue;
+            }
+            const std::uint64_t row = v.keys[i] / d_, col = v.keys[i] % d_, mirror = col * d_ + row;
+            const auto at = std::lower_bound(v.keys.begin(), v.keys.end(), mirror);
+            const bool paired = at != v.keys.end() && *at == mirror;
+            if (paired && mirror < v.keys[i]) continue;  // written with its mirror
+            const Complex y = paired ? v.values[at - v.keys.begin()] : Complex{};
+            const Complex part{(x.re - y.re) * 0.5, (x.im + y.im) * 0.5};
+            if (part == Complex{}) continue;
+            terms.emplace_back(v.keys[i], part);
+            if (mirror != v.keys[i]) terms.emplace_back(mirror, Complex{-part.re, part.im});
+        }
+        v = vector_of(terms, sorted());
     }
 
     // [generator g, element e] for e in [first, last) and g in [0, generators), reduced against
@@ -349,6 +375,7 @@ public:
     }
 
     void remove_identity(Element& v) const { subtract_trace(v.data(), d_); }
+    void make_anti_hermitian(Element& v) const { tanvo::closure_rules::make_anti_hermitian(v.data(), d_); }
 
     // The products of each generator with the whole batch are two matrix products: elements
     // [first, last) stacked vertically (as stored) times g, and g times them side by side.
@@ -473,7 +500,7 @@ private:
 };
 
 template <class Space>
-ClosureBasis close(Space& space, std::vector<typename Space::Element> generators, std::size_t d,
+ClosureBasis close(Space& space, std::vector<typename Space::Element> generators, std::size_t d, bool compact,
                    const ClosureOptions& options, const std::stop_token& stop, Clock::time_point start) {
     Tracker tracker(options, start);
     const double tol = options.tol;
@@ -491,14 +518,20 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
     const bool traceless = std::all_of(generators.begin(), generators.end(), [&](const typename Space::Element& v) {
         return !(space.identity_component(v) > tol * Space::norm(v));
     });
+    // Rounding is kept out of the form every element has (see the top).
+    auto keep_form = [&](typename Space::Element& v) {
+        if (traceless) space.remove_identity(v);
+        if (compact) space.make_anti_hermitian(v);
+    };
     bool has_identity = false;
     for (typename Space::Element& v : generators) {
         stop_point(stop);
-        if (traceless) space.remove_identity(v);
+        keep_form(v);
         const double length = Space::norm(v);
         if (length == 0.0) continue;
         Space::scale(v, 1.0 / length);  // dependence is judged relative to the generator's size
         space.reduce(v, 0, tol);
+        keep_form(v);
         has_identity = has_identity || space.identity_component(v) > tol;
         accept(v);
     }
@@ -523,7 +556,7 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
             tracker.count_tried();
             typename Space::Element v = space.commutator(generator, element);
             space.reduce(v, 0, tol);
-            if (traceless) space.remove_identity(v);
+            keep_form(v);
             const double length = Space::norm(v);
             if (length > tol && waiting.still_best(length)) accept(v);
             tracker.report(space.size());
@@ -546,7 +579,7 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
                 const double length = Space::norm(v);
                 if (length > tol && length < kKeptShare * reduced_length) space.reduce(v, 0, tol);
             }
-            if (traceless) space.remove_identity(v);
+            keep_form(v);
             const double length = Space::norm(v);
             if (!(length > tol)) continue;
             if (waiting.weak(length, lengths[index])) {
@@ -586,7 +619,8 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
     if (d == 0 || m == 0) return {0, d, {}};
     const ClosureMethod method = options.method;
     require_memory(std::uint64_t(m) * d * d, sizeof(Complex));
-    const std::vector<Complex> scaled = unit_scaled(generators, m, d);
+    std::vector<Complex> scaled = unit_scaled(generators, m, d);
+    const bool compact = to_compact_form(scaled, m, d, options.tol);
     generators = scaled.data();
     if (method == ClosureMethod::Pauli && (!is_power_of_two(d) || d > (std::size_t(1) << 32)))
         throw std::invalid_argument("Pauli-word coordinates need d a power of two up to 2^32; got d = " +
@@ -596,14 +630,14 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
         auto words = converted(generators, m, d, [d](const Complex* g) { return pauli_coordinates(g, d); });
         if (!automatic || sparse_enough(words, 4, d)) {
             SparseSpace space(Coordinates::Pauli, d);
-            return close(space, std::move(words), d, options, stop, start);
+            return close(space, std::move(words), d, compact, options, stop, start);
         }
     }
     if (method == ClosureMethod::Entries || automatic) {
         auto entries = converted(generators, m, d, [d](const Complex* g) { return entries_of(g, d); });
         if (!automatic || sparse_enough(entries, d, d)) {
             SparseSpace space(Coordinates::Entries, d);
-            return close(space, std::move(entries), d, options, stop, start);
+            return close(space, std::move(entries), d, compact, options, stop, start);
         }
     }
     DenseSpace space(d);
@@ -611,7 +645,7 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
     const SingleThreadedBlas blas_on_calling_thread;
     const std::size_t area = d * d;
     return close(space, converted(generators, m, d, [area](const Complex* g) { return std::vector<Complex>(g, g + area); }),
-                 d, options, stop, start);
+                 d, compact, options, stop, start);
 }
 
 }  // namespace tanvo

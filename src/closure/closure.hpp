@@ -45,8 +45,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// `generators`: m row-major d x d matrices, contiguous. Elements come in the order found
-// (independent generators first); the result does not depend on `threads`.
+// `generators`: m row-major d x d matrices, contiguous, of any scale. Elements come in the order
+// found (independent generators first); the result does not depend on `threads`. When every
+// generator is Hermitian or anti-Hermitian (within tol), the Hermitian ones are multiplied by i
+// and every element is anti-Hermitian: a basis of the compact real form, of the same size.
 ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d,
                          const ClosureOptions& options, const std::stop_token& stop = {});
 

@@ -15,7 +15,8 @@ using namespace closure_rules;
 
 ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d, double tol) {
     const std::size_t area = d * d;
-    const std::vector<Complex> scaled = unit_scaled(generators, m, d);
+    std::vector<Complex> scaled = unit_scaled(generators, m, d);
+    const bool compact = to_compact_form(scaled, m, d, tol);
     generators = scaled.data();
     std::vector<std::vector<Complex>> basis;
     auto reduce = [&](std::vector<Complex>& v) {
@@ -43,10 +44,13 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
     for (std::size_t i = 0; i < m; ++i) {
         std::vector<Complex> v(generators + i * area, generators + (i + 1) * area);
         if (traceless) subtract_trace(v.data(), d);
+        if (compact) make_anti_hermitian(v.data(), d);
         const double length = vector_norm(v);
         if (length == 0.0) continue;
         vector_scale(v, 1.0 / length);
         reduce(v);
+        if (traceless) subtract_trace(v.data(), d);
+        if (compact) make_anti_hermitian(v.data(), d);
         const double reduced_length = vector_norm(v);
         if (reduced_length > tol) append(v, reduced_length);
     }
@@ -68,6 +72,7 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
             std::vector<Complex> v = commutator(g, element);
             reduce(v);
             if (traceless) subtract_trace(v.data(), d);
+            if (compact) make_anti_hermitian(v.data(), d);
             const double length = vector_norm(v);
             if (length > tol && waiting.still_best(length)) append(v, length);
         }
@@ -77,6 +82,7 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
             const double formed = vector_norm(v);
             reduce(v);
             if (traceless) subtract_trace(v.data(), d);
+            if (compact) make_anti_hermitian(v.data(), d);
             const double length = vector_norm(v);
             if (!(length > tol)) continue;
             if (waiting.weak(length, formed))

@@ -31,6 +31,48 @@ inline std::vector<Complex> unit_scaled(const Complex* generators, std::size_t m
     return scaled;
 }
 
+// (A - A^†) / 2 of the row-major d x d matrix, in place: its anti-Hermitian part.
+inline void make_anti_hermitian(Complex* a, std::size_t d) {
+    for (std::size_t r = 0; r < d; ++r)
+        for (std::size_t c = r; c < d; ++c) {
+            const Complex x = a[r * d + c], y = a[c * d + r];
+            const Complex part{(x.re - y.re) * 0.5, (x.im + y.im) * 0.5};  // (x - conj(y)) / 2
+            a[r * d + c] = part;
+            a[c * d + r] = {-part.re, part.im};                          // -conj(part)
+        }
+}
+
+// When every one of the m generators is Hermitian or anti-Hermitian (within tol of its norm),
+// multiplies the Hermitian ones by i, makes all exactly anti-Hermitian and returns true: their
+// real span closed under commutators is then the compact real form of the algebra, and keeping
+// every element anti-Hermitian gives it a basis (the complex inner product of two
+// anti-Hermitian matrices is real, so Gram–Schmidt keeps them so up to rounding).
+inline bool to_compact_form(std::vector<Complex>& generators, std::size_t m, std::size_t d, double tol) {
+    const std::size_t area = d * d;
+    std::vector<bool> hermitian(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const Complex* g = generators.data() + i * area;
+        double norm2 = 0.0, skew2 = 0.0, sym2 = 0.0;  // |g|^2, |g - g^†|^2, |g + g^†|^2
+        for (std::size_t r = 0; r < d; ++r)
+            for (std::size_t c = 0; c < d; ++c) {
+                const Complex x = g[r * d + c], y = g[c * d + r];  // g^†[r, c] = conj(y)
+                norm2 += x.re * x.re + x.im * x.im;
+                skew2 += (x.re - y.re) * (x.re - y.re) + (x.im + y.im) * (x.im + y.im);
+                sym2 += (x.re + y.re) * (x.re + y.re) + (x.im - y.im) * (x.im - y.im);
+            }
+        const double allowed = 4 * tol * tol * norm2;  // |g -+ g^†| <= 2 tol |g|
+        hermitian[i] = skew2 <= allowed;
+        if (!hermitian[i] && !(sym2 <= allowed)) return false;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        Complex* g = generators.data() + i * area;
+        if (hermitian[i])
+            for (std::size_t t = 0; t < area; ++t) g[t] = {-g[t].im, g[t].re};
+        make_anti_hermitian(g, d);
+    }
+    return true;
+}
+
 inline double vector_norm(const Complex* v, std::size_t length) {
     double sum = 0.0;
     for (std::size_t i = 0; i < length; ++i) sum += v[i].re * v[i].re + v[i].im * v[i].im;
