@@ -543,7 +543,7 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
                                      std::max<std::size_t>(1, generator_count));
     const unsigned threads = worker_count(options.threads);
 
-    WaitingCandidates waiting(d);
+    WaitingCandidates waiting(d, bound);
     std::vector<double> lengths;
     std::size_t next = 0;
     while (space.size() < bound) {
@@ -572,7 +572,7 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
             tracker.count_tried();
             const double reduced_length = Space::norm(v);
             if (!(reduced_length > tol)) continue;
-            if (!waiting.weak(reduced_length, lengths[index])) {
+            if (!waiting.weak(reduced_length, lengths[index], space.size())) {
                 space.reduce(v, batch_start, tol);
                 // v was orthogonal to the older elements relative to its length before this
                 // reduction; when much of it went, that error grows relative to what is left.
@@ -582,7 +582,7 @@ ClosureBasis close(Space& space, std::vector<typename Space::Element> generators
             keep_form(v);
             const double length = Space::norm(v);
             if (!(length > tol)) continue;
-            if (waiting.weak(length, lengths[index])) {
+            if (waiting.weak(length, lengths[index], space.size())) {
                 waiting.add(length, next + index / generator_count, index % generator_count);
                 continue;
             }

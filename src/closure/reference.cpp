@@ -41,6 +41,7 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
         const std::vector<Complex> g(generators + i * area, generators + (i + 1) * area);
         traceless = traceless && !(identity_component(g.data()) > tol * vector_norm(g));
     }
+    bool has_identity = false;
     for (std::size_t i = 0; i < m; ++i) {
         std::vector<Complex> v(generators + i * area, generators + (i + 1) * area);
         if (traceless) subtract_trace(v.data(), d);
@@ -52,9 +53,13 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
         if (traceless) subtract_trace(v.data(), d);
         if (compact) make_anti_hermitian(v.data(), d);
         const double reduced_length = vector_norm(v);
-        if (reduced_length > tol) append(v, reduced_length);
+        if (!(reduced_length > tol)) continue;
+        has_identity = has_identity || identity_component(v.data()) > tol;
+        append(v, reduced_length);
     }
     const std::size_t generator_count = basis.size();
+    // Commutators are traceless: the algebra lies in span(generators) + sl(d).
+    const std::size_t bound = d * d - 1 + (has_identity ? 1 : 0);
     auto commutator = [&](std::size_t g, std::size_t e) {
         std::vector<Complex> v(area);
         for (std::size_t r = 0; r < d; ++r)
@@ -64,7 +69,7 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
                                     basis[e][r * d + k] * basis[g][k * d + c];
         return v;
     };
-    WaitingCandidates waiting(d);
+    WaitingCandidates waiting(d, bound);
     for (std::size_t e = 0;; ++e) {
         // Every element is commuted: the waiting candidates, best first, until one joins.
         while (e == basis.size() && !waiting.empty()) {
@@ -85,7 +90,7 @@ ClosureBasis lie_closure(const Complex* generators, std::size_t m, std::size_t d
             if (compact) make_anti_hermitian(v.data(), d);
             const double length = vector_norm(v);
             if (!(length > tol)) continue;
-            if (waiting.weak(length, formed))
+            if (waiting.weak(length, formed, basis.size()))
                 waiting.add(length, e, g);
             else
                 append(v, length);

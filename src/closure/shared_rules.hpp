@@ -93,10 +93,12 @@ inline void subtract_trace(Complex* matrix, std::size_t d) {
     for (std::size_t r = 0; r < d; ++r) matrix[r * d + r] = matrix[r * d + r] - share;
 }
 
-// A commutator waits until no other candidate adds to the span (see the top of the file) when
-// its component outside the span is less than this share of its length, or shorter than
-// kWeakLength / sqrt(d) (the length of a commutator of two unit elements of spread spectrum
-// is about 1 / sqrt(d); rounding is about 1e-16 of it).
+// A commutator waits until no other candidate adds to the span (see closure.cpp's top) when its
+// component outside the span is less than this share of its length, scaled by
+// sqrt(1 - found / bound) (a direction drawn at random keeps that share outside a span of
+// `found` of at most `bound` dimensions, so that the last elements of a full algebra do not all
+// wait), or shorter than kWeakLength / sqrt(d) (the length of a commutator of two unit
+// elements of spread spectrum is about 1 / sqrt(d); rounding is about 1e-16 of it).
 inline constexpr double kWeakShare = 0.1;
 inline constexpr double kWeakLength = 1e-4;
 
@@ -104,10 +106,16 @@ inline constexpr double kWeakLength = 1e-4;
 // reduced (an upper bound on it now, since the span only grows), the first met among equals.
 class WaitingCandidates {
 public:
-    explicit WaitingCandidates(std::size_t d) : floor_(kWeakLength / std::sqrt(double(d))) {}
+    // For d x d elements, of which the algebra has at most `bound`.
+    WaitingCandidates(std::size_t d, std::size_t bound)
+        : floor_(kWeakLength / std::sqrt(double(d))), bound_(double(bound)) {}
 
-    // Whether a commutator of length `formed` that keeps `length` after reduction must wait.
-    bool weak(double length, double formed) const { return length < kWeakShare * formed || length < floor_; }
+    // Whether a commutator of length `formed` that keeps `length` after reduction against a
+    // span of `found` elements must wait.
+    bool weak(double length, double formed, std::size_t found) const {
+        const double open = std::sqrt(std::max(0.0, 1.0 - double(found) / bound_));
+        return length < kWeakShare * open * formed || length < floor_;
+    }
 
     bool empty() const { return heap_.empty(); }
     void add(double length, std::size_t element, std::size_t generator) {
@@ -145,6 +153,7 @@ private:
     }
 
     double floor_;
+    double bound_;
     std::vector<Candidate> heap_;
     std::size_t met_ = 0;
     Candidate taken_{};
