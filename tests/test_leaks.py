@@ -298,6 +298,11 @@ CLOSURE_PATHS = {
     "closure-progress": lambda: ([X2, Z2], {"progress": True}),
     "closure-bad-tol": lambda: ([X2], {"tol": -1.0}),
     "closure-bad-matrix": lambda: ([X2, np.eye(3)], {}),
+    "closure-waiting": lambda: (list(tanvo.gen_sylvester(12)[:2]), {}),
+    "closure-compact-dense": lambda: ([h + h.conj().T for h in rng.normal(size=(2, 3, 3)) + 0j], {}),
+    "closure-scaled": lambda: ([1e200 * X2, 1e-200 * Z2], {}),
+    "closure-capped-threads": lambda: ([X2, Z2], {"threads": 10**9}),
+    "closure-tol-below-rounding": lambda: ([X2], {"tol": 1e-300}),
 }
 
 

@@ -4,7 +4,6 @@ from __future__ import annotations
 import math
 import numbers
 import sys
-from decimal import Decimal
 from typing import Any, Optional
 
 import numpy as np
@@ -129,7 +128,7 @@ def _tolerance(tol: Any, d: int) -> float:
     try:
         value = float(tol)
     except OverflowError:  # an int past the largest double
-        raise ValueError(f"tol must be below 1; got {Decimal(int(tol)):.3E}") from None
+        raise ValueError("tol must be below 1; got a number past the largest float") from None
     if not (math.isfinite(value) and value > 0):
         raise ValueError(f"tol must be positive and finite; got {tol!r}")
     smallest = smallest_tolerance(d)
