@@ -170,9 +170,10 @@ def build_case(name):
         gate_ops = [hermitian_in(basis, rng, phases) for _ in range(8)] + [basis[0] / 1j]
         return matrix_case(basis, gate_ops, hermitian_in(basis, rng, phases), rng)
     if name == "closure-mixed-phases":
-        # lie_closure's basis mixes Hermitian and anti-Hermitian elements
+        # a basis mixing Hermitian and anti-Hermitian elements: lie_closure's, every other one times i
         gens = [pauli_matrix(l) for l in ("XXI", "IXX", "ZII", "IZI", "IIZ")]
         basis = tanvo_lie.lie_closure(gens)
+        basis[::2] *= 1j
         gate_ops = gens * 2
         return matrix_case(basis, gate_ops, gens[0] + 0.5 * gens[3], rng)
     if name == "sl2-no-phases":
