@@ -93,16 +93,29 @@ class _Entries:
             value = np.concatenate([m.reshape(-1)[f] for m, f in zip(matrices, found)])
         return cls(n, d, owner.astype(np.int64), position.astype(np.int64), value, flat, matrices)
 
+    def hermiticity(self) -> tuple[NDArray, NDArray, NDArray]:
+        """For each matrix, ||B + B^H||^2, ||B - B^H||^2 and ||B||^2, from its entries."""
+        d2 = self.d * self.d
+        row, col = np.divmod(self.position, self.d)
+        keys = self.owner * d2 + self.position
+        wanted = self.owner * d2 + col * self.d + row
+        where = np.minimum(np.searchsorted(keys, wanted), max(keys.size - 1, 0))
+        partner = np.where(keys[where] == wanted, np.conj(self.value[where]), 0)
+        per_matrix = [np.bincount(self.owner, np.abs(x) ** 2, self.n)
+                      for x in (self.value + partner, self.value - partner, self.value)]
+        return per_matrix[0], per_matrix[1], per_matrix[2]
+
     def flat(self) -> NDArray[np.complex128]:
         if self._flat is None:
-            self._flat = np.stack(self._matrices).reshape(self.n, self.d * self.d)
+            self._flat = np.stack(list(self._matrices)).reshape(self.n, self.d * self.d)
         return self._flat
 
     def dense_is_cheaper(self) -> bool:
-        """Whether the quadratic sums are better formed densely: entry pairs, sum_m nnz_m^2,
-        beyond a quarter of the dense work n d^4, and the d^4 array within reach."""
+        """Whether the quadratic sums are better formed densely: the d^4 array within reach, and
+        the entry pairs, sum_m nnz_m^2, beyond 1/64 of the dense work n d^4 (a pair handled by
+        NumPy's sorts and lookups costs about as much as 64 multiply-adds of a matrix product)."""
         pairs = float(np.sum(self.counts.astype(np.float64) ** 2))
-        return self.d <= 64 and pairs > 0.25 * self.n * float(self.d) ** 4
+        return self.d <= 64 and pairs > self.n * float(self.d) ** 4 / 64
 
     def pairs(self, begin: int, end: int):
         """Every ordered pair of entries of one matrix, for the matrices [begin, end), in chunks:
@@ -211,7 +224,7 @@ def _dense_gram(entries: _Entries) -> _Gram:
 
 
 def _inside_span(indices: NDArray[np.int64], values: NDArray[np.complex128], n: int, gram: _Gram,
-                 start: int, stop: int) -> NDArray[np.float64]:
+                 start: int, stop: int) -> NDArray:
     """sum_j t^H G t for each row i, t = T[i, j, :]: the squared norm of the part in the span."""
     i = indices[:, 0]
     if gram.is_diagonal:
