@@ -403,3 +403,96 @@ def test_dynkin_diagrams_of_every_type(cartan_type):
     assert found.cartan_type == cartan_type and found.dimension == len(roots) + rank
     if cartan_type in CARTAN_MATRICES:
         np.testing.assert_array_equal(found.cartan_matrix, CARTAN_MATRICES[cartan_type])
+
+
+# --- g-purity and the deep-circuit variance ------------------------------------------------
+
+from tanvo_lie import g_purity, variance
+
+
+def chain(model, n):
+    """The Hermitian generators of a circuit on an open chain of n qubits."""
+    if model == "ising":
+        return [on(n, {i: "X", i + 1: "X"}) for i in range(n - 1)] + [on(n, {i: "Z"}) for i in range(n)]
+    if model == "heisenberg":
+        return [sum(on(n, {i: p, i + 1: p}) for p in "XYZ") for i in range(n - 1)]
+    # hardware-efficient: X and Y rotations on every qubit, ZZ between neighbours
+    return ([on(n, {i: p}) for i in range(n) for p in "XY"] + [on(n, {i: "Z", i + 1: "Z"}) for i in range(n - 1)])
+
+
+@functools.cache
+def circuit_structure(model, n):
+    # lie_closure of anti-Hermitian generators: its basis spans the compact algebra.
+    return decompose(lie_closure([1j * g for g in chain(model, n)]))
+
+
+def deep_circuit_samples(generators, state, observable, circuits=2000, layers=60, seed=7):
+    """tr(U rho U^H O) for random deep circuits U: layers of exp(-i theta G) over the generators,
+    every angle uniform."""
+    rng = np.random.default_rng(seed)
+    psi = np.repeat(state[:, None].astype(complex), circuits, axis=1)
+    spectra = [np.linalg.eigh(g) for g in generators]
+    for _ in range(layers):
+        for values, vectors in spectra:
+            angles = rng.uniform(0, 2 * np.pi, circuits)
+            # einsum, not matmul: OpenBLAS's threads cost more than these small products.
+            rotated = np.exp(-1j * np.outer(values, angles)) * np.einsum("ed,es->ds", vectors.conj(), psi)
+            psi = np.einsum("de,es->ds", vectors, rotated)
+    return np.einsum("ds,de,es->s", psi.conj(), observable, psi).real
+
+
+@pytest.mark.parametrize("model, n, bits, observable", [
+    ("ising", 3, "000", {0: "Z"}),
+    ("hardware-efficient", 3, "000", {0: "Z"}),
+    ("heisenberg", 4, "0101", None),      # the first bond's XX + YY + ZZ, in the algebra
+])
+def test_variance_agrees_with_random_deep_circuits(model, n, bits, observable):
+    generators = chain(model, n)
+    o = on(n, observable) if observable else generators[0]
+    state = np.zeros(2 ** n)
+    state[int(bits, 2)] = 1
+    samples = deep_circuit_samples(generators, state, o)
+    estimate = samples.var(ddof=1)
+    error = np.sqrt((np.mean((samples - samples.mean()) ** 4) - estimate ** 2) / samples.size)
+    assert variance(circuit_structure(model, n), bits, o) == pytest.approx(estimate, abs=4 * error)
+
+
+@pytest.mark.parametrize("model, n", [("ising", n) for n in range(3, 7)] + [("hardware-efficient", n) for n in (3, 4)])
+def test_variance_of_z0_matches_the_closed_forms(model, n):
+    structure = circuit_structure(model, n)
+    d = 2 ** n
+    expected = 1 / (2 * n - 1) if model == "ising" else 1 / (d + 1)   # so(2n) and su(2^n)
+    vector = np.zeros(d)
+    vector[0] = 1
+    z0 = on(n, {0: "Z"})
+    for state in ("0" * n, vector, np.outer(vector, vector)):
+        assert variance(structure, state, z0) == pytest.approx(expected, rel=1e-10)
+
+
+def test_purities_split_the_norm_between_centre_ideals_and_outside():
+    structure = circuit_structure("heisenberg", 4)
+    g = np.random.default_rng(5)
+    operator = g.normal(size=(16, 16)) + 1j * g.normal(size=(16, 16))
+    found = g_purity(structure, operator + operator.conj().T)
+    total = found.center + found.outside + found.ideals.sum()
+    assert total == pytest.approx(np.linalg.norm(operator + operator.conj().T) ** 2, rel=1e-10)
+    assert found.ideals.shape == (2,) and found.outside > 0
+    inside = g_purity(structure, chain("heisenberg", 4)[1])
+    assert inside.outside == pytest.approx(0, abs=1e-9) and inside.center > 0
+    # A Hermitian basis spans the same algebra: the same purities.
+    hermitian = decompose([-1j * b for b in lie_closure([1j * g for g in chain("heisenberg", 4)])])
+    np.testing.assert_allclose(g_purity(hermitian, chain("heisenberg", 4)[1]).ideals, inside.ideals, rtol=1e-10)
+
+
+def test_variance_refuses_what_it_cannot_answer():
+    heisenberg4 = circuit_structure("heisenberg", 4)
+    with pytest.raises(ValueError, match="observable has a part of squared norm 16 outside it"):
+        variance(heisenberg4, "0000", on(4, {0: "Z"}))
+    with pytest.raises(ValueError, match="non-compact"):
+        variance(decompose(tanvo.gen_sl2(0.5)), np.eye(2)[0], np.diag([1.0, -1]))
+    with pytest.raises(ValueError, match="basis matrices"):
+        variance(decompose(structure_tensor([1j * X, 1j * Y, 1j * Z])), "0", Z)
+    with pytest.raises(ValueError, match="bit string"):
+        variance(heisenberg4, "012", chain("heisenberg", 4)[0])
+    with pytest.raises(ValueError, match=r"\(16, 16\) matrix"):
+        g_purity(heisenberg4, np.eye(4))
