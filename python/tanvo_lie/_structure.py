@@ -4,6 +4,7 @@ subalgebra and the roots; the Killing form. Everything as coefficient rows in th
 """
 from __future__ import annotations
 
+import contextlib
 import functools
 import math
 import numbers
@@ -25,6 +26,7 @@ Algebra = Union[MatrixStack, CoefficientTensor]
 _SEED = 23          # the random elements are drawn from a fixed stream: the same input, the same output
 _ATTEMPTS = 3       # fresh random elements tried when the roots do not form a root system
 _DENSE_TENSOR = 300  # the products of tensors are formed densely up to this dimension when that is cheaper
+_THREADED_BLAS = 64  # below this dimension no product is large enough for BLAS to start threads
 
 
 class SimpleIdeal:
@@ -196,7 +198,7 @@ def decompose(algebra: Algebra, *, tol: float = 1e-9) -> LieAlgebraStructure:
 
     Notes
     -----
-    The centre is the kernel, and [g, g] the range, of Gram matrices of the structure tensor;
+    NumPy's BLAS runs on one thread meanwhile (when threadpoolctl is installed). The centre is the kernel, and [g, g] the range, of Gram matrices of the structure tensor;
     the radical is the Killing-orthogonal complement of [g, g] (Cartan's criterion). For a
     compact algebra, a regular element is built from commuting basis elements; its centraliser
     is a Cartan subalgebra, and ad of it is skew-symmetric in a basis orthonormal for the Killing
@@ -229,19 +231,33 @@ def decompose(algebra: Algebra, *, tol: float = 1e-9) -> LieAlgebraStructure:
     global_phase = complex(phases[0]) if phases is not None and uniform else 1.0
     shown = np.ones(n, complex) if phases is None else phases / global_phase
     terms = Terms(n, tensor.indices, values)
-    for attempt in range(_ATTEMPTS):
-        try:
-            parts = _analyse(terms, tolerance, phases is not None, np.random.default_rng(_SEED + attempt))
-            break
-        except RootSystemError:
-            if attempt == _ATTEMPTS - 1:
-                raise
+    with _one_blas_thread() if n > _THREADED_BLAS else contextlib.nullcontext():
+        for attempt in range(_ATTEMPTS):
+            try:
+                parts = _analyse(terms, tolerance, phases is not None, np.random.default_rng(_SEED + attempt))
+                break
+            except RootSystemError:
+                if attempt == _ATTEMPTS - 1:
+                    raise
     parts["roots"] = parts["roots"] / global_phase if parts["roots"].size else parts["roots"]
     ideals = [SimpleIdeal(rows, kind, parts["named"], shown) for rows, kind in parts.pop("ideal_parts")]
     ideals.sort(key=lambda ideal: (ideal.dimension, ideal.name or ideal.cartan_type))
     summary = _summary(parts, ideals)
     return LieAlgebraStructure(dimension=n, ideals=ideals, summary=summary, basis=matrices, _gram=gram, _entries=entries,
                                _phases=shown, _killing_phases=np.ones(n) if phases is None else phases, **parts)
+
+
+def _one_blas_thread() -> contextlib.AbstractContextManager[Any]:
+    """NumPy's BLAS on one thread while the work runs, when threadpoolctl is there to say so.
+
+    The eigenproblems here are many small ones or one of the algebra's dimension; OpenBLAS's
+    threads wait by spinning, and on cores that other work keeps busy a 255 x 255 eigenproblem
+    took ten times longer threaded than on one thread."""
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return contextlib.nullcontext()
+    return threadpool_limits(limits=1, user_api="blas")
 
 
 def _tolerance(tol: Any) -> float:
