@@ -335,6 +335,8 @@ def test_a_tensor_decomposes_like_its_basis():
     assert by_hand.residual is None and decompose(by_hand).summary == "u(1) + su(2) + su(2) + su(4)"
     hermitian = structure_tensor([X, Y, Z])    # imaginary structure constants
     assert decompose(hermitian).summary == "su(2)"
+    with pytest.raises(ValueError, match="part of norm 2.83 outside its span"):
+        decompose(structure_tensor([X, Z]))       # no terms, but no algebra either
 
 
 @pytest.mark.parametrize("basis, message", [
@@ -496,3 +498,21 @@ def test_variance_refuses_what_it_cannot_answer():
         variance(heisenberg4, "012", chain("heisenberg", 4)[0])
     with pytest.raises(ValueError, match=r"\(16, 16\) matrix"):
         g_purity(heisenberg4, np.eye(4))
+
+
+@pytest.mark.parametrize("change", ["times 1e-6", "times 1e5", "real combinations", "complex combinations"])
+@pytest.mark.parametrize("name, summary", [("so(7)", "so(7)"), ("sp(3)", "sp(3)"), ("g2", "g2"),
+                                           ("u(1) + su(2) + su(2) + so(6)", "u(1) + su(2) + su(2) + su(4)")])
+def test_types_do_not_depend_on_the_basis_chosen(name, summary, change):
+    basis = np.array(table_basis(name))
+    g = np.random.default_rng(4)
+    if change.startswith("times"):
+        changed = basis * float(change.split()[1])
+    else:
+        mixing = g.normal(size=(len(basis), len(basis)))
+        if change.startswith("complex"):
+            mixing = mixing + 1j * g.normal(size=mixing.shape)
+        changed = np.einsum("ab,bij->aij", mixing, basis)
+    found = decompose(changed)
+    assert found.summary == summary
+    assert found.real_form == ("complex" if change.startswith("complex") else "compact")

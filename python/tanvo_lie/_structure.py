@@ -26,6 +26,7 @@ Algebra = Union[MatrixStack, CoefficientTensor]
 _SEED = 23          # the random elements are drawn from a fixed stream: the same input, the same output
 _ATTEMPTS = 3       # fresh random elements tried when the roots do not form a root system
 _DENSE_TENSOR = 300  # the products of tensors are formed densely up to this dimension when that is cheaper
+_TENSOR_TOL = 1e-10  # structure constants below this times the largest basis norm are dropped
 _THREADED_BLAS = 64  # below this dimension no product is large enough for BLAS to start threads
 
 
@@ -275,20 +276,32 @@ def _tensor_of(algebra: Algebra, tol: float):
     if isinstance(algebra, CoefficientTensor):
         if algebra.kind != "commutator":
             raise ValueError("algebra must be a commutator tensor, not an anticommutator one")
+        # Without the matrices, the scale of a bracket is the largest structure constant.
+        _refuse_open(algebra.residual, float(np.max(np.abs(algebra.values), initial=0.0)), tol)
         return algebra, None, None, None
-    matrices = matrix_list(algebra, "algebra")
-    tensor = structure_tensor(matrices)
+    try:
+        matrices = matrix_list(algebra, "algebra")
+    except TypeError as not_matrices:
+        # A basis of another kind (Pauli strings): whatever structure_tensor takes. Its
+        # overlaps with operators, for g_purity, are for _coefficients to learn.
+        try:
+            tensor = structure_tensor(algebra)
+        except TypeError:
+            raise not_matrices from None
+        _refuse_open(tensor.residual, float(np.max(np.abs(tensor.values), initial=0.0)), tol)
+        return tensor, None, None, None
     entries = _Entries.of(matrices)
+    norms = np.sqrt(np.bincount(entries.owner, np.abs(entries.value) ** 2, entries.n))
+    # Coefficients scale with the basis: structure_tensor's threshold must too (its default,
+    # 1e-8, is meant for elements of norm about 1).
+    tensor = structure_tensor(matrices, tol=_TENSOR_TOL * float(np.max(norms, initial=0.0)))
     gram = basis_gram(entries)
     diagonal = np.zeros(tensor.shape[0])
     on = gram.rows == gram.cols
     diagonal[gram.rows[on]] = gram.values[on].real
     if np.any(diagonal == 0):
         raise ValueError(f"algebra[{int(np.argmin(diagonal))}] is zero: the basis is not linearly independent")
-    scale = float(np.max(diagonal))
-    if tensor.residual is not None and tensor.residual > math.sqrt(tol) * scale:
-        raise ValueError("the basis is not closed under commutators: a commutator has a part of norm "
-                         f"{tensor.residual:.3g} outside its span")
+    _refuse_open(tensor.residual, float(np.max(diagonal)), tol)
     norm = 1 / np.sqrt(diagonal)
     normalised = SparseMatrix(gram.n, gram.rows, gram.cols, gram.values * norm[gram.rows] * norm[gram.cols])
     blocks = Blocks(gram.n, normalised)
@@ -297,6 +310,14 @@ def _tensor_of(algebra: Algebra, tol: float):
         raise ValueError("the basis is not linearly independent: the Gram matrix of its normalised "
                          f"elements has an eigenvalue {smallest:.3g}")
     return tensor, matrices, gram, entries
+
+
+def _refuse_open(residual: Optional[float], scale: float, tol: float) -> None:
+    """A basis whose commutators leave its span by more than sqrt(tol) of the scale of a
+    bracket is no algebra."""
+    if residual is not None and residual > math.sqrt(tol) * max(scale, 1e-300):
+        raise ValueError("the basis is not closed under commutators: a commutator has a part of norm "
+                         f"{residual:.3g} outside its span")
 
 
 def basis_gram(entries: _Entries) -> SparseMatrix:
