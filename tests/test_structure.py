@@ -428,7 +428,7 @@ def circuit_structure(model, n):
     return decompose(lie_closure([1j * g for g in chain(model, n)]))
 
 
-def deep_circuit_samples(generators, state, observable, circuits=2000, layers=60, seed=7):
+def deep_circuit_samples(generators, state, observable, circuits=1200, layers=40, seed=7):
     """tr(U rho U^H O) for random deep circuits U: layers of exp(-i theta G) over the generators,
     every angle uniform."""
     rng = np.random.default_rng(seed)
