@@ -312,6 +312,14 @@ def test_solvable_algebra_and_its_radical():
     assert found.center.shape[0] == 1 and in_span(found.center, [[1, 0, 0, 1, 0, 1]])
     assert [len(r) for r in found.derived_series] == [6, 3, 1, 0]
     assert [len(r) for r in found.lower_central_series] == [6, 3]
+    # A Cartan subalgebra is a conjugate of the diagonal matrices by a unipotent one, which
+    # keeps the diagonal: its weights on g are h -> h_aa - h_bb for a < b.
+    cartan = found.cartan_subalgebra
+    assert cartan.shape[0] == 3
+    diagonal = cartan[:, [0, 3, 5]]                     # the coefficients of E_00, E_11, E_22
+    expected = [diagonal[:, a] - diagonal[:, b] for a, b in ((0, 1), (0, 2), (1, 2))]
+    assert len(found.roots) == 3
+    assert all(min(np.abs(w - e).max() for e in expected) < 1e-8 for w in found.roots)
     strictly = decompose(matrix_units(4, lambda a, b: a < b))
     assert strictly.is_nilpotent and strictly.summary == "nilpotent(6)"
     assert [len(r) for r in strictly.lower_central_series] == [6, 3, 1, 0]
