@@ -9,7 +9,7 @@ batches of equal size. A dense basis is one block: the same code, one dense eige
 """
 from __future__ import annotations
 
-from typing import Iterator, Optional
+from typing import Iterator
 
 import numpy as np
 from numpy.typing import NDArray
@@ -40,12 +40,6 @@ class SparseMatrix:
         out[self.rows, self.cols] = self.values
         return out
 
-    def transpose(self) -> SparseMatrix:
-        return SparseMatrix(self.n, self.cols, self.rows, self.values)
-
-    def scale(self) -> float:
-        return float(np.max(np.abs(self.values), initial=0.0))
-
 
 def join(left_key: NDArray[np.int64], left_id: NDArray[np.int64], left_value: NDArray,
          right_key: NDArray[np.int64], right_id: NDArray[np.int64], right_value: NDArray,
@@ -70,12 +64,6 @@ def join(left_key: NDArray[np.int64], left_id: NDArray[np.int64], left_value: ND
         return SparseMatrix(n, empty, empty, np.zeros(0, np.result_type(left_value, right_value)))
     keys = np.concatenate(parts_key)
     return SparseMatrix(n, keys // n, keys % n, np.concatenate(parts_value))
-
-
-def join_size(left_key: NDArray[np.int64], right_key: NDArray[np.int64]) -> int:
-    """How many products `join` forms."""
-    right_key = np.sort(right_key)
-    return int(np.sum(np.searchsorted(right_key, left_key, "right") - np.searchsorted(right_key, left_key, "left")))
 
 
 def _chunks(count: NDArray[np.int64]) -> Iterator[tuple[int, int]]:
@@ -263,13 +251,11 @@ def largest_eigenvalue(eigen: dict[int, tuple[NDArray, NDArray]]) -> float:
     return max((float(np.max(np.abs(values), initial=0.0)) for values, _ in eigen.values()), default=0.0)
 
 
-def null_rows(blocks: Blocks, matrix: SparseMatrix, relative: float, scale: Optional[float] = None) -> SparseRows:
+def null_rows(blocks: Blocks, matrix: SparseMatrix, relative: float) -> SparseRows:
     """Rows x with x @ M = 0 for each block of a square matrix, by singular value decomposition:
-    the left singular vectors whose singular values are at most `relative` times the largest
-    (or times `scale`)."""
+    the left singular vectors whose singular values are at most `relative` times the largest."""
     decompositions = {size: np.linalg.svd(array) for size, array in blocks.assemble(matrix).items()}
-    top = scale if scale is not None else max(
-        (float(np.max(s, initial=0.0)) for _, s, _ in decompositions.values()), default=0.0)
+    top = max((float(np.max(s, initial=0.0)) for _, s, _ in decompositions.values()), default=0.0)
     picked = {}
     for size, (u, s, _) in decompositions.items():
         slot, which = np.nonzero(s <= relative * top)

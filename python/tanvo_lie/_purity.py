@@ -13,7 +13,6 @@ per element, no 2^n object besides the basis.
 """
 from __future__ import annotations
 
-import functools
 from typing import NamedTuple, Union
 
 import numpy as np

@@ -14,8 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._arguments import MatrixStack, matrix_list
-from ._blocks import (Blocks, SparseMatrix, SparseRows, eigen_rows, hermitian_eigen, join, join_size,
-                      largest_eigenvalue)
+from ._blocks import Blocks, SparseMatrix, SparseRows, eigen_rows, hermitian_eigen, join, largest_eigenvalue
 from ._roots import Roots, Terms, compact_roots, general_roots, terms_scale
 from ._residual import _dense_gram, _Entries, _sparse_gram
 from ._solvable import brackets, fitting, levi, null_space, series, span
@@ -241,7 +240,7 @@ def decompose(algebra: Algebra, *, tol: float = 1e-9) -> LieAlgebraStructure:
                 if attempt == _ATTEMPTS - 1:
                     raise
     parts["roots"] = parts["roots"] / global_phase if parts["roots"].size else parts["roots"]
-    ideals = [SimpleIdeal(rows, kind, parts["named"], shown) for rows, kind in parts.pop("ideal_parts")]
+    ideals = [SimpleIdeal(rows, kind, parts["_named"], shown) for rows, kind in parts.pop("ideal_parts")]
     ideals.sort(key=lambda ideal: (ideal.dimension, ideal.name or ideal.cartan_type))
     summary = _summary(parts, ideals)
     return LieAlgebraStructure(dimension=n, ideals=ideals, summary=summary, basis=matrices, _gram=gram, _entries=entries,
@@ -255,7 +254,7 @@ def _one_blas_thread() -> contextlib.AbstractContextManager[Any]:
     threads wait by spinning, and on cores that other work keeps busy a 255 x 255 eigenproblem
     took ten times longer threaded than on one thread."""
     try:
-        from threadpoolctl import threadpool_limits
+        from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
     except ImportError:
         return contextlib.nullcontext()
     return threadpool_limits(limits=1, user_api="blas")
@@ -376,7 +375,7 @@ def _analyse(terms: Terms, tol: float, real: bool, rng: np.random.Generator) -> 
     reductive = len(radical) == len(centre)
     parts.update(_radical=radical if isinstance(radical, SparseRows) else SparseRows.from_dense(radical),
                  is_reductive=reductive, is_semisimple=len(radical) == 0 and n > 0,
-                 is_abelian=len(derived) == 0, named=compact or not real)
+                 is_abelian=len(derived) == 0, _named=compact or not real)
     if reductive:
         stable = [identity] if len(derived) == n else [identity, derived]
         parts.update(_derived_series=stable, _lower_central_series=stable,
@@ -392,7 +391,7 @@ def _analyse(terms: Terms, tol: float, real: bool, rng: np.random.Generator) -> 
         radical_rows = parts["_radical"].dense()
         own_lower = series(terms, radical_rows, True, threshold)
         nilpotent_radical = own_lower[-1].shape[0] == 0
-        parts["radical_kind"] = ("abelian" if nilpotent_radical and len(own_lower) == 2
+        parts["_radical_kind"] = ("abelian" if nilpotent_radical and len(own_lower) == 2
                                  else "nilpotent" if nilpotent_radical else "solvable")
         parts.update(_non_reductive(terms, radical_rows, parts["is_solvable"], real, tol, rng))
     return parts
@@ -496,10 +495,10 @@ def _summary(parts: dict[str, Any], ideals: list[SimpleIdeal]) -> str:
     if parts["is_reductive"]:
         centre = len(parts["_center"])
         if centre:
-            unit = "u(1)" if parts["named"] else "R"
+            unit = "u(1)" if parts["_named"] else "R"
             labels.insert(0, unit if centre == 1 else f"{unit}^{centre}")
         return " + ".join(labels) or "0"
-    radical_label = f"{parts['radical_kind']}({len(parts['_radical'])})"
+    radical_label = f"{parts['_radical_kind']}({len(parts['_radical'])})"
     return " + ".join(labels) + " ⋉ " + radical_label if labels else radical_label
 
 
