@@ -63,6 +63,12 @@ def test_residual_is_the_largest_part_outside_the_span(name, kind, block):
     else:
         assert tensor.residual == pytest.approx(largest, rel=1e-10)
     assert structure_tensor(list(basis), kind, rows=rows).residual == tensor.residual
+    # The extension's row sums (sparse bases) and NumPy's two ways agree with it.
+    from tanvo_lie._residual import bracket_residual
+    for method in ("sparse", "dense", "native"):
+        found = bracket_residual(basis, tensor.indices, tensor.values, kind == "anticommutator", (start, stop),
+                                 1e-8, method)
+        assert found == pytest.approx(tensor.residual, rel=1e-10, abs=1e-12)
 
 
 def test_residual_of_x_and_z_names_the_missing_y():

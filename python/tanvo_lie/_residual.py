@@ -14,6 +14,10 @@ coefficients t (the tensor's terms) and the basis's Gram matrix G, so the part o
 over the row, is the difference. A row whose difference is at the level of rounding and of the
 tensor's dropped terms is closed; for any other row the residual of every pair is formed
 explicitly, so that what is reported is the exact largest residual, never an estimate.
+
+The extension computes the row sums of sparse bases (`row_residuals`); this file does the
+same with NumPy for the bases it leaves (dense ones, where matrix products form the sums),
+and forms the residuals of the rows that are not closed.
 """
 from __future__ import annotations
 
@@ -21,6 +25,8 @@ from typing import Sequence, Union
 
 import numpy as np
 from numpy.typing import NDArray
+
+from . import _native
 
 Matrices = Union[NDArray[np.complex128], Sequence[NDArray[np.complex128]]]
 
@@ -31,11 +37,13 @@ _NEGLIGIBLE_OVERLAP = 1e-13    # Gram entries below this (relative) are left out
 
 
 def bracket_residual(matrices: Matrices, indices: NDArray[np.int64], values: NDArray[np.complex128],
-                     anticommutator: bool, rows: tuple[int, int], tol: float) -> float:
+                     anticommutator: bool, rows: tuple[int, int], tol: float, method: str = "auto") -> float:
     """The largest ||B_i B_j -/+ B_j B_i - sum_k T[i, j, k] B_k|| over the pairs with i in `rows`.
 
     `indices`, `values` are the tensor's terms (sorted by (i, j, k)), `tol` the threshold below
-    which the tensor dropped coefficients.
+    which the tensor dropped coefficients. `method` picks the row sums: "native" (the
+    extension, sparse bases), "sparse" or "dense" (NumPy), or "auto": the extension when it
+    takes the basis, else NumPy's cheaper one.
     """
     n = len(matrices)
     start, stop = rows
@@ -44,9 +52,22 @@ def bracket_residual(matrices: Matrices, indices: NDArray[np.int64], values: NDA
     d = matrices[0].shape[0]
     if d == 0:
         return 0.0
-    entries = _Entries.of(matrices)
     sign = 1.0 if anticommutator else -1.0
-    if entries.dense_is_cheaper():
+    found = None
+    if method in ("auto", "native"):
+        listed = list(matrices) if isinstance(matrices, np.ndarray) else matrices
+        found = _native.row_residuals(listed, indices, values, int(anticommutator), start, stop, method == "auto")
+    if found is not None:
+        outside, scale, largest = np.asarray(found[0]), np.asarray(found[1]), found[2]
+        suspect = np.flatnonzero(outside > _ROUNDING * scale + 2.0 * (n * tol) ** 2 * largest)
+        if suspect.size == 0:
+            return 0.0
+        return _explicit(_Entries.of(matrices), indices, values, sign, start + suspect)
+    if method == "native":
+        raise ValueError("the extension leaves this basis to NumPy")
+    # The extension leaves dense bases to NumPy: matrix products do their quadratic sums.
+    entries = _Entries.of(matrices)
+    if method == "dense" or (method == "auto" and entries.dense_is_cheaper()):
         squares, magnitudes = _dense_row_sums(entries, start, stop, sign)
         gram = _dense_gram(entries)
     else:
