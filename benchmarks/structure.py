@@ -3,6 +3,7 @@
 variance, against their goals and against PennyLane's qml.center.
 
     PYTHONPATH=build/dev python3 benchmarks/structure.py [--quick] [--budget S] [--json OUT.json]
+                                                         [--sections decompose,centre,variance]
 
 Rows (each measured in a process of its own, wall and CPU time, best of up to three runs that
 fit in two seconds):
@@ -192,6 +193,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, about a minute")
     parser.add_argument("--budget", type=float, default=None, help="seconds per PennyLane run (300, quick 30)")
     parser.add_argument("--json", default=None, help="write every measurement here")
+    parser.add_argument("--sections", default="decompose,centre,variance",
+                        help="which tables, comma-separated (default all three)")
     parser.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -205,9 +208,10 @@ def main():
     results = {"machine": {"cores": os.cpu_count(), "load": load, "python": platform.python_version()},
                "decompose": [], "centre": [], "variance": []}
 
+    sections = set(args.sections.split(","))
     print("\n## decompose")
     print(f"{'algebra':46s} {'found':32s} {'wall':>8s} {'cpu':>8s} {'tensor':>8s}  goal")
-    for workload, size, goal in (QUICK_DECOMPOSE_ROWS if args.quick else DECOMPOSE_ROWS):
+    for workload, size, goal in (QUICK_DECOMPOSE_ROWS if args.quick else DECOMPOSE_ROWS) * ("decompose" in sections):
         report = measure("decompose", workload, size, 600)
         report.update(workload=workload, size=size, goal_seconds=goal)
         results["decompose"].append(report)
@@ -221,7 +225,7 @@ def main():
     print("\n## centre: decompose against qml.center (PennyLane)")
     print(f"{'algebra':32s} {'dim':>4s} {'tanvo wall/cpu':>17s} {'centre':>6s} {'PennyLane wall/cpu':>20s} "
           f"{'centre':>6s} {'ratio wall/cpu':>15s}  goal 100x")
-    for model, size in (QUICK_CENTRE_ROWS if args.quick else CENTRE_ROWS):
+    for model, size in (QUICK_CENTRE_ROWS if args.quick else CENTRE_ROWS) * ("centre" in sections):
         ours = measure("centre-tanvo", model, size, 600)
         theirs = measure("centre-pennylane", model, size, budget)
         results["centre"].append({"model": model, "size": size, "tanvo": ours, "pennylane": theirs})
@@ -241,7 +245,7 @@ def main():
               f"{ours['centre']:6d} {pl_time:>20s} {pl_centre:>6s} {ratio_text:>15s}  {verdict}")
 
     print("\n## variance of <Z_0> from |0...0> on the Ising chain")
-    for size in ((3, 4) if args.quick else (3, 4, 5, 6)):
+    for size in ((3, 4) if args.quick else (3, 4, 5, 6)) * ("variance" in sections):
         report = measure("variance", "ising", size, 600)
         results["variance"].append({"size": size, **report})
         if report["status"] == "ok":
