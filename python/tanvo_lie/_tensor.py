@@ -12,6 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _native
 from ._arguments import (MatrixStack, array_like, as_array, matrix_count, matrix_list, native_array, require_numbers,
                          non_finite_message, thread_count, whole_number)
+from ._residual import bracket_residual
 
 Kind = Literal["commutator", "anticommutator"]
 _PRODUCTS = {"commutator": 0, "anticommutator": 1}
@@ -42,9 +43,13 @@ class CoefficientTensor:
     shape : tuple of int
         ``(n, n, n)``.
     kind : str
+    residual : float or None
+        For a tensor from :func:`structure_tensor`, the largest norm of a product's part outside
+        the span of the basis, over the pairs computed (0 for a basis closed under the product);
+        None for a tensor built from its terms.
     """
 
-    __slots__ = ("indices", "values", "shape", "kind")
+    __slots__ = ("indices", "values", "shape", "kind", "residual")
 
     def __init__(self, indices: ArrayLike, values: ArrayLike, n: int, kind: Kind = "commutator") -> None:
         _product(kind)
@@ -76,6 +81,7 @@ class CoefficientTensor:
         self.values = values
         self.shape = (n, n, n)
         self.kind = kind
+        self.residual: Optional[float] = None
 
     @property
     def nnz(self) -> int:
@@ -186,7 +192,8 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     Returns
     -------
     CoefficientTensor
-        Terms sorted by (i, j, k).
+        Terms sorted by (i, j, k); its ``residual`` is the largest norm of a product's part
+        outside the span of the basis (0 when the basis is closed under the product).
 
     Raises
     ------
@@ -237,12 +244,20 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         # Python cost a tenth of a Gell-Mann su(32) tensor. Any other list comes back unread.
         found = _native.structure_tensor_of_list(basis, product, tol, thread_count(threads), rank_rule)
         if found is not NotImplemented:
-            return _from_terms(*found, kind)
+            return _with_residual(_from_terms(*found, kind), basis, (0, len(basis)), tol)
     matrices = matrix_list(basis, "basis")
     n = matrix_count(matrices)
     start, stop = _rows(rows, n)
     count = thread_count(threads)
-    return _from_terms(*_native.structure_tensor(matrices, product, tol, start, stop, count, 0, rank_rule), n, kind)
+    tensor = _from_terms(*_native.structure_tensor(matrices, product, tol, start, stop, count, 0, rank_rule), n, kind)
+    return _with_residual(tensor, matrices, (start, stop), tol)
+
+
+def _with_residual(tensor: CoefficientTensor, matrices: MatrixStack, rows: tuple[int, int],
+                   tol: float) -> CoefficientTensor:
+    tensor.residual = bracket_residual(matrices, tensor.indices, tensor.values,  # type: ignore[arg-type]
+                                       tensor.kind == "anticommutator", rows, tol)
+    return tensor
 
 
 def _from_terms(indices: Any, values: Any, n: int, kind: Kind) -> CoefficientTensor:
