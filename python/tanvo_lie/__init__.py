@@ -13,5 +13,7 @@ except PackageNotFoundError:  # an in-tree build
 
 from ._closure import lie_closure
 from ._tensor import CoefficientTensor, structure_tensor
+from ._pauli import PauliStrings
 
 __all__: list[str] = ["CoefficientTensor", "lie_closure", "structure_tensor"]
+__all__ += ["PauliStrings"]
