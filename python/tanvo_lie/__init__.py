@@ -14,6 +14,7 @@ except PackageNotFoundError:  # an in-tree build
 from ._closure import lie_closure
 from ._tensor import CoefficientTensor, structure_tensor
 from ._pauli import PauliStrings
+from ._pauli_sums import PauliSums
 
 __all__: list[str] = ["CoefficientTensor", "lie_closure", "structure_tensor"]
-__all__ += ["PauliStrings"]
+__all__ += ["PauliStrings", "PauliSums"]

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "bases/pauli_strings.hpp"
+#include "bases/pauli_sums.hpp"
 #include "bindings/tanvo_lie/binding.hpp"
 
 namespace tanvo::tensors {
@@ -68,5 +69,41 @@ struct StringArgument {
     std::size_t count() const noexcept { return words.extent(0); }
     const std::uint64_t* data() const noexcept { return words.data<const std::uint64_t>(); }
 };
+
+// Sums of strings: the terms' strings, their complex128 coefficients and int64 offsets.
+struct SumsArgument {
+    StringArgument strings;
+    RawArray coefficients, offsets;
+
+    bool read(PyObject* words, PyObject* values, PyObject* bounds, std::size_t sites, unsigned q, const char* name) {
+        if (!strings.read(words, sites, q, name) || !coefficients.read(values, 1, sizeof(Complex), false, name) ||
+            !offsets.read(bounds, 1, sizeof(std::int64_t), false, name))
+            return false;
+        const auto* offset = offsets.data<const std::int64_t>();
+        if (offsets.size() == 0 || coefficients.size() != strings.count() || offset[0] != 0 ||
+            std::size_t(offset[offsets.size() - 1]) != strings.count()) {
+            PyErr_Format(PyExc_ValueError, "%s: strings, coefficients and offsets do not match", name);
+            return false;
+        }
+        return true;
+    }
+    StringSumsView view() const noexcept {
+        return {strings.data(), coefficients.data<const Complex>(), offsets.data<const std::int64_t>(),
+                offsets.size() - 1};
+    }
+    const StringShape& shape() const noexcept { return strings.shape; }
+};
+
+// (words, coefficients, offsets) buffers of sums, or null with an exception set.
+inline PyObject* sums_to_python(StringSums&& sums, std::size_t words) {
+    const auto terms = Py_ssize_t(sums.coefficients.size()), bounds = Py_ssize_t(sums.offsets.size());
+    py::Ref strings(to_buffer(std::move(sums.strings), {terms, Py_ssize_t(words)}), py::steal);
+    if (!strings) return nullptr;
+    py::Ref coefficients(to_buffer(std::move(sums.coefficients), {terms}), py::steal);
+    if (!coefficients) return nullptr;
+    py::Ref offsets(to_buffer(std::move(sums.offsets), {bounds}), py::steal);
+    if (!offsets) return nullptr;
+    return PyTuple_Pack(3, strings.get(), coefficients.get(), offsets.get());
+}
 
 }  // namespace tanvo::tensors
