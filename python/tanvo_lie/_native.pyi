@@ -32,3 +32,6 @@ def sums_commutator(sites: int, q: int, a_words: NDArray[np.uint64], a_coefficie
                     a_offsets: NDArray[np.int64], b_words: NDArray[np.uint64],
                     b_coefficients: NDArray[np.complex128], b_offsets: NDArray[np.int64],
                     tol: float) -> tuple[Any, Any, Any]: ...
+def strings_structure_tensor(sites: int, q: int, words: NDArray[np.uint64], coefficients: NDArray[np.complex128],
+                             product: int, tol: float, start: int, stop: int, threads: int,
+                             method: str) -> tuple[Any, Any]: ...

@@ -22,65 +22,15 @@
 namespace tanvo {
 namespace {
 
+using string_words::bytes;
+using string_words::count_bits;
+using string_words::multiply_qubits;
+using string_words::multiply_qudits;
+using string_words::qubit_commutation_phase;
+using string_words::qudit_commutation_phase;
+
 // Work between two stop points of a batch.
 constexpr std::size_t kBatchChunk = std::size_t(1) << 16;
-
-inline unsigned count(std::uint64_t bits) { return unsigned(std::popcount(bits)); }
-
-inline const std::uint8_t* bytes(const std::uint64_t* words) { return reinterpret_cast<const std::uint8_t*>(words); }
-inline std::uint8_t* bytes(std::uint64_t* words) { return reinterpret_cast<std::uint8_t*>(words); }
-
-// P(x, z) = i^(x·z) X^x Z^z, so P1 P2 = i^(x1·z1 + x2·z2 - x3·z3) (-1)^(z1·x2) P3 with
-// x3 = x1 ^ x2, z3 = z1 ^ z2: moving Z^z1 past X^x2 costs a sign per site holding both.
-inline unsigned multiply_qubits(std::size_t w, const std::uint64_t* a, const std::uint64_t* b, std::uint64_t* out) {
-    unsigned k = 0;
-    for (std::size_t i = 0; i < w; ++i) {
-        const std::uint64_t ax = a[i], az = a[w + i], bx = b[i], bz = b[w + i];
-        const std::uint64_t ox = ax ^ bx, oz = az ^ bz;
-        out[i] = ox;
-        out[w + i] = oz;
-        k += count(ax & az) + count(bx & bz) + 2 * count(az & bx) - count(ox & oz);
-    }
-    return k & 3u;
-}
-
-// (X^a1 Z^b1)(X^a2 Z^b2) = ω^(b1·a2) X^(a1+a2) Z^(b1+b2), as Z X = ω X Z on each site.
-inline unsigned multiply_qudits(const StringShape& shape, const std::uint64_t* a, const std::uint64_t* b,
-                                std::uint64_t* out) {
-    const std::size_t w = shape.part_words, n = shape.sites;
-    const unsigned q = shape.q;
-    const std::uint8_t *ax = bytes(a), *az = bytes(a + w), *bx = bytes(b), *bz = bytes(b + w);
-    std::uint8_t *ox = bytes(out), *oz = bytes(out + w);
-    std::uint64_t k = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const unsigned sx = unsigned(ax[j]) + bx[j], sz = unsigned(az[j]) + bz[j];
-        ox[j] = std::uint8_t(sx >= q ? sx - q : sx);
-        oz[j] = std::uint8_t(sz >= q ? sz - q : sz);
-        k += unsigned(az[j]) * bx[j];
-    }
-    std::memset(ox + n, 0, 8 * w - n);
-    std::memset(oz + n, 0, 8 * w - n);
-    return unsigned(k % q);
-}
-
-inline unsigned qubit_commutation_phase(std::size_t w, const std::uint64_t* a, const std::uint64_t* b) {
-    std::uint64_t odd = 0;
-    for (std::size_t i = 0; i < w; ++i) odd ^= (a[i] & b[w + i]) ^ (a[w + i] & b[i]);
-    return 2 * (count(odd) & 1u);
-}
-
-// A B = ω^(b1·a2) W and B A = ω^(b2·a1) W.
-inline unsigned qudit_commutation_phase(const StringShape& shape, const std::uint64_t* a, const std::uint64_t* b) {
-    const std::size_t w = shape.part_words, n = shape.sites;
-    const std::uint8_t *ax = bytes(a), *az = bytes(a + w), *bx = bytes(b), *bz = bytes(b + w);
-    std::uint64_t ab = 0, ba = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        ab += unsigned(az[j]) * bx[j];
-        ba += unsigned(bz[j]) * ax[j];
-    }
-    const std::uint64_t q = shape.q;
-    return unsigned((ab % q + q - ba % q) % q);
-}
 
 }  // namespace
 
@@ -103,15 +53,6 @@ Complex root_of_unity(unsigned k, unsigned order) {
     }
     const double angle = 2.0 * M_PI * double(k) / double(order);
     return {std::cos(angle), std::sin(angle)};
-}
-
-unsigned multiply_strings(const StringShape& shape, const std::uint64_t* a, const std::uint64_t* b,
-                          std::uint64_t* out) {
-    return shape.qubits() ? multiply_qubits(shape.part_words, a, b, out) : multiply_qudits(shape, a, b, out);
-}
-
-unsigned commutation_phase(const StringShape& shape, const std::uint64_t* a, const std::uint64_t* b) {
-    return shape.qubits() ? qubit_commutation_phase(shape.part_words, a, b) : qudit_commutation_phase(shape, a, b);
 }
 
 TANVO_POPCOUNT_CLONES
@@ -158,7 +99,7 @@ void commutation_rows(const StringShape& shape, const std::uint64_t* a, std::siz
         if (shape.qubits() && w == 1) {
             const std::uint64_t sx = s[0], sz = s[1];
             for (std::size_t j = 0; j < nb; ++j)
-                row[j] = (count((sx & b[2 * j + 1]) ^ (sz & b[2 * j])) & 1u) == 0;
+                row[j] = (string_words::count_bits((sx & b[2 * j + 1]) ^ (sz & b[2 * j])) & 1u) == 0;
         } else if (shape.qubits()) {
             for (std::size_t j = 0; j < nb; ++j) row[j] = qubit_commutation_phase(w, s, b + j * words) == 0;
         } else {
@@ -177,25 +118,6 @@ void commutation_matrix(const StringShape& shape, const std::uint64_t* a, std::s
         stop_point(stop);
         commutation_rows(shape, a, begin, end, b, nb, out);
     });
-}
-
-std::uint64_t StringSet::hash(const std::uint64_t* s, std::size_t words) noexcept {
-    std::uint64_t h = 0x243f6a8885a308d3ULL ^ words;
-    for (std::size_t i = 0; i < words; ++i) {
-        h = (h ^ s[i]) * 0x9e3779b97f4a7c15ULL;
-        h ^= h >> 29;
-    }
-    return h ^ (h >> 32);
-}
-
-std::uint32_t StringSet::find(const std::uint64_t* s) const noexcept {
-    if (slots_.empty()) return kAbsent;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash(s, words_) & mask;; i = (i + 1) & mask) {
-        const std::uint32_t number = slots_[i];
-        if (number == kAbsent) return kAbsent;
-        if (std::memcmp(string(number), s, words_ * sizeof(std::uint64_t)) == 0) return number;
-    }
 }
 
 void StringSet::reserve(std::size_t expected) {
@@ -221,7 +143,7 @@ std::pair<std::uint32_t, bool> StringSet::insert(const std::uint64_t* s) {
     for (;; i = (i + 1) & mask) {
         const std::uint32_t number = slots_[i];
         if (number == kAbsent) break;
-        if (std::memcmp(string(number), s, words_ * sizeof(std::uint64_t)) == 0) return {number, false};
+        if (string_words::same_words(string(number), s, words_)) return {number, false};
     }
     if (count_ >= kAbsent) throw std::length_error("more than 2^32 - 1 distinct strings");
     slots_[i] = std::uint32_t(count_);
@@ -276,11 +198,11 @@ void string_columns(const StringShape& shape, const std::uint64_t* s, std::int64
             x |= ((s[j / 64] >> (j % 64)) & 1u) << (n - 1 - j);
             z |= ((s[w + j / 64] >> (j % 64)) & 1u) << (n - 1 - j);
         }
-        const Complex phase = root_of_unity(count(x & z), 4);
+        const Complex phase = root_of_unity(count_bits(x & z), 4);
         const Complex negative{-phase.re, -phase.im};
         for (std::uint64_t c = 0; c < d; ++c) {
             rows[c] = std::int64_t(c ^ x);
-            values[c] = (count(c & z) & 1u) ? negative : phase;
+            values[c] = (count_bits(c & z) & 1u) ? negative : phase;
         }
         return;
     }
