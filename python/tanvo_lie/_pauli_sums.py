@@ -9,8 +9,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
-from ._arguments import native_array
-from ._pauli import PauliStrings, _roots_of_unity, _string_matrices
+from ._arguments import matrix_stack, native_array
+from ._pauli import PauliStrings, _roots_of_unity, _string_matrices, local_dimension
 
 __all__ = ["PauliSums"]
 
@@ -126,6 +126,42 @@ class PauliSums:
             sites = 0
         strings = PauliStrings(labels, sites=sites)
         return cls(strings, np.array(values, dtype=np.complex128), np.array(offsets, dtype=np.int64))
+
+    @classmethod
+    def from_matrices(cls, matrices: ArrayLike, q: int = 2, *, tol: float = 1e-12) -> PauliSums:
+        """The Pauli decomposition of qⁿ x qⁿ matrices: A = Σ_P (tr(P^† A) / qⁿ) P.
+
+        For qubits by a Walsh–Hadamard transform of each of the matrix's d generalised
+        diagonals (d² log d operations per matrix), for q > 2 by the n-dimensional discrete
+        Fourier transform of each; practical up to about 12 qubits.
+
+        Parameters
+        ----------
+        matrices : array_like, shape (m, qⁿ, qⁿ) or (qⁿ, qⁿ)
+        q : int, optional
+            The local dimension (default 2).
+        tol : float, optional
+            Coefficients of modulus at most `tol` are left out.
+
+        Returns
+        -------
+        PauliSums
+            One operator per matrix, its strings in increasing order of the X exponents, then
+            of the Z exponents (read as digits, site 0 first).
+        """
+        q = local_dimension(q)
+        tolerance = _non_negative_real(tol, "tol")
+        array = np.asarray(matrices)
+        stack = matrix_stack(array[None] if array.ndim == 2 else matrices, "matrices", allow_empty=True)
+        d = stack.shape[1]
+        n = _power_of(d, q)
+        if n is None:
+            raise ValueError(f"matrices must be q^n x q^n for q = {q}; got {d} x {d}")
+        if q == 2:
+            found = _native.sums_from_matrices(stack, n, tolerance)
+            words, coefficients, offsets = (np.asarray(part) for part in found)
+            return cls._from_arrays(PauliStrings._from_words(words, n, 2), coefficients, offsets)
+        return _qudit_decomposition(stack, q, n, tolerance)
 
     # --- Shape and contents ------------------------------------------------------------
 
@@ -250,6 +286,115 @@ class PauliSums:
                                         other._strings.words, other._coefficients, other._offsets, tolerance)
         return self._from_native(found)
 
+    # --- Other packages --------------------------------------------------------------------
+
+    def to_qiskit(self) -> list[Any]:
+        """Each operator as a Qiskit ``SparsePauliOp`` (qubits only).
+
+        Site j is Qiskit's qubit j, so a Qiskit label is this label reversed (Qiskit writes
+        qubit 0 rightmost, and puts it last in the Kronecker product of its matrices).
+        """
+        try:
+            from qiskit.quantum_info import SparsePauliOp
+        except ImportError:
+            raise ImportError("to_qiskit needs Qiskit (pip install qiskit)") from None
+        self._require_qubits("to_qiskit")
+        labels = [label[::-1] for label in self._strings.labels()]
+        values = self._coefficients.tolist()
+        bounds = self._offsets.tolist()
+        return [SparsePauliOp.from_list(list(zip(labels[a:b], values[a:b])), num_qubits=self.sites)
+                for a, b in zip(bounds[:-1], bounds[1:])]
+
+    @classmethod
+    def from_qiskit(cls, operators: Any) -> PauliSums:
+        """Operators from a Qiskit ``SparsePauliOp`` or a sequence of them (qubit j becomes site
+        j; see :meth:`to_qiskit`)."""
+        ops = [operators] if hasattr(operators, "paulis") else list(operators)
+        if not ops:
+            raise ValueError("operators is empty")
+        sites = ops[0].num_qubits
+        batch: list[list[Term]] = []
+        for k, op in enumerate(ops):
+            if not hasattr(op, "paulis") or not hasattr(op, "to_list"):
+                raise TypeError(f"operators[{k}] must be a qiskit SparsePauliOp, not {type(op).__name__}")
+            if op.num_qubits != sites:
+                raise ValueError(f"operators[{k}] has {op.num_qubits} qubits; operators[0] has {sites}")
+            batch.append([(label[::-1], complex(c)) for label, c in op.to_list()])
+        return cls.from_list(batch, sites=sites) if any(batch) else cls(PauliStrings([], sites=sites), [],
+                                                                         np.zeros(len(ops) + 1, dtype=np.int64))
+
+    def to_pennylane(self) -> list[Any]:
+        """Each operator as a PennyLane ``PauliSentence`` on wires 0 ... n - 1 (site j is wire j;
+        PennyLane's ``to_mat(wire_order=range(n))`` is then :meth:`to_matrices`)."""
+        try:
+            from pennylane.pauli import PauliSentence, PauliWord
+        except ImportError:
+            raise ImportError("to_pennylane needs PennyLane (pip install pennylane)") from None
+        self._require_qubits("to_pennylane")
+        words = [PauliWord({j: c for j, c in enumerate(label) if c != "I"}) for label in self._strings.labels()]
+        values = self._coefficients.tolist()
+        bounds = self._offsets.tolist()
+        result = []
+        for a, b in zip(bounds[:-1], bounds[1:]):
+            sentence = PauliSentence()
+            for word, value in zip(words[a:b], values[a:b]):
+                sentence[word] = sentence.get(word, 0) + value
+            result.append(sentence)
+        return result
+
+    @classmethod
+    def from_pennylane(cls, sentences: Any, *, wire_order: Optional[Sequence[Any]] = None) -> PauliSums:
+        """Operators from a PennyLane ``PauliSentence`` (or ``PauliWord``) or a sequence of them.
+
+        Parameters
+        ----------
+        sentences : PauliSentence, PauliWord, or a sequence of them
+        wire_order : sequence, optional
+            The wire of each site. By default integer wires are sites (n = largest + 1), and
+            other wires take sites in sorted order (by their text).
+        """
+        one = isinstance(sentences, dict)
+        items = [sentences] if one else list(sentences)
+        for k, item in enumerate(items):
+            if not isinstance(item, dict):
+                raise TypeError(f"sentences[{k}] must be a PennyLane PauliSentence or PauliWord, "
+                                f"not {type(item).__name__}")
+        # A PauliWord is a dict {wire: letter}; a PauliSentence a dict {PauliWord: coefficient}.
+        sentences_list = [dict(item) if _is_sentence(item) else {item: 1.0} for item in items]
+        wires = {wire for sentence in sentences_list for word in sentence for wire in word}
+        if wire_order is None:
+            if all(isinstance(w, numbers.Integral) and w >= 0 for w in wires):
+                order = list(range(max(wires) + 1)) if wires else []
+            else:
+                order = sorted(wires, key=str)
+        else:
+            order = list(wire_order)
+            missing = wires - set(order)
+            if missing:
+                raise ValueError(f"wire_order lacks the wires {sorted(missing, key=str)}")
+        site = {wire: j for j, wire in enumerate(order)}
+        n = len(order)
+        batch = []
+        for sentence in sentences_list:
+            terms: list[Term] = []
+            for word, value in sentence.items():
+                label = ["I"] * n
+                for wire, letter in word.items():
+                    label[site[wire]] = letter
+                terms.append(("".join(label), complex(value)))
+            batch.append(terms)
+        labels = [label for terms in batch for label, _ in terms]
+        values = [value for terms in batch for _, value in terms]
+        offsets = np.cumsum([0] + [len(terms) for terms in batch])
+        strings = PauliStrings(labels) if labels else PauliStrings([], sites=n)
+        if labels and strings.sites != n:
+            strings = PauliStrings(labels, sites=n)
+        return cls(strings, np.array(values, dtype=np.complex128), offsets)
+
+    def _require_qubits(self, what: str) -> None:
+        if self.q != 2:
+            raise ValueError(f"{what} converts qubit operators; these have q = {self.q}")
+
     def _from_native(self, found: tuple[Any, Any, Any]) -> PauliSums:
         words, coefficients, offsets = (np.asarray(array) for array in found)
         strings = PauliStrings._from_words(words, self.sites, self.q)
@@ -295,6 +440,44 @@ def _side_by_side(a: PauliSums, b: PauliSums, sign: float) -> PauliSums:
     offsets = np.zeros(m + 1, dtype=np.int64)
     np.cumsum(a.term_counts + b.term_counts, out=offsets[1:])
     return PauliSums._from_arrays(PauliStrings._from_words(words, a.sites, a.q), coefficients, offsets)
+
+
+def _is_sentence(item: dict[Any, Any]) -> bool:
+    """Whether a dict is a PennyLane PauliSentence (keys are PauliWords) rather than a PauliWord."""
+    return bool(item) and all(isinstance(key, dict) for key in item)
+
+
+def _power_of(d: int, q: int) -> Optional[int]:
+    """n with q**n == d, or None."""
+    n, size = 0, 1
+    while size < d:
+        size *= q
+        n += 1
+    return n if size == d else None
+
+
+def _qudit_decomposition(stack: NDArray[np.complex128], q: int, n: int, tol: float) -> PauliSums:
+    """tr(W^† A) / d for every word W = X^a Z^b: for each shift a, the DFT over c of the
+    generalised diagonal f_a(c) = A[c + a, c] (digit by digit), as W^† A has the trace
+    Σ_c ω^(-b·c) A[c + a, c]."""
+    d = q**n
+    digits = (np.arange(d)[:, None] // q ** np.arange(n - 1, -1, -1)[None, :]) % q   # (d, n), site 0 first
+    places = q ** np.arange(n - 1, -1, -1)
+    rows = (((digits[:, None, :] + digits[None, :, :]) % q) @ places)                 # rows[a, c]
+    columns = np.broadcast_to(np.arange(d), (d, d))
+    x_parts, z_parts, values, offsets = [], [], [], [0]
+    for matrix in stack:
+        diagonals = matrix[rows, columns].reshape((d,) + (q,) * n)
+        transform = np.fft.fftn(diagonals, axes=tuple(range(1, n + 1))).reshape(d, d) / d
+        a, b = np.nonzero(np.abs(transform) > tol)
+        x_parts.append(digits[a])
+        z_parts.append(digits[b])
+        values.append(transform[a, b])
+        offsets.append(offsets[-1] + len(a))
+    strings = PauliStrings.from_exponents(np.concatenate(x_parts).reshape(-1, n),
+                                          np.concatenate(z_parts).reshape(-1, n), q=q)
+    return PauliSums._from_arrays(strings, np.concatenate(values).astype(np.complex128),
+                                  np.array(offsets, dtype=np.int64))
 
 
 def _is_term(item: Any) -> bool:

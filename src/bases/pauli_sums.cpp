@@ -1,8 +1,11 @@
 // Merging and commutators of sums of strings, one operator at a time.
 #include "bases/pauli_sums.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 
+#include "bases/pauli.hpp"
 #include "core/parallel.hpp"
 
 namespace tanvo {
@@ -68,6 +71,38 @@ StringSums commutator_sums(const StringShape& shape, const StringSumsView& a, co
             }
         }
         accumulator.finish(tol, out);
+    }
+    return out;
+}
+
+// pauli_coordinates gives w = tr(W^† A) for W = X^x Z^z / sqrt(d) with x, z masks of the row
+// index, site j in bit sites - 1 - j; the string P = i^(x·z) X^x Z^z has tr(P A) / d =
+// (-i)^(x·z) w / sqrt(d).
+StringSums qubit_sums_of_matrices(const Complex* matrices, std::size_t m, std::size_t sites, double tol,
+                                  const std::stop_token& stop) {
+    const StringShape shape = string_shape(sites, 2);
+    const std::size_t d = std::size_t(1) << sites, w = shape.part_words;
+    const double scale = 1.0 / std::sqrt(double(d));
+    StringSums out;
+    out.offsets.push_back(0);
+    std::vector<std::uint64_t> s(shape.words());
+    for (std::size_t k = 0; k < m; ++k) {
+        stop_point(stop);
+        const SparseVector v = pauli_coordinates(matrices + k * d * d, d);
+        for (std::size_t t = 0; t < v.size(); ++t) {
+            const std::uint64_t x = v.keys[t] >> 32, z = v.keys[t] & 0xffffffffULL;
+            std::fill(s.begin(), s.end(), 0);
+            for (std::size_t j = 0; j < sites; ++j) {
+                s[j / 64] |= ((x >> (sites - 1 - j)) & 1u) << (j % 64);
+                s[w + j / 64] |= ((z >> (sites - 1 - j)) & 1u) << (j % 64);
+            }
+            const Complex phase = root_of_unity(4 - unsigned(std::popcount(x & z)) % 4, 4);
+            const Complex c = phase * Complex{v.values[t].re * scale, v.values[t].im * scale};
+            if (!(std::hypot(c.re, c.im) > tol)) continue;
+            out.strings.insert(out.strings.end(), s.begin(), s.end());
+            out.coefficients.push_back(c);
+        }
+        out.offsets.push_back(std::int64_t(out.coefficients.size()));
     }
     return out;
 }

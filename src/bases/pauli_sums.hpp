@@ -36,6 +36,12 @@ StringSums simplify_sums(const StringShape& shape, const StringSumsView& sums, d
 StringSums commutator_sums(const StringShape& shape, const StringSumsView& a, const StringSumsView& b, double tol,
                            const std::stop_token& stop = {});
 
+// The Pauli decomposition of m row-major d x d matrices, d = 2^sites (at most 2^31): for
+// each, the strings P with coefficient tr(P A) / d of modulus above `tol`, found by the
+// Walsh–Hadamard transform of pauli_coordinates.
+StringSums qubit_sums_of_matrices(const Complex* matrices, std::size_t m, std::size_t sites, double tol,
+                                  const std::stop_token& stop = {});
+
 // Adds the terms (string, coefficient) into an operator under construction, merging equal
 // strings; `finish` appends the operator's surviving terms to `out`.
 class TermAccumulator {

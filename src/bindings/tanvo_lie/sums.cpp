@@ -50,6 +50,29 @@ PyObject* sums_commutator(PyObject*, PyObject* args) {
     return sums_to_python(std::move(result), a.shape().words());
 }
 
+// sums_from_matrices(matrices (m, d, d) complex128, sites, tol) -> (words, coefficients, offsets)
+PyObject* sums_from_matrices(PyObject*, PyObject* args) {
+    PyObject* matrices_object;
+    Py_ssize_t sites;
+    double tol;
+    if (!PyArg_ParseTuple(args, "Ond", &matrices_object, &sites, &tol)) return nullptr;
+    ComplexArray matrices;
+    if (!matrices.read(matrices_object, 3, "matrices")) return nullptr;
+    if (sites < 0 || sites > 31 || matrices.extent(1) != (std::size_t(1) << sites) ||
+        matrices.extent(2) != matrices.extent(1)) {
+        PyErr_SetString(PyExc_ValueError, "sums_from_matrices: matrices must be 2^sites x 2^sites");
+        return nullptr;
+    }
+    StringSums result;
+    if (!run_released([&](std::stop_token stop) {
+            result = qubit_sums_of_matrices(matrices.data(), matrices.extent(0), std::size_t(sites), tol, stop);
+        }))
+        return nullptr;
+    return sums_to_python(std::move(result), string_shape(std::size_t(sites), 2).words());
+}
+
+Registration from_matrices_row{{"sums_from_matrices", sums_from_matrices, METH_VARARGS,
+                                "sums_from_matrices(matrices, sites, tol) -> the Pauli decomposition of qubit matrices."}};
 Registration simplify_row{{"sums_simplify", sums_simplify, METH_VARARGS,
                            "sums_simplify(sites, q, words, coefficients, offsets, tol) -> merged sums."}};
 Registration commutator_row{{"sums_commutator", sums_commutator, METH_VARARGS,
