@@ -167,9 +167,12 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
 
     Parameters
     ----------
-    basis : array_like, shape (n, d, d), or sequence of n (d, d) arrays
+    basis : array_like, shape (n, d, d), or sequence of n (d, d) arrays, PauliStrings or PauliSums
         The basis matrices, any numeric dtype (computed in complex128). A sequence is read
-        matrix by matrix, never gathered into a second copy.
+        matrix by matrix, never gathered into a second copy. A basis of Pauli strings (a
+        :class:`PauliStrings`, or a :class:`PauliSums` of one term per element, as
+        :func:`lie_closure` returns for strings) is expanded without forming a matrix: the
+        product of two strings is one string, so each pair has one term in closed form.
     kind : {"commutator", "anticommutator"}
         The product: [B_i, B_j] = B_i B_j - B_j B_i or {B_i, B_j} = B_i B_j + B_j B_i.
     tol : float, optional
@@ -235,6 +238,11 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     >>> f.indices[pair].tolist(), f.values[pair].real.round(8).tolist()   # [B_6, B_2] = -B_0 - √3 B_4
     ([[6, 2, 0], [6, 2, 4]], [-1.0, -1.73205081])
     """
+    from ._pauli import PauliStrings
+    from ._pauli_sums import PauliSums
+    if isinstance(basis, (PauliStrings, PauliSums)):
+        from ._string_tensor import string_structure_tensor
+        return string_structure_tensor(basis, kind, tol=tol, rows=rows, threads=threads)
     product = _product(kind)
     tol = _tolerance(tol)
     rank_rule = _rcond(rcond)

@@ -164,6 +164,9 @@ PyObject* to_buffer(std::vector<Complex>&& values, std::vector<Py_ssize_t> shape
 PyObject* to_buffer(std::vector<std::int64_t>&& values, std::vector<Py_ssize_t> shape) {
     return make_buffer(std::move(values), std::move(shape), "q");
 }
+PyObject* to_buffer(std::vector<std::uint64_t>&& values, std::vector<Py_ssize_t> shape) {
+    return make_buffer(std::move(values), std::move(shape), "Q");
+}
 PyObject* to_buffer(std::vector<double>&& values, std::vector<Py_ssize_t> shape) {
     return make_buffer(std::move(values), std::move(shape), "d");
 }

@@ -68,6 +68,7 @@ private:
 // it without copying), with the given shape; the vector is kept alive by that object.
 PyObject* to_buffer(std::vector<Complex>&& values, std::vector<Py_ssize_t> shape);
 PyObject* to_buffer(std::vector<std::int64_t>&& values, std::vector<Py_ssize_t> shape);
+PyObject* to_buffer(std::vector<std::uint64_t>&& values, std::vector<Py_ssize_t> shape);
 PyObject* to_buffer(std::vector<double>&& values, std::vector<Py_ssize_t> shape);
 PyObject* to_buffer(UninitializedVector<Complex>&& values, std::vector<Py_ssize_t> shape);
 PyObject* to_buffer(UninitializedVector<std::int64_t>&& values, std::vector<Py_ssize_t> shape);
