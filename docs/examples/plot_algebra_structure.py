@@ -118,7 +118,7 @@ print("first roots:\n", np.round(ising.roots[:4], 6))
 # The variance of ⟨Z₀⟩
 # --------------------
 # Z₀ lies in the Ising algebra (it is a Majorana bilinear) and in su(2ⁿ), so the formula
-# applies with ρ = |0…0⟩⟨0…0|, given as the bit string ``"0…0"``. For the Ising chain it gives
+# applies with ``ρ = |0…0⟩⟨0…0|``, given as the bit string ``"0…0"``. For the Ising chain it gives
 # 1/(2n − 1): the variance decays only polynomially, no barren plateau. The controllable
 # hardware-efficient ansatz gives 1/(2ⁿ + 1), exponentially small. We compare with the sample
 # variance over random deep circuits: layers of exp(−iθ H_m) over every term, every angle

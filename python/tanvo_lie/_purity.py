@@ -3,7 +3,7 @@
 For a circuit whose dynamical Lie algebra is the compact reductive g = c + g_1 + ... + g_k and
 which is deep enough to be a 2-design on its group, the expectation value tr(U rho U^H O) has
 variance sum_j P_j(rho) P_j(O) / dim g_j when O (or rho) lies in the span of g (Ragone et al.,
-"A Lie algebraic theory of barren plateaus", 2024). P_j(X) = sum_a |tr(B_a^H X)|^2 over an
+"A Lie algebraic theory of barren plateaus", 2024). ``P_j(X) = sum_a |tr(B_a^H X)|^2`` over an
 orthonormal basis of g_j is the g_j-purity. The centre adds nothing: its part of the expectation
 value does not move.
 
@@ -27,8 +27,8 @@ _INSIDE = 1e-9   # relative squared norm of a part outside the algebra that coun
 
 class GPurity(NamedTuple):
     """The g-purities of an operator X: sum over an orthonormal basis of each part of
-    |tr(B^H X)|^2. ``ideals[j]`` belongs to ``structure.ideals[j]``; ``outside`` is what is left
-    of ||X||^2 outside the span of the algebra (0 for X in it)."""
+    ``|tr(B^H X)|^2``. ``ideals[j]`` belongs to ``structure.ideals[j]``; ``outside`` is what is left
+    of ``||X||^2`` outside the span of the algebra (0 for X in it)."""
     ideals: NDArray[np.float64]
     center: float
     outside: float
@@ -49,7 +49,7 @@ def g_purity(structure: LieAlgebraStructure, operator: Operator) -> GPurity:
     Returns
     -------
     GPurity
-        ``(ideals, center, outside)``; they add up to ||X||^2 (Frobenius) for a compact algebra,
+        ``(ideals, center, outside)``; they add up to ``||X||^2`` (Frobenius) for a compact algebra,
         whose parts are orthogonal.
 
     Examples
@@ -93,7 +93,7 @@ def variance(structure: LieAlgebraStructure, state: Operator, observable: Operat
 
     Examples
     --------
-    A qubit's su(2) is all of su(2^1): the variance of <Z> from |0> is 1 / (2 + 1).
+    A qubit's su(2) is all of su(2^1): the variance of ``<Z>`` from ``|0>`` is 1 / (2 + 1).
 
     >>> import numpy as np, tanvo_lie
     >>> x, y, z = np.array([[0, 1], [1, 0]]), np.array([[0, -1j], [1j, 0]]), np.diag([1, -1])
@@ -129,7 +129,7 @@ def _entries(structure: LieAlgebraStructure) -> _Entries:
 
 
 def _coefficients(entries: _Entries, operator: Operator, name: str) -> tuple[NDArray[np.complex128], complex, float]:
-    """tr(B_i^H X) for every basis element, with tr X and ||X||^2, for X a matrix, the projector
+    """tr(B_i^H X) for every basis element, with tr X and ``||X||^2``, for X a matrix, the projector
     on a state vector, or a computational-basis state given by its bit string."""
     d = entries.d
     conj = np.conj(entries.value)
