@@ -5,6 +5,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/memory.hpp"
+
 namespace tanvo::py {
 namespace {
 
@@ -127,6 +129,8 @@ void raise_for_current_exception() noexcept {
     } catch (const InternalFailure& failure) {
         write_diagnostic(failure.message(), failure.where());
         raise_panic(failure.message());
+    } catch (const MemoryShortfall& shortfall) {
+        PyErr_SetString(PyExc_MemoryError, shortfall.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

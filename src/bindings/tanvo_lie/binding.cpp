@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "core/failure.hpp"
+#include "core/memory.hpp"
 #include "core/parallel.hpp"
 
 namespace tanvo::tensors {
@@ -174,8 +175,10 @@ void set_error_from_current_exception() {
         throw;
     } catch (const Cancelled&) {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } catch (const MemoryShortfall& shortfall) {
+        PyErr_SetString(PyExc_MemoryError, shortfall.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory: the system refused an allocation this call needed");
     } catch (const std::overflow_error& e) {
         PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const std::invalid_argument& e) {
