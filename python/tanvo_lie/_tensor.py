@@ -10,6 +10,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _native
 from ._arguments import MatrixStack, matrix_list, native_array, non_finite_message, thread_count, whole_number
+from ._memory import require_tensor_room
 
 Kind = Literal["commutator", "anticommutator"]
 _PRODUCTS = {"commutator": 0, "anticommutator": 1}
@@ -184,7 +185,8 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     OverflowError
         A product of two basis matrices overflows.
     MemoryError
-        The result cannot fit in memory.
+        No method can fit the computation in memory (decided from the sizes before the basis is
+        read), or the result cannot fit.
 
     Examples
     --------
@@ -197,6 +199,7 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     """
     product = _product(kind)
     tol = _tolerance(tol)
+    require_tensor_room(basis)
     if rows is None and type(basis) is list and (threads is None or (type(threads) is int and threads >= 1)):
         # The common call, a whole tensor of a list of complex128 matrices (tanvo's generators
         # make them), is checked by the extension as it reads the matrices: the same checks in

@@ -42,6 +42,13 @@ std::optional<DenseRowSolver> DenseRowSolver::prepare(std::size_t n, std::size_t
     return s;
 }
 
+double DenseRowSolver::bytes_needed(std::size_t n, std::size_t d, unsigned threads) {
+    const double matrices = double(n), length = double(d) * double(d);
+    const double shared = 4 * matrices * length + matrices * matrices;
+    const double per_thread = 3 * matrices * length + length + matrices * matrices;
+    return double(sizeof(Complex)) * (shared + double(threads) * per_thread);
+}
+
 DenseRowSolver::Workspace::Workspace(std::size_t n, std::size_t d)
     : block(d * d), left(d * n * d), right(n * d * d), products(n * d * d) {}
 

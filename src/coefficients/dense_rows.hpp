@@ -20,6 +20,11 @@ public:
     // ill-conditioned that rounding decides the coefficients): the per-pair solves decide then.
     static std::optional<DenseRowSolver> prepare(std::size_t n, std::size_t d, const ElementOf& element);
 
+    // The least memory prepare() and `threads` rows at once hold for n matrices of d x d: the
+    // flattened, stacked and side-by-side copies with the pseudo-inverse, and for each thread a
+    // row's products and coefficients (in bytes; a double, as products of sizes may overflow).
+    static double bytes_needed(std::size_t n, std::size_t d, unsigned threads);
+
     // Scratch space of one row's products; one per thread.
     struct Workspace {
         Workspace(std::size_t n, std::size_t d);

@@ -30,6 +30,7 @@
 #include "coefficients/dense_rows.hpp"
 #include "coefficients/entry_channel.hpp"
 #include "coefficients/extraction.hpp"
+#include "coefficients/memory_plan.hpp"
 #include "coefficients/product_signature.hpp"
 #include "coefficients/sparse_basis.hpp"
 
@@ -69,13 +70,6 @@ bool all_empty(const BasisViews& basis) {
     for (const MatrixView& m : basis)
         if (m.rows != 0 || m.cols != 0) return false;
     return true;
-}
-
-// A set of many more matrices than the space they span has a map that may hold n² entries.
-void require_room_for_worst_case(std::size_t n, std::size_t length) {
-    if (n <= length) return;
-    constexpr std::uint64_t kBytesPerReturnedEntry = 256;  // the entry and its Python objects
-    require_memory(std::uint64_t(n) * n, kBytesPerReturnedEntry);
 }
 
 // Below this, a sum of non-negative terms in any order is finite in every other order too.
@@ -561,9 +555,11 @@ void extract(const BasisViews& basis, PairProduct kind, CoefficientSink& sink, I
         CoefficientList none;
         return hand_over(none, sink);
     }
+    // From the sizes, before any pass over the matrices (whose views may claim far more memory
+    // than they hold: a broadcast array is one matrix seen many times).
+    if (!basis.empty()) require_room_for_extraction(basis);
     if (!fast_paths_apply(basis)) return per_pair();
     const std::size_t d = basis[0].rows;
-    require_room_for_worst_case(basis.size(), d * d);
     try {
         SparseBasis sparse = sparse_form(basis, interrupt);
         const bool sparse_enough = sparse.entries() <= 2 * sparse.n * d;

@@ -55,6 +55,17 @@ struct SparseBasis {
     std::size_t row_begin(std::size_t m, std::size_t r) const { return row_start[m * (d + 1) + r]; }
 };
 
+// The least memory the sparse form of n matrices of d x d, none of them zero, and `threads`
+// accumulators of products take (in bytes; a double, as products of sizes may overflow).
+inline double sparse_form_bytes(std::size_t n, std::size_t d, unsigned threads) {
+    const double matrices = double(n), length = double(d) * double(d);
+    constexpr double kPerEntry = 2 * (2 * sizeof(std::uint32_t) + sizeof(std::size_t) + sizeof(Complex)) +
+                                 sizeof(std::uint32_t) + sizeof(Complex);  // read in parts, then joined
+    const double per_matrix = double(sizeof(std::size_t)) * (double(d) + 3) + kPerEntry;
+    const double accumulator = length * double(sizeof(Complex) + 1);
+    return matrices * per_matrix + double(sizeof(std::size_t)) * (length + 1) + double(threads) * accumulator;
+}
+
 // Row r of matrix m of a basis: its first element and the step between its elements.
 struct MatrixRow {
     const Complex* first;

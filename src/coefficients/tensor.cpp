@@ -13,6 +13,7 @@
 // tensor_rows.hpp.
 #include "coefficients/tensor.hpp"
 
+#include "coefficients/memory_plan.hpp"
 #include "coefficients/tensor_rows.hpp"
 
 namespace tanvo {
@@ -128,6 +129,8 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     }
 
     TensorMethod method = request.method;
+    // From the sizes, before any pass over the matrices: a list may hold one matrix many times.
+    require_room_for_tensor(n, d, method, [&basis] { return has_repeated_matrix(basis); });
     if (method == TensorMethod::per_pair || method == TensorMethod::dense)
         if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
     if (method == TensorMethod::per_pair) {
@@ -153,10 +156,12 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     // OpenBLAS's threads wait by spinning, and on cores that other work keeps busy its threaded
     // solve took ten times longer than the single-threaded one.
     const SingleThreadedBlas rows_own_threads;
+    TensorRequest dense_request = request;
+    dense_request.threads = dense_threads_that_fit(n, d, worker_count(request.threads));
     const std::optional<DenseRowSolver> solver =
         DenseRowSolver::prepare(n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); });
     if (!solver) return per_pair_rows(basis, request, stop);
-    return dense_rows(*solver, request, stop, basis);
+    return dense_rows(*solver, dense_request, stop, basis);
 }
 
 std::vector<Complex> contract_terms(std::span<const std::int64_t> indices, std::span<const Complex> values,

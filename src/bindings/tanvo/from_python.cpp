@@ -182,7 +182,7 @@ MatrixView view_of(PyObject* array, const numpy::ArrayInfo& a, BorrowedBasis& ba
     return {reinterpret_cast<const Complex*>(a.data), rows, cols, a.strides[0] / size, a.strides[1] / size};
 }
 
-BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows) {
+BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows, BasisSizeCheck sizes) {
     if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
     BorrowedBasis borrowed;
     BasisViews& basis = borrowed.views;
@@ -203,6 +203,8 @@ BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows) {
         check_signals();
         const numpy::ArrayInfo a = accepted_array(item.get(), borrows);
         basis.push_back(view_of(item.get(), a, borrowed));
+        if (sizes && basis.size() == 1 && (PyList_CheckExact(object) || PyTuple_CheckExact(object)))
+            sizes(std::size_t(PySequence_Fast_GET_SIZE(object)), basis.front());
     }
     if (PyErr_Occurred()) throw_pending();
     return borrowed;
