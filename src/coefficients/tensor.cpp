@@ -118,7 +118,9 @@ std::size_t first_non_finite(const BasisView& basis, unsigned threads, const std
     return first.load();
 }
 
-TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& request, const std::stop_token& stop) {
+namespace {
+
+TermTable tensor_by_route(const BasisView& basis, const TensorRequest& request, const std::stop_token& stop) {
     const std::size_t n = basis.size(), d = basis.d;
     if (request.row_begin > request.row_end || request.row_end > n)
         throw std::invalid_argument("rows must satisfy 0 <= start <= stop <= n");
@@ -164,13 +166,31 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     return dense_rows(*solver, dense_request, stop, basis);
 }
 
+}  // namespace
+
+TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& request, const std::stop_token& stop) {
+    try {
+        return tensor_by_route(basis, request, stop);
+    } catch (const MemoryShortfall&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        // The plan fitted, yet the system refused an allocation (other memory use meanwhile).
+        const std::string matrices = std::to_string(basis.size()) + " matrices of " + std::to_string(basis.d) +
+                                     " x " + std::to_string(basis.d);
+        throw MemoryShortfall("cannot allocate the memory for the tensor of " + matrices +
+                              ": the system refused an allocation; this process can use at most " +
+                              byte_text(memory_room(kRoomCheckedFrom)) + " more");
+    }
+}
+
 std::vector<Complex> contract_terms(std::span<const std::int64_t> indices, std::span<const Complex> values,
                                     std::size_t n, std::size_t columns, const Complex* a, const Complex* b,
                                     const std::stop_token& stop) {
     if (indices.size() != 3 * values.size()) throw std::invalid_argument("indices must hold three per value");
     for (std::int64_t index : indices)
         if (index < 0 || std::uint64_t(index) >= n) throw std::invalid_argument("a term's index is outside the tensor");
-    require_memory(std::uint64_t(n) * columns, sizeof(Complex));
+    require_memory(std::uint64_t(n) * columns, sizeof(Complex),
+                   "the " + std::to_string(n) + " x " + std::to_string(columns) + " coefficients of the contraction");
     std::vector<Complex> c(n * columns);
     // A stop point every 65,536 column products: per term, that left wide batches (20,000
     // columns of clock-and-shift su(16), 3 s) without one.
