@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/parallel.hpp"
 #include "solve/lapack.hpp"
 #include "solve/pseudo_inverse.hpp"
 
@@ -46,7 +47,9 @@ double DenseRowSolver::bytes_needed(std::size_t n, std::size_t d, unsigned threa
     const double matrices = double(n), length = double(d) * double(d);
     const double shared = 4 * matrices * length + matrices * matrices;
     const double per_thread = 3 * matrices * length + length + matrices * matrices;
-    return double(sizeof(Complex)) * (shared + double(threads) * per_thread);
+    // Each thread calls BLAS; the ones beside the caller are started.
+    const double blas = double(threads) * double(kBlasBufferBytes) + double(threads - 1) * double(kThreadRoom);
+    return double(sizeof(Complex)) * (shared + double(threads) * per_thread) + blas;
 }
 
 DenseRowSolver::Workspace::Workspace(std::size_t n, std::size_t d)

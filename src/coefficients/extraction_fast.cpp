@@ -117,7 +117,7 @@ public:
         std::atomic<bool> stopped = false;
         std::thread lister;
         try {
-            lister = std::thread([&] {
+            lister = start_thread([&] {
                 listing_stopped = &stopped;
                 try {
                     // The calling thread is busy with the sink: one helper fewer.

@@ -8,6 +8,7 @@
 
 #include "coefficients/dense_rows.hpp"
 #include "coefficients/sparse_basis.hpp"
+#include "solve/lapack.hpp"
 
 namespace tanvo {
 namespace {
@@ -25,13 +26,13 @@ double per_pair_map_bytes(const BasisViews& basis) {
     double copies = 0;
     for (const MatrixView& m : basis) copies += double(m.rows) * double(m.cols);
     const double length = double(basis[0].rows) * double(basis[0].rows);
-    return double(sizeof(Complex)) * (copies + 2 * length * double(basis.size()));
+    return double(sizeof(Complex)) * (copies + 2 * length * double(basis.size())) + double(kBlasBufferBytes);
 }
 
 // The per-pair solves of the tensor: the copies and the system, and each thread's copy for LAPACK.
 double per_pair_tensor_bytes(std::size_t n, std::size_t d, unsigned threads) {
     const double system = double(n) * double(d) * double(d);
-    return double(sizeof(Complex)) * (2 + double(threads)) * system;
+    return double(sizeof(Complex)) * (2 + double(threads)) * system + double(threads) * double(kBlasBufferBytes);
 }
 
 bool views_repeat(const BasisViews& basis) {

@@ -5,9 +5,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <stop_token>
+#include <thread>
 #include <utility>
 
 namespace tanvo {
@@ -54,6 +56,17 @@ inline void stop_point(const std::stop_token& stop) {
 // The number of threads to use when the caller names none: the cores this process may run on.
 unsigned available_threads();
 
+// What a started thread may take beside its work's buffers: its stack (8 MiB by default), the C
+// heap's arena of its own (64 MiB of address space) and a margin. Below this much room under
+// an address-space limit, no thread is started.
+inline constexpr std::uint64_t kThreadRoom = std::uint64_t(96) << 20;
+
+// Starts `body` on a new thread, which first takes its thread-local storage (the C++ runtime's
+// included) so that no later step allocates it: the C library ends the whole process when such
+// a late allocation fails. Throws std::system_error, starting nothing, when the process lacks
+// the room for a thread's stack and first allocations (under an address-space limit).
+std::thread start_thread(std::function<void()> body);
+
 // A task run on another thread while the caller goes on: one of the threads kept waiting
 // between calls, or a new one. The destructor returns once the task has finished.
 class BackgroundTask {
@@ -75,7 +88,8 @@ private:
 
 // Calls work(begin, end, worker) for consecutive ranges of at most `chunk` indices covering
 // [0, count), on up to `threads` threads (worker in [0, threads)); the calling thread is one
-// of them. Ranges are handed out in increasing order; which worker takes which is not fixed.
+// of them, and the only one when no other can be started. Ranges are handed out in increasing
+// order; which worker takes which is not fixed.
 void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
                      const std::stop_token& stop,
                      const std::function<void(std::size_t begin, std::size_t end, unsigned worker)>& work);

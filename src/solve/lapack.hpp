@@ -40,6 +40,10 @@ int openblas_get_num_threads() TANVO_LAPACK_SYMBOL(openblas_get_num_threads) __a
 
 namespace tanvo {
 
+// The working buffer OpenBLAS maps for each thread at its first BLAS or LAPACK call; when it
+// cannot, the library ends the process, so routes count it in their memory.
+inline constexpr std::uint64_t kBlasBufferBytes = std::uint64_t(32) << 20;
+
 // While it lives, BLAS and LAPACK calls run on their calling thread only: for work that is
 // already split over threads of its own, where BLAS's threads would only compete with them.
 // OpenBLAS's threads hand work over by spinning, so on cores that other processes keep busy
