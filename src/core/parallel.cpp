@@ -155,6 +155,43 @@ bool BackgroundTask::wait_for(std::chrono::milliseconds timeout) {
     return finished_signal_.wait_for(lock, timeout, [this] { return finished_; });
 }
 
+void run_leavable(std::function<void()> task, const std::function<void()>& wait_point) {
+    if (!wait_point) return task();
+    // Shared with the helper, which may outlive the caller's wait.
+    struct Run {
+        std::mutex mutex;
+        std::condition_variable finished_signal;
+        bool finished = false;
+        std::exception_ptr failure;
+    };
+    const auto run = std::make_shared<Run>();
+    auto guarded = [run, task]() noexcept {
+        try {
+            task();
+        } catch (...) {
+            run->failure = std::current_exception();
+        }
+    };
+    try {
+        ThreadPool::instance().run(guarded, [run] {
+            const std::lock_guard lock(run->mutex);
+            run->finished = true;
+            run->finished_signal.notify_all();
+        });
+    } catch (const std::system_error&) {
+        return task();
+    }
+    for (;;) {
+        {
+            std::unique_lock lock(run->mutex);
+            if (run->finished_signal.wait_for(lock, std::chrono::milliseconds(10), [&run] { return run->finished; }))
+                break;
+        }
+        wait_point();
+    }
+    if (run->failure) std::rethrow_exception(run->failure);
+}
+
 namespace {
 
 // What the threads of one parallel_chunks call share. The call waits until every thread it

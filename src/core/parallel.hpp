@@ -86,6 +86,14 @@ private:
     bool finished_ = false;
 };
 
+// Runs `task`, a step that has no stop points of its own (one long LAPACK call), on a helper
+// thread while the calling thread waits, calling `wait_point` every few milliseconds: when that
+// throws, the caller leaves with its exception at once and the task runs on to its end unseen,
+// so it must own everything it touches (capture by value or shared_ptr). Without a wait point,
+// or when no thread can be started, the task runs on the calling thread. The task's own
+// exception is rethrown to a caller that waited.
+void run_leavable(std::function<void()> task, const std::function<void()>& wait_point);
+
 // Calls work(begin, end, worker) for consecutive ranges of at most `chunk` indices covering
 // [0, count), on up to `threads` threads (worker in [0, threads)); the calling thread is one
 // of them, and the only one when no other can be started. Ranges are handed out in increasing
