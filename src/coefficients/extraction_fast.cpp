@@ -522,15 +522,19 @@ CoefficientList dense_extraction(const BasisViews& basis, PairProduct kind, Inte
     // OpenBLAS's threads wait by spinning: on cores that other work keeps busy, its threaded
     // products of these sizes took ten times longer than one thread's.
     const SingleThreadedBlas one_thread;
+    // The LAPACK solves, which have no stop points, run on a helper thread while this one
+    // answers interrupts; the rounding stays that of the same single calls.
+    const std::function<void()> check = [interrupt] { interrupt(); };
     const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
-        n, basis[0].rows, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); });
+        n, basis[0].rows, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); },
+        {.check = check, .in_steps = false});
     if (!solver) throw UsePerPairMethod{};
     DenseRowSolver::Workspace work(n, basis[0].rows);
     std::vector<Complex> coefficients;
     CoefficientList entries;
     for (std::size_t i = 0; i < n; ++i) {
         interrupt();
-        if (!solver->solve_row(i, kind, work, coefficients)) throw UsePerPairMethod{};
+        if (!solver->solve_row(i, kind, work, coefficients, check)) throw UsePerPairMethod{};
         for (std::size_t j = 0; j < n; ++j) {
             if (j == i && kind == PairProduct::commutator) continue;
             for (std::size_t k = 0; k < n; ++k) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <stop_token>
 #include <vector>
 
@@ -75,9 +76,11 @@ using RowOf = std::function<MatrixRow(std::size_t m, std::size_t r)>;
 
 // The n matrices of d x d whose rows `row_of` gives, by their non-zero elements.
 SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Interrupt interrupt = {});
-// The same, read on up to `threads` threads (throws Cancelled when `stop` is requested).
-SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsigned threads,
-                        const std::stop_token& stop);
+// The same, read on up to `threads` threads (throws Cancelled when `stop` is requested);
+// nothing as soon as the matrices are found to hold more than `most_entries` non-zeros (a dense
+// basis is not read whole, nor held twice, for a route it cannot take).
+std::optional<SparseBasis> sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsigned threads,
+                                       const std::stop_token& stop, std::size_t most_entries = SIZE_MAX);
 // The basis's matrices (at least one; every matrix d x d, d the row count of the first).
 SparseBasis sparse_form(const BasisViews& basis, Interrupt interrupt = {});
 

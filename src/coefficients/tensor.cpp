@@ -34,7 +34,8 @@ TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request,
     return rows_in_parallel<Scratch>(
         request, stop, [&] { return Scratch{DenseRowSolver::Workspace(n, d), {}}; },
         [&](std::size_t i, Scratch& w, TermTable& out) {
-            if (!solver.solve_row(i, request.product, w.work, w.coefficients)) fail_overflow();
+            if (!solver.solve_row(i, request.product, w.work, w.coefficients, [&stop] { stop_point(stop); }))
+                fail_overflow();
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == i && request.product == PairProduct::commutator) continue;
                 for (std::size_t k = 0; k < n; ++k)
@@ -140,16 +141,22 @@ TermTable tensor_by_route(const BasisView& basis, const TensorRequest& request, 
         return per_pair_rows(basis, request, stop);
     }
     if (method != TensorMethod::dense) {
-        const SparseBasis sparse = sparse_form(
+        // The sparse routes take at most two entries per matrix row: a denser basis is left
+        // unread, for the dense route's own pass.
+        const std::optional<SparseBasis> sparse = sparse_form(
             n, d, [&basis](std::size_t m, std::size_t r) { return MatrixRow{basis.matrices[m] + r * basis.d, 1}; },
-            worker_count(request.threads), stop);
-        if (sparse.first_non_finite < n) throw NonFiniteMatrix{sparse.first_non_finite};  // read in the same pass
+            worker_count(request.threads), stop, 2 * n * d);
+        if (!sparse) {
+            if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
+        } else if (sparse->first_non_finite < n) {
+            throw NonFiniteMatrix{sparse->first_non_finite};  // read in the same pass
+        }
         current_stop = &stop;
-        const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop});
+        const bool orthogonal = sparse && orthogonal_columns(*sparse, {check_current_stop});
         current_stop = nullptr;
         if (orthogonal) {
-            if (std::optional<TermTable> terms = mirrored_pair_tensor(sparse, request, stop)) return std::move(*terms);
-            return sparse_orthogonal_tensor(sparse, request, stop);
+            if (std::optional<TermTable> terms = mirrored_pair_tensor(*sparse, request, stop)) return std::move(*terms);
+            return sparse_orthogonal_tensor(*sparse, request, stop);
         }
         if (method == TensorMethod::sparse_orthogonal)
             throw std::invalid_argument("the sparse orthogonal method needs a sparse basis of orthogonal matrices");
@@ -161,7 +168,8 @@ TermTable tensor_by_route(const BasisView& basis, const TensorRequest& request, 
     TensorRequest dense_request = request;
     dense_request.threads = dense_threads_that_fit(n, d, worker_count(request.threads));
     const std::optional<DenseRowSolver> solver =
-        DenseRowSolver::prepare(n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); });
+        DenseRowSolver::prepare(n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); },
+                                {.check = [&stop] { stop_point(stop); }, .in_steps = true});
     if (!solver) return per_pair_rows(basis, request, stop);
     return dense_rows(*solver, dense_request, stop, basis);
 }
