@@ -46,6 +46,10 @@ TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request,
 
 // ---- one least-squares solve per pair -------------------------------------------------------
 
+// A solve of at least this many multiply-adds (m n min(m, n) of its system) runs for a good part
+// of a second without a stop point: it goes to a helper thread that a stopped row leaves.
+constexpr double kLeavableSolveFrom = double(1 << 24);
+
 TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, const std::stop_token& stop) {
     const std::size_t n = view.size(), d = view.d, length = d * d;
     require_memory(std::uint64_t(n) * length * 2, sizeof(Complex));
@@ -53,11 +57,27 @@ TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, con
     basis.reserve(n);
     std::vector<Complex> columns(length * n);  // the system matrix, column k = B_k flattened
     for (std::size_t k = 0; k < n; ++k) {
+        stop_point(stop);
         std::vector<Complex> storage(view.matrices[k], view.matrices[k] + length);
         std::copy(storage.begin(), storage.end(), columns.begin() + std::ptrdiff_t(k * length));
         basis.push_back(ComplexMatrix::from_storage(d, d, std::ptrdiff_t(d), 1, std::move(storage)));
     }
-    const ComplexMatrix system = ComplexMatrix::from_storage(length, n, 1, std::ptrdiff_t(length), std::move(columns));
+    // Shared with the solves a stopped row leaves running.
+    const auto system = std::make_shared<const ComplexMatrix>(
+        ComplexMatrix::from_storage(length, n, 1, std::ptrdiff_t(length), std::move(columns)));
+    const bool leave_solves = double(length) * double(n) * double(std::min(length, n)) >= kLeavableSolveFrom;
+    auto solve = [&](const std::vector<Complex>& rhs) -> LeastSquaresResult {
+        if (!leave_solves) return solve_least_squares(*system, rhs);
+        const auto shared_rhs = std::make_shared<const std::vector<Complex>>(rhs);
+        const auto result = std::make_shared<LeastSquaresResult>();
+        run_leavable(
+            [system, shared_rhs, result] {
+                const SingleThreadedBlas one_thread;
+                *result = solve_least_squares(*system, *shared_rhs);
+            },
+            [&stop] { stop_point(stop); });
+        return std::move(*result);
+    };
     struct Scratch {
         std::vector<Complex> rhs;
     };
@@ -74,7 +94,7 @@ TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, con
                 else
                     add_into(combined, reversed);
                 w.rhs.assign(combined.storage().begin(), combined.storage().end());
-                const LeastSquaresResult solved = solve_least_squares(system, w.rhs);
+                const LeastSquaresResult solved = solve(w.rhs);
                 if (const auto* error = std::get_if<SolverError>(&solved)) {
                     if (!std::all_of(w.rhs.begin(), w.rhs.end(), finite)) fail_overflow();
                     throw std::runtime_error("least-squares solve failed: " + render(*error));
