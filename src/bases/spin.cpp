@@ -94,7 +94,10 @@ RealMatrix jz_matrix(double j, Interrupt interrupt) {
     const std::uint64_t n = dimension(j);
     RealMatrix m = RealMatrix::zeros(n, n, interrupt);
     const DescendingRange magnetic(j, std::ceil(-((-1.0 - j) - j)));
-    for (std::uint64_t r = 0; r < n; ++r) m(r, r) = magnetic[r];
+    for (std::uint64_t r = 0; r < n; ++r) {
+        if (r % kRowsPerInterrupt == kRowsPerInterrupt - 1) interrupt();
+        m(r, r) = magnetic[r];
+    }
     return m;
 }
 
@@ -105,6 +108,7 @@ RealMatrix jplus_matrix(double j, Interrupt interrupt) {
     // n - 1 wraps for n = 0; the first step then finds no ladder entry and fails.
     const std::uint64_t steps = n - 1;
     for (std::uint64_t i = 0; i < steps; ++i) {
+        if (i % kRowsPerInterrupt == kRowsPerInterrupt - 1) interrupt();
         const double factor = raising_factor(j, magnetic[i]);
         m.at(i, i + 1) = factor;
     }
@@ -115,7 +119,10 @@ RealMatrix jminus_matrix(double j, Interrupt interrupt) {
     const std::uint64_t n = dimension(j);
     const DescendingRange magnetic(j, std::ceil(-((-j) - j)));
     RealMatrix m = RealMatrix::zeros(n, n, interrupt);
-    for (std::uint64_t r = 1; r < n; ++r) m(r, r - 1) = lowering_factor(j, magnetic[r - 1]);
+    for (std::uint64_t r = 1; r < n; ++r) {
+        if (r % kRowsPerInterrupt == 0) interrupt();
+        m(r, r - 1) = lowering_factor(j, magnetic[r - 1]);
+    }
     return m;
 }
 
