@@ -30,7 +30,8 @@ std::optional<DenseRowSolver> DenseRowSolver::prepare(std::size_t n, std::size_t
     s.n_ = n;
     s.d_ = d;
     s.length_ = length;
-    require_memory(std::uint64_t(n) * length * 4 + std::uint64_t(n) * n, sizeof(Complex));
+    require_memory(std::uint64_t(n) * length * 4 + std::uint64_t(n) * n, sizeof(Complex),
+                   "the products of " + std::to_string(n) + " matrices of " + std::to_string(d) + " x " + std::to_string(d));
     s.system_.resize(length * n);
     s.stacked_.resize(n * length);
     s.side_by_side_.resize(d * n * d);

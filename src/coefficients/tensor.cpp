@@ -52,7 +52,9 @@ constexpr double kLeavableSolveFrom = double(1 << 24);
 
 TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, const std::stop_token& stop) {
     const std::size_t n = view.size(), d = view.d, length = d * d;
-    require_memory(std::uint64_t(n) * length * 2, sizeof(Complex));
+    require_memory(std::uint64_t(n) * length * 2, sizeof(Complex),
+                   "copies of " + std::to_string(n) + " matrices of " + std::to_string(d) + " x " + std::to_string(d) +
+                       " and their least-squares system");
     Basis basis;
     basis.reserve(n);
     std::vector<Complex> columns(length * n);  // the system matrix, column k = B_k flattened

@@ -77,6 +77,8 @@ std::uint64_t saturated(double bytes) {
     return bytes > 0.0 ? std::uint64_t(bytes) : 0;
 }
 
+bool fits_in_room(std::uint64_t bytes) { return bytes != UINT64_MAX && bytes <= memory_room(bytes); }
+
 void require_room(std::uint64_t bytes, std::string_view what) {
     const std::uint64_t room = memory_room(bytes);
     if (bytes > room || bytes == UINT64_MAX) fail_room(bytes, room, what);

@@ -43,4 +43,15 @@ void require_room(std::uint64_t bytes, std::string_view what);
 // elements, for buffers whose purpose the caller's own plan already named.
 void require_memory(std::uint64_t element_count, std::uint64_t element_size, std::string_view what = {});
 
+// Whether `bytes` fit in memory_room().
+bool fits_in_room(std::uint64_t bytes);
+
+// require_memory with the description made only when the size does not fit: for calls made
+// once per matrix of a basis, where building a text each time would cost more than the check.
+template <class Describe>
+void require_memory_for(std::uint64_t element_count, std::uint64_t element_size, Describe&& describe) {
+    const std::uint64_t bytes = bytes_of(element_count, element_size);
+    if (!fits_in_room(bytes)) require_room(bytes, describe());
+}
+
 }  // namespace tanvo

@@ -132,9 +132,9 @@ void raise_for_current_exception() noexcept {
     } catch (const MemoryShortfall& shortfall) {
         PyErr_SetString(PyExc_MemoryError, shortfall.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory: the system refused an allocation this call needed");
     } catch (const std::length_error&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory: a size beyond what any allocation can hold");
     } catch (const std::exception& error) {
         write_diagnostic(error.what(), std::source_location::current());
         raise_panic(error.what());
