@@ -24,7 +24,10 @@ def require_tensor_room(basis: Any) -> None:
         _native.require_room(n, d, lambda: n > 1 and basis.strides[0] == 0)
     elif isinstance(basis, (list, tuple)) and basis:
         first = basis[0]
-        shape = first.shape if isinstance(first, np.ndarray) else np.shape(first)
+        try:
+            shape = first.shape if isinstance(first, np.ndarray) else np.shape(first)
+        except (TypeError, ValueError):  # not an array: the argument checks word the error
+            return
         if len(shape) != 2 or shape[0] != shape[1]:
             return
         _native.require_room(len(basis), shape[0], lambda: _repeats_a_matrix(basis))
