@@ -107,7 +107,7 @@ def lie_closure(generators: Any, *, tol: float = 1e-10, max_dimension: Optional[
     every generator is Hermitian or anti-Hermitian, the basis is the compact real form: each
     element anti-Hermitian (``i P`` for a string P), so that structure constants are real and
     each ad matrix antisymmetric; other inputs keep the complex span. See
-    :doc:`/pauli_strings`.
+    :doc:`/user_guide/pauli_strings`.
 
     Examples
     --------

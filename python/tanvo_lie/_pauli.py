@@ -99,7 +99,7 @@ class PauliStrings:
     string with exponents (a, b) at a site is the word ``X**a Z**b``, with
     ``X e_c = e_(c+1 mod q)`` and ``Z = diag(1, ω, ..., ω**(q-1))``, ``ω = exp(2πi/q)``: the
     matrices of ``tanvo.gen_sylvester(q)``. The matrix of a string is the Kronecker product
-    over its sites, site 0 first. See :doc:`/pauli_strings` for all conventions.
+    over its sites, site 0 first. See :doc:`/user_guide/pauli_strings` for all conventions.
 
     Each string is stored as 2W 64-bit words (:attr:`words`): its x exponents, then its z
     exponents, one bit per site for qubits (site j in bit j % 64 of word j // 64, the layout of

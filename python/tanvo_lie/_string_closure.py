@@ -16,7 +16,8 @@ from ._pauli_sums import PauliSums
 def string_closure(generators: Union[PauliStrings, PauliSums], *, tol: float, max_dimension: Optional[int],
                    threads: Optional[int], progress: bool, method: str = "fast") -> PauliSums:
     """lie_closure of strings or sums of strings (its arguments checked here)."""
-    tolerance = _tolerance(tol)
+    # String coordinates are exact for single strings; their rounding floor is that of 1 x 1 generators.
+    tolerance = _tolerance(tol, 1)
     limit = _max_dimension(max_dimension)
     workers = thread_count(threads)
     if not isinstance(progress, (bool, np.bool_)):
