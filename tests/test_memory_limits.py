@@ -4,6 +4,7 @@ any memory is touched; inputs that fit are computed without memory far beyond th
 Each case runs in a fresh process, so that its peak resident size is its own."""
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -19,6 +20,16 @@ PEAK_LIMIT_MB = 1024
 
 PRELUDE = """
 import json, resource, sys
+
+# The peak resident size is reset first: a child started by vfork inherits its parent's peak,
+# and the test process's own peak would count.
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+
+def peak_mb():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM")) // 1024
+
 import numpy as np
 import tanvo
 
@@ -46,7 +57,7 @@ def run_isolated(body):
     process's peak resident size in MB."""
     code = PRELUDE + textwrap.dedent(body) + """
 print(json.dumps({"results": results,
-                  "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024}))
+                  "peak_mb": peak_mb()}))
 """
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     # The timeout only turns a hang into a failure; it does not measure speed.
@@ -145,3 +156,53 @@ def test_a_basis_is_read_where_it_lies():
     entries, map_growth, product_growth = run["results"]
     assert entries == 8
     assert map_growth < 64 and product_growth < 64
+
+
+# Under a 4 GiB address-space limit, sizes that cannot fit are refused from the sizes alone, in
+# well under a second: views claiming 168 GB of one 16 MB matrix, ten million scalars whose map
+# or tensor would need petabytes, a basis of 4.3 GB.
+ADDRESS_LIMITED = {
+    "map-of-broadcast-identity":
+        "tanvo.get_structure_constants(np.broadcast_to(np.eye(1024, dtype=complex), (10**4, 1024, 1024)))",
+    "map-of-scalars": "tanvo.get_structure_constants([np.ones((1, 1), complex)] * 10**7)",
+    "sylvester-128": "tanvo.gen_sylvester(128)",
+    "tensor-of-repeated-identity": "tanvo_lie.structure_tensor([np.eye(1024, dtype=complex)] * 10**4)",
+    "tensor-of-broadcast-views":
+        "tanvo_lie.structure_tensor(list(np.broadcast_to(np.eye(1024, dtype=complex), (10**4, 1024, 1024))))",
+    "tensor-of-scalars": "tanvo_lie.structure_tensor([np.ones((1, 1))] * 10**7)",
+    "tensor-of-scalars-one-thread": "tanvo_lie.structure_tensor([np.ones((1, 1))] * 10**7, threads=1)",
+}
+
+
+@pytest.mark.parametrize("case", ADDRESS_LIMITED)
+def test_sizes_beyond_an_address_space_limit_are_refused_at_once(case):
+    # The inputs are built before the clock starts; the call alone is timed, in the child.
+    run = run_isolated(f"""
+        import time, tanvo_lie
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        call = lambda: {ADDRESS_LIMITED[case]}
+        start = time.perf_counter()
+        results = outcome(call) + [time.perf_counter() - start]
+    """)
+    kind, message, seconds = run["results"]
+    assert kind == "MemoryError", message
+    assert re.search(r"cannot allocate \d+\.\d [kMGTPE]B for .*\d+ x \d+", message), message
+    # "Decided up front": a bound on correctness, far above the milliseconds it takes.
+    assert seconds < 1.0, seconds
+
+
+@pytest.mark.parametrize("room_mb", [8, 48, 128, 160, 256])
+def test_little_address_space_left_never_ends_the_process(room_mb):
+    # Threads started with the address space nearly full once ended the process (the C library's
+    # thread-local storage, OpenBLAS's buffer); now each call gives its tensor or MemoryError.
+    run = run_isolated(f"""
+        import tanvo_lie
+        sparse = tanvo.gen_gellmann(12)
+        rng = np.random.default_rng(1)
+        dense = [rng.standard_normal((6, 6)) + 0j for _ in range(30)]
+        mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + ({room_mb} << 20), resource.RLIM_INFINITY))
+        results = [outcome(lambda: tanvo_lie.structure_tensor(b, threads=8).indices) for b in (sparse, dense)]
+    """)
+    for kind, detail in run["results"]:
+        assert kind == "result" or (kind == "MemoryError" and "cannot allocate" in detail), (kind, detail)

@@ -103,11 +103,11 @@ def test_hostile_arguments_name_themselves(case):
     assert str(raised.value).startswith(argument + " ")
 
 
-# 2**20 parallel 1 x 1 matrices: the pseudo-inverse route needs n² numbers, 16 TiB.
+# 2**20 parallel 1 x 1 matrices: every route needs n² numbers, terabytes.
 MANY = np.arange(1, 2**20 + 1).reshape(-1, 1, 1)
 TOO_LARGE = {
-    "tensor": (lambda: structure_tensor(MANY), r"the tensor of 1048576 matrices of 1 x 1: 16\.0 TiB"),
-    "tensor-row": (lambda: structure_tensor(MANY, "anticommutator", rows=(0, 1)), r"1048576 matrices.*TiB"),
+    "tensor": (lambda: structure_tensor(MANY), r"cannot allocate \d+\.\d TB for .*1048576 matrices of 1 x 1"),
+    "tensor-row": (lambda: structure_tensor(MANY, "anticommutator", rows=(0, 1)), r"\d TB for .*1048576 matrices"),
     "todense": (lambda: CoefficientTensor(np.zeros((0, 3), int), [], 10**5).todense(), r"\(100000, 100000, 100000\)"),
 }
 

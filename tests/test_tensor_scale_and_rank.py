@@ -31,6 +31,13 @@ def combination(n, d):
     return basis
 
 
+def random_with_short_matrix(n, d):
+    """n random d x d matrices (n < d², well-conditioned), one of them shrunk to 1e-4."""
+    basis = random_matrices(n, d)
+    basis[2] *= 1e-4
+    return basis
+
+
 def with_short_matrix():
     basis = GELLMANN_3.copy()
     basis[3] *= 1e-4
@@ -47,6 +54,9 @@ RANK = {
     "direct-near-dependent": (lambda: near_dependent(3, 40, 1e-10), 1e-6),
     # Orthogonal, but rcond drops the short matrix: no projection on it.
     "orthogonal-short": (with_short_matrix, 1e-3),
+    # Conditioned well enough for the pseudo-inverse in steps (a QR), which keeps every singular
+    # value: under a rank rule that drops one, the SVD must decide.
+    "stepped-short": (lambda: random_with_short_matrix(12, 4), 1e-2),
 }
 
 

@@ -417,7 +417,8 @@ def _roots_of_unity(order: int) -> NDArray[np.complex128]:
     k = np.arange(order)
     roots: NDArray[np.complex128] = np.exp(2j * np.pi * k / order)
     quarter = (4 * k) % order == 0
-    roots[quarter] = np.array([1, 1j, -1, -1j])[(4 * k[quarter]) // order]
+    # complex(0, -1), not -1j: the literal negates 0+1j and leaves a real part of -0.0.
+    roots[quarter] = np.array([1, 1j, -1, complex(0, -1)])[(4 * k[quarter]) // order]
     return roots
 
 

@@ -12,6 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _native
 from ._arguments import (MatrixStack, array_like, as_array, matrix_count, matrix_list, native_array, require_numbers,
                          non_finite_message, thread_count, whole_number)
+from ._memory import require_tensor_room
 from ._residual import bracket_residual
 
 Kind = Literal["commutator", "anticommutator"]
@@ -208,7 +209,8 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     OverflowError
         A coefficient exceeds the largest double (about 1.8e308).
     MemoryError
-        The result cannot fit in memory.
+        No method can fit the computation in memory (decided from the sizes before the basis is
+        read), or the result cannot fit.
 
     Notes
     -----
@@ -246,6 +248,7 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
     product = _product(kind)
     tol = _tolerance(tol)
     rank_rule = _rcond(rcond)
+    require_tensor_room(basis)
     if rows is None and type(basis) is list and (threads is None or (type(threads) is int and threads >= 1)):
         # The common call, a whole tensor of a list of complex128 matrices (tanvo's generators
         # make them), is checked by the extension as it reads the matrices: the same checks in

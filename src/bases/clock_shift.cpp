@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <new>
+#include <string>
 
 namespace tanvo {
 namespace {
@@ -108,8 +109,10 @@ std::vector<ComplexMatrix> gen_sylvester(std::uint64_t d) {
 std::vector<SparseMatrix> gen_sylvester(std::uint64_t d) {
     if (d == 0) fail_index_out_of_bounds();
     // d² - 1 matrices of d² elements each must fit before any work starts.
-    if (d >= (std::uint64_t(1) << 16)) throw std::bad_alloc();
-    require_memory(d * d * d * d, sizeof(Complex));
+    const std::uint64_t cells = bytes_of(d, d);
+    const std::string size = std::to_string(d);
+    require_memory(bytes_of(cells, cells), sizeof(Complex),
+                   "the clock-and-shift basis of su(" + size + ") (d\u00b2 - 1 matrices of " + size + " x " + size + ")");
 
     const Complex w = root_of_unity(d);
     std::vector<Complex> clock(d);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <new>
+#include <string>
 
 namespace tanvo {
 namespace {
@@ -24,11 +25,11 @@ Complex scaled_by(Complex entry, double factor) { return {entry.re * factor, ent
 
 // The d² - 1 matrices of d² elements that the caller will hold must fit in memory.
 void require_basis_memory(std::uint64_t d) {
-    std::uint64_t cells = 0, elements = 0;
-    if (__builtin_mul_overflow(d, d, &cells) ||
-        __builtin_mul_overflow(cells == 0 ? 0 : cells - 1, cells, &elements))
-        throw std::bad_alloc();
-    require_memory(elements, sizeof(Complex));
+    const std::uint64_t cells = bytes_of(d, d);
+    const std::string size = std::to_string(d);
+    require_memory(bytes_of(cells == 0 ? 0 : cells - 1, cells), sizeof(Complex),
+                   "the generalized Gell-Mann basis of su(" + size + ") (d\u00b2 - 1 matrices of " + size + " x " +
+                       size + ")");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include "bases/spin.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 #include <functional>
 #include <new>
 
@@ -68,15 +70,22 @@ void half_of_combination(RealMatrix& left, const RealMatrix& right, Op op, Inter
     }
 }
 
+// j as Python prints a float's repr, near enough for a message.
+std::string spin_text(double j) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", j);
+    return text;
+}
+
 // Before any matrix exists: the shape must be representable, and `count` n x n matrices of
 // `element_size` bytes must fit in memory. NaN and negative spins give n = 0 and pass, so
 // they keep failing on their sequences.
 void require_output(double j, std::uint64_t count, std::uint64_t element_size) {
     const std::uint64_t n = dimension(j);
     RealMatrix::check_shape(n, n);
-    std::uint64_t elements = 0;
-    if (__builtin_mul_overflow(n * n, count, &elements)) throw std::bad_alloc();
-    require_memory(elements, element_size);
+    const std::string size = std::to_string(n);
+    require_memory(bytes_of(n * n, count), element_size,
+                   std::to_string(count) + " matrices of " + size + " x " + size + " (spin j = " + spin_text(j) + ")");
 }
 
 }  // namespace
@@ -85,7 +94,10 @@ RealMatrix jz_matrix(double j, Interrupt interrupt) {
     const std::uint64_t n = dimension(j);
     RealMatrix m = RealMatrix::zeros(n, n, interrupt);
     const DescendingRange magnetic(j, std::ceil(-((-1.0 - j) - j)));
-    for (std::uint64_t r = 0; r < n; ++r) m(r, r) = magnetic[r];
+    for (std::uint64_t r = 0; r < n; ++r) {
+        if (r % kRowsPerInterrupt == kRowsPerInterrupt - 1) interrupt();
+        m(r, r) = magnetic[r];
+    }
     return m;
 }
 
@@ -96,6 +108,7 @@ RealMatrix jplus_matrix(double j, Interrupt interrupt) {
     // n - 1 wraps for n = 0; the first step then finds no ladder entry and fails.
     const std::uint64_t steps = n - 1;
     for (std::uint64_t i = 0; i < steps; ++i) {
+        if (i % kRowsPerInterrupt == kRowsPerInterrupt - 1) interrupt();
         const double factor = raising_factor(j, magnetic[i]);
         m.at(i, i + 1) = factor;
     }
@@ -106,7 +119,10 @@ RealMatrix jminus_matrix(double j, Interrupt interrupt) {
     const std::uint64_t n = dimension(j);
     const DescendingRange magnetic(j, std::ceil(-((-j) - j)));
     RealMatrix m = RealMatrix::zeros(n, n, interrupt);
-    for (std::uint64_t r = 1; r < n; ++r) m(r, r - 1) = lowering_factor(j, magnetic[r - 1]);
+    for (std::uint64_t r = 1; r < n; ++r) {
+        if (r % kRowsPerInterrupt == 0) interrupt();
+        m(r, r - 1) = lowering_factor(j, magnetic[r - 1]);
+    }
     return m;
 }
 

@@ -5,7 +5,8 @@ namespace tanvo {
 
 ComplexMatrix MatrixView::copy() const {
     ComplexMatrix::check_shape(rows, cols);
-    require_memory(std::uint64_t(rows) * cols, sizeof(Complex));
+    require_memory_for(std::uint64_t(rows) * cols, sizeof(Complex),
+                       [this] { return "a copy of a " + std::to_string(rows) + " x " + std::to_string(cols) + " matrix"; });
     std::vector<Complex> storage;
     storage.reserve(rows * cols);
     for (std::size_t r = 0; r < rows; ++r)

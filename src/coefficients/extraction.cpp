@@ -36,7 +36,8 @@ ComplexMatrix system_matrix(const Basis& basis, const FailureSites& sites) {
                  sites.too_few_elements);
 
     const std::size_t n = basis.size();
-    require_memory(length * n, sizeof(Complex));
+    require_memory(length * n, sizeof(Complex),
+                   "the " + std::to_string(length) + " x " + std::to_string(n) + " least-squares system of the basis");
     std::vector<Complex> columns(length * n);
     for (std::size_t k = 0; k < n; ++k) {
         const ComplexMatrix& m = basis[k];

@@ -30,6 +30,7 @@
 #include "coefficients/dense_rows.hpp"
 #include "coefficients/entry_channel.hpp"
 #include "coefficients/extraction.hpp"
+#include "coefficients/memory_plan.hpp"
 #include "coefficients/product_signature.hpp"
 #include "coefficients/sparse_basis.hpp"
 
@@ -69,13 +70,6 @@ bool all_empty(const BasisViews& basis) {
     for (const MatrixView& m : basis)
         if (m.rows != 0 || m.cols != 0) return false;
     return true;
-}
-
-// A set of many more matrices than the space they span has a map that may hold n² entries.
-void require_room_for_worst_case(std::size_t n, std::size_t length) {
-    if (n <= length) return;
-    constexpr std::uint64_t kBytesPerReturnedEntry = 256;  // the entry and its Python objects
-    require_memory(std::uint64_t(n) * n, kBytesPerReturnedEntry);
 }
 
 // Below this, a sum of non-negative terms in any order is finite in every other order too.
@@ -123,7 +117,7 @@ public:
         std::atomic<bool> stopped = false;
         std::thread lister;
         try {
-            lister = std::thread([&] {
+            lister = start_thread([&] {
                 listing_stopped = &stopped;
                 try {
                     // The calling thread is busy with the sink: one helper fewer.
@@ -528,15 +522,19 @@ CoefficientList dense_extraction(const BasisViews& basis, PairProduct kind, Inte
     // OpenBLAS's threads wait by spinning: on cores that other work keeps busy, its threaded
     // products of these sizes took ten times longer than one thread's.
     const SingleThreadedBlas one_thread;
+    // The LAPACK solves, which have no stop points, run on a helper thread while this one
+    // answers interrupts; the rounding stays that of the same single calls.
+    const std::function<void()> check = [interrupt] { interrupt(); };
     const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
-        n, basis[0].rows, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); });
+        n, basis[0].rows, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis[m](r, c); },
+        {.check = check, .in_steps = false});
     if (!solver) throw UsePerPairMethod{};
     DenseRowSolver::Workspace work(n, basis[0].rows);
     std::vector<Complex> coefficients;
     CoefficientList entries;
     for (std::size_t i = 0; i < n; ++i) {
         interrupt();
-        if (!solver->solve_row(i, kind, work, coefficients)) throw UsePerPairMethod{};
+        if (!solver->solve_row(i, kind, work, coefficients, check)) throw UsePerPairMethod{};
         for (std::size_t j = 0; j < n; ++j) {
             if (j == i && kind == PairProduct::commutator) continue;
             for (std::size_t k = 0; k < n; ++k) {
@@ -561,9 +559,11 @@ void extract(const BasisViews& basis, PairProduct kind, CoefficientSink& sink, I
         CoefficientList none;
         return hand_over(none, sink);
     }
+    // From the sizes, before any pass over the matrices (whose views may claim far more memory
+    // than they hold: a broadcast array is one matrix seen many times).
+    if (!basis.empty()) require_room_for_extraction(basis);
     if (!fast_paths_apply(basis)) return per_pair();
     const std::size_t d = basis[0].rows;
-    require_room_for_worst_case(basis.size(), d * d);
     try {
         SparseBasis sparse = sparse_form(basis, interrupt);
         const bool sparse_enough = sparse.entries() <= 2 * sparse.n * d;

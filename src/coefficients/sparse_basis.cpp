@@ -2,6 +2,7 @@
 #include "coefficients/sparse_basis.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <unordered_map>
 
@@ -78,18 +79,22 @@ SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Inter
     return s;
 }
 
-SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsigned threads,
-                        const std::stop_token& stop) {
+std::optional<SparseBasis> sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsigned threads,
+                                       const std::stop_token& stop, std::size_t most_entries) {
     // Reading the matrices is the cost: each thread scans consecutive matrices into a part of
     // its own, and the parts are joined in order.
     constexpr std::size_t kMatricesPerPart = 64;
     const std::size_t count = (n + kMatricesPerPart - 1) / kMatricesPerPart;
     std::vector<SparseBasis> parts(count, empty_form(n, d));
+    std::atomic<std::size_t> found{0};
     parallel_chunks(count, 1, threads, stop, [&](std::size_t part, std::size_t, unsigned) {
+        if (found.load(std::memory_order_relaxed) > most_entries) return;
         parts[part].start.clear();
         scan_matrices(parts[part], part * kMatricesPerPart, std::min(n, (part + 1) * kMatricesPerPart), row_of,
                       [&stop] { stop_point(stop); });
+        found += parts[part].value.size();
     });
+    if (found.load() > most_entries) return std::nullopt;
     SparseBasis s = empty_form(n, d);
     std::size_t entries = 0;
     for (const SparseBasis& part : parts) entries += part.value.size();
@@ -109,6 +114,7 @@ SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsig
         s.norm2.insert(s.norm2.end(), part.norm2.begin(), part.norm2.end());
         s.first_non_finite = std::min(s.first_non_finite, part.first_non_finite);
         part = SparseBasis{};
+        stop_point(stop);
     }
     index_positions(s);
     return s;

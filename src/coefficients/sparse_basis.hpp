@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <stop_token>
 #include <vector>
 
@@ -55,6 +56,17 @@ struct SparseBasis {
     std::size_t row_begin(std::size_t m, std::size_t r) const { return row_start[m * (d + 1) + r]; }
 };
 
+// The least memory the sparse form of n matrices of d x d, none of them zero, and `threads`
+// accumulators of products take (in bytes; a double, as products of sizes may overflow).
+inline double sparse_form_bytes(std::size_t n, std::size_t d, unsigned threads) {
+    const double matrices = double(n), length = double(d) * double(d);
+    constexpr double kPerEntry = 2 * (2 * sizeof(std::uint32_t) + sizeof(std::size_t) + sizeof(Complex)) +
+                                 sizeof(std::uint32_t) + sizeof(Complex);  // read in parts, then joined
+    const double per_matrix = double(sizeof(std::size_t)) * (double(d) + 3) + kPerEntry;
+    const double accumulator = length * double(sizeof(Complex) + 1);
+    return matrices * per_matrix + double(sizeof(std::size_t)) * (length + 1) + double(threads) * accumulator;
+}
+
 // Row r of matrix m of a basis: its first element and the step between its elements.
 struct MatrixRow {
     const Complex* first;
@@ -64,9 +76,11 @@ using RowOf = std::function<MatrixRow(std::size_t m, std::size_t r)>;
 
 // The n matrices of d x d whose rows `row_of` gives, by their non-zero elements.
 SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, Interrupt interrupt = {});
-// The same, read on up to `threads` threads (throws Cancelled when `stop` is requested).
-SparseBasis sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsigned threads,
-                        const std::stop_token& stop);
+// The same, read on up to `threads` threads (throws Cancelled when `stop` is requested);
+// nothing as soon as the matrices are found to hold more than `most_entries` non-zeros (a dense
+// basis is not read whole, nor held twice, for a route it cannot take).
+std::optional<SparseBasis> sparse_form(std::size_t n, std::size_t d, const RowOf& row_of, unsigned threads,
+                                       const std::stop_token& stop, std::size_t most_entries = SIZE_MAX);
 // The basis's matrices (at least one; every matrix d x d, d the row count of the first).
 SparseBasis sparse_form(const BasisViews& basis, Interrupt interrupt = {});
 

@@ -16,6 +16,7 @@
 
 #include <limits>
 
+#include "coefficients/memory_plan.hpp"
 #include "coefficients/tensor_rows.hpp"
 
 namespace tanvo {
@@ -41,7 +42,8 @@ TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request,
         [&](std::size_t i, Scratch& w, TermTable& out) {
             // A product that overflows, or a basis solved for directly that is too ill-conditioned:
             // the per-pair solves tell which (they throw for the first, solve the second).
-            if (!solver.solve_row(i, request.product, w.work, w.coefficients)) throw UsePerPairRows{};
+            if (!solver.solve_row(i, request.product, w.work, w.coefficients, [&stop] { stop_point(stop); }))
+                throw UsePerPairRows{};
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == i && request.product == PairProduct::commutator) continue;
                 for (std::size_t k = 0; k < n; ++k)
@@ -52,19 +54,41 @@ TermTable dense_rows(const DenseRowSolver& solver, const TensorRequest& request,
 
 // ---- one least-squares solve per pair -------------------------------------------------------
 
+// A solve of at least this many multiply-adds (m n min(m, n) of its system) runs for a good part
+// of a second without a stop point: it goes to a helper thread that a stopped row leaves.
+constexpr double kLeavableSolveFrom = double(1 << 24);
+
 TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, const std::stop_token& stop,
                         double rcond) {
     const std::size_t n = view.size(), d = view.d, length = d * d;
-    require_memory(std::uint64_t(n) * length * 2, sizeof(Complex));
+    require_memory(std::uint64_t(n) * length * 2, sizeof(Complex),
+                   "copies of " + std::to_string(n) + " matrices of " + std::to_string(d) + " x " + std::to_string(d) +
+                       " and their least-squares system");
     Basis basis;
     basis.reserve(n);
     std::vector<Complex> columns(length * n);  // the system matrix, column k = B_k flattened
     for (std::size_t k = 0; k < n; ++k) {
+        stop_point(stop);
         std::vector<Complex> storage(view.matrices[k], view.matrices[k] + length);
         std::copy(storage.begin(), storage.end(), columns.begin() + std::ptrdiff_t(k * length));
         basis.push_back(ComplexMatrix::from_storage(d, d, std::ptrdiff_t(d), 1, std::move(storage)));
     }
-    const ComplexMatrix system = ComplexMatrix::from_storage(length, n, 1, std::ptrdiff_t(length), std::move(columns));
+    // Shared with the solves a stopped row leaves running.
+    const auto system = std::make_shared<const ComplexMatrix>(
+        ComplexMatrix::from_storage(length, n, 1, std::ptrdiff_t(length), std::move(columns)));
+    const bool leave_solves = double(length) * double(n) * double(std::min(length, n)) >= kLeavableSolveFrom;
+    auto solve = [&](const std::vector<Complex>& rhs) -> LeastSquaresResult {
+        if (!leave_solves) return solve_least_squares(*system, rhs, rcond);
+        const auto shared_rhs = std::make_shared<const std::vector<Complex>>(rhs);
+        const auto result = std::make_shared<LeastSquaresResult>();
+        run_leavable(
+            [system, shared_rhs, result, rcond] {
+                const SingleThreadedBlas one_thread;
+                *result = solve_least_squares(*system, *shared_rhs, rcond);
+            },
+            [&stop] { stop_point(stop); });
+        return std::move(*result);
+    };
     struct Scratch {
         std::vector<Complex> rhs;
     };
@@ -81,7 +105,7 @@ TermTable per_pair_rows(const BasisView& view, const TensorRequest& request, con
                 else
                     add_into(combined, reversed);
                 w.rhs.assign(combined.storage().begin(), combined.storage().end());
-                const LeastSquaresResult solved = solve_least_squares(system, w.rhs, rcond);
+                const LeastSquaresResult solved = solve(w.rhs);
                 if (const auto* error = std::get_if<SolverError>(&solved)) {
                     if (!std::all_of(w.rhs.begin(), w.rhs.end(), finite)) fail_overflow();
                     throw std::runtime_error("least-squares solve failed: " + render(*error));
@@ -162,7 +186,9 @@ Complex times_power_of_two(Complex c, int exponent) {
 TermTable scaled_tensor(const BasisView& basis, const TensorRequest& request, const std::stop_token& stop,
                         int exponent) {
     const std::size_t n = basis.size(), length = basis.d * basis.d;
-    require_memory(std::uint64_t(n) * length, sizeof(Complex));
+    require_memory(std::uint64_t(n) * length, sizeof(Complex),
+                   "a copy of " + std::to_string(n) + " matrices of " + std::to_string(basis.d) + " x " +
+                       std::to_string(basis.d) + " scaled by a power of two");
     std::vector<Complex> storage(n * length);
     BasisView scaled{basis.d, {}};
     scaled.matrices.reserve(n);
@@ -236,6 +262,8 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
 
     TensorMethod method = request.method;
     const double rcond = rank_rule(request, n, d);
+    // From the sizes, before any pass over the matrices: a list may hold one matrix many times.
+    require_room_for_tensor(n, d, method, [&basis] { return has_repeated_matrix(basis); });
     if (method == TensorMethod::per_pair || method == TensorMethod::dense) {
         if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
         if (const int exponent = scale_exponent(basis, stop)) return scaled_tensor(basis, request, stop, exponent);
@@ -245,18 +273,25 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
         return per_pair_rows(basis, request, stop, rcond);
     }
     if (method != TensorMethod::dense) {
-        const SparseBasis sparse = sparse_form(
+        // The sparse routes take at most two entries per matrix row: a denser basis is left
+        // unread, for the dense route's own pass.
+        const std::optional<SparseBasis> sparse = sparse_form(
             n, d, [&basis](std::size_t m, std::size_t r) { return MatrixRow{basis.matrices[m] + r * basis.d, 1}; },
-            worker_count(request.threads), stop);
-        if (sparse.first_non_finite < n) throw NonFiniteMatrix{sparse.first_non_finite};  // read in the same pass
-        if (const int exponent = scale_exponent(sparse)) return scaled_tensor(basis, request, stop, exponent);
+            worker_count(request.threads), stop, 2 * n * d);
+        if (!sparse) {
+            if (const std::size_t bad = first_non_finite(basis, request.threads, stop); bad < n) throw NonFiniteMatrix{bad};
+            if (const int exponent = scale_exponent(basis, stop)) return scaled_tensor(basis, request, stop, exponent);
+        } else {
+            if (sparse->first_non_finite < n) throw NonFiniteMatrix{sparse->first_non_finite};  // read in the same pass
+            if (const int exponent = scale_exponent(*sparse)) return scaled_tensor(basis, request, stop, exponent);
+        }
         current_stop = &stop;
-        const bool orthogonal = sparse.entries() <= 2 * n * d && orthogonal_columns(sparse, {check_current_stop}) &&
-                                keeps_every_column(sparse, rcond);
+        const bool orthogonal =
+            sparse && orthogonal_columns(*sparse, {check_current_stop}) && keeps_every_column(*sparse, rcond);
         current_stop = nullptr;
         if (orthogonal) {
-            if (std::optional<TermTable> terms = mirrored_pair_tensor(sparse, request, stop)) return std::move(*terms);
-            return sparse_orthogonal_tensor(sparse, request, stop);
+            if (std::optional<TermTable> terms = mirrored_pair_tensor(*sparse, request, stop)) return std::move(*terms);
+            return sparse_orthogonal_tensor(*sparse, request, stop);
         }
         if (method == TensorMethod::sparse_orthogonal)
             throw std::invalid_argument("the sparse orthogonal method needs a sparse basis of orthogonal matrices");
@@ -265,13 +300,17 @@ TermTable coefficient_tensor(const BasisView& basis, const TensorRequest& reques
     // OpenBLAS's threads wait by spinning, and on cores that other work keeps busy its threaded
     // solve took ten times longer than the single-threaded one.
     const SingleThreadedBlas rows_own_threads;
-    const std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
-        n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); }, rcond);
+    TensorRequest dense_request = request;
+    dense_request.threads = dense_threads_that_fit(n, d, worker_count(request.threads));
+    std::optional<DenseRowSolver> solver = DenseRowSolver::prepare(
+        n, d, [&basis](std::size_t m, std::size_t r, std::size_t c) { return basis.at(m, r, c); },
+        {.check = [&stop] { stop_point(stop); }, .in_steps = true}, rcond);
     if (solver) {
         try {
-            return dense_rows(*solver, request, stop, basis);
+            return dense_rows(*solver, dense_request, stop, basis);
         } catch (const UsePerPairRows&) {
         }
+        solver.reset();  // the per-pair solves take the memory of its copies
     }
     return per_pair_rows(basis, request, stop, rcond);
 }
@@ -282,7 +321,8 @@ std::vector<Complex> contract_terms(std::span<const std::int64_t> indices, std::
     if (indices.size() != 3 * values.size()) throw std::invalid_argument("indices must hold three per value");
     for (std::int64_t index : indices)
         if (index < 0 || std::uint64_t(index) >= n) throw std::invalid_argument("a term's index is outside the tensor");
-    require_memory(std::uint64_t(n) * columns, sizeof(Complex));
+    require_memory(std::uint64_t(n) * columns, sizeof(Complex),
+                   "the " + std::to_string(n) + " x " + std::to_string(columns) + " coefficients of the contraction");
     std::vector<Complex> c(n * columns);
     // A stop point every 65,536 column products: per term, that left wide batches (20,000
     // columns of clock-and-shift su(16), 3 s) without one.

@@ -6,7 +6,8 @@ namespace tanvo::tensor_rows {
 TermTable concatenate(std::vector<TermTable>& parts) {
     std::size_t total = 0;
     for (const TermTable& part : parts) total += part.size();
-    require_memory(std::uint64_t(total), 3 * sizeof(std::int64_t) + sizeof(Complex));
+    require_memory(std::uint64_t(total), 3 * sizeof(std::int64_t) + sizeof(Complex),
+                   "the " + std::to_string(total) + " terms of the tensor");
     TermTable all;
     all.indices.reserve(total * 3);
     all.values.reserve(total);

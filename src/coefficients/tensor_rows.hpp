@@ -15,8 +15,10 @@
 #include <optional>
 #include <stdexcept>
 #include <span>
+#include <string>
 #include <tuple>
 
+#include "core/memory.hpp"
 #include "core/parallel.hpp"
 #include "solve/lapack.hpp"
 #include "solve/least_squares.hpp"
@@ -43,6 +45,28 @@ inline void add_term(TermTable& out, std::size_t i, std::size_t j, std::size_t k
 // peak stays near one copy of the result.
 TermTable concatenate(std::vector<TermTable>& parts);
 
+// The terms a call has found so far, against the memory they may take: a dense tensor of a
+// thousand matrices has a billion terms of 40 bytes, and growing toward them would end in the
+// system's out-of-memory killer instead of an error. add() throws MemoryShortfall once the
+// terms, twice (the chunks' tables and the joined one), exceed the room the call began with.
+class TermBudget {
+public:
+    static constexpr double kBytesPerTerm = 3 * sizeof(std::int64_t) + sizeof(Complex);
+    TermBudget() : room_(memory_room()), most_(double(room_) / (2 * kBytesPerTerm)) {}
+    void add(std::size_t terms) {
+        const std::size_t found = found_.fetch_add(terms, std::memory_order_relaxed) + terms;
+        if (double(found) <= most_) return;
+        throw MemoryShortfall("cannot allocate " + byte_text(saturated(2 * kBytesPerTerm * double(found))) +
+                              " for the " + std::to_string(found) + " terms found so far, twice while they are joined; " +
+                              "this process can use at most " + byte_text(room_) + " more");
+    }
+
+private:
+    const std::uint64_t room_;
+    const double most_;
+    std::atomic<std::size_t> found_{0};
+};
+
 // Calls row(i, scratch, out) for every row of the request on its threads, one scratch space
 // per thread; the chunks' terms are joined in row order.
 template <class Scratch>
@@ -54,12 +78,15 @@ TermTable rows_in_parallel(const TensorRequest& request, const std::stop_token& 
     const std::size_t chunk = std::clamp<std::size_t>(rows / (std::size_t(threads) * 64), 1, 64);
     std::vector<TermTable> parts((rows + chunk - 1) / chunk);
     std::vector<std::unique_ptr<Scratch>> scratch(threads);
+    TermBudget budget;
     parallel_chunks(rows, chunk, threads, stop, [&](std::size_t begin, std::size_t end, unsigned worker) {
         if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(make_scratch());
         TermTable& out = parts[begin / chunk];
         for (std::size_t r = begin; r < end; ++r) {
             stop_point(stop);
+            const std::size_t before = out.size();
             row(request.row_begin + r, *scratch[worker], out);
+            budget.add(out.size() - before);
         }
         out.indices.shrink_to_fit();
         out.values.shrink_to_fit();
@@ -159,6 +186,7 @@ TermTable mirrored_rows_in_parallel(
     const std::size_t chunk = std::clamp<std::size_t>(rows / (std::size_t(threads) * 64), 1, 64);
     std::vector<MirroredChunk> parts((rows + chunk - 1) / chunk);
     std::vector<std::unique_ptr<Scratch>> scratch(threads);
+    TermBudget budget;
     parallel_chunks(rows, chunk, threads, stop, [&](std::size_t begin, std::size_t end, unsigned worker) {
         if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(make_scratch());
         MirroredChunk& part = parts[begin / chunk];
@@ -167,6 +195,7 @@ TermTable mirrored_rows_in_parallel(
             stop_point(stop);
             const std::size_t i = begin_row + r, first = part.terms.size();
             row(i, begin_row, *scratch[worker], part.terms);
+            budget.add(2 * (part.terms.size() - first));  // the row's terms and their mirrors
             // Rows further on rarely have more terms than the first (they skip more mirrored
             // pairs): room for the chunk at that rate spares the copies of growing by doubling.
             if (r == begin) part.terms.reserve(part.terms.size() * (end - begin));
@@ -228,7 +257,8 @@ TermTable mirrored_rows_in_parallel(
         start[r + 1] = at + part.after[r % chunk];
     }
     const std::size_t total = start[rows];
-    require_memory(std::uint64_t(total), 3 * sizeof(std::int64_t) + sizeof(Complex));
+    require_memory(std::uint64_t(total), 3 * sizeof(std::int64_t) + sizeof(Complex),
+                   "the " + std::to_string(total) + " terms of the tensor");
     TermTable all;
     all.indices.resize(3 * total);
     all.values.resize(total);

@@ -1,23 +1,7 @@
 // Non-template parts of the dense array layer.
 #include "core/matrix.hpp"
 
-#include <unistd.h>
-
-#include <new>
-
 namespace tanvo {
-
-void require_memory(std::uint64_t element_count, std::uint64_t element_size) {
-    static const std::uint64_t physical = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long page_size = sysconf(_SC_PAGESIZE);
-        return pages > 0 && page_size > 0 ? std::uint64_t(pages) * std::uint64_t(page_size)
-                                          : UINT64_MAX;
-    }();
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(element_count, element_size, &bytes)) throw MemoryRefused(UINT64_MAX);
-    if (bytes > physical) throw MemoryRefused(bytes);
-}
 
 std::string shape_text(std::size_t rows, std::size_t cols) {
     return "[" + std::to_string(rows) + ", " + std::to_string(cols) + "]";

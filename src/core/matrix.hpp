@@ -12,12 +12,9 @@
 #include "core/complex.hpp"
 #include "core/failure.hpp"
 #include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 namespace tanvo {
-
-// Throws MemoryRefused (a std::bad_alloc) when `bytes` could never be held by this machine's
-// memory, so that impossible sizes fail before anything is allocated or touched.
-void require_memory(std::uint64_t element_count, std::uint64_t element_size);
 
 // "[r, c]": how shapes appear in failure messages.
 std::string shape_text(std::size_t rows, std::size_t cols);

@@ -1,5 +1,7 @@
 #include "core/parallel.hpp"
 
+#include "core/memory.hpp"
+
 #include <pthread.h>
 #include <sched.h>
 
@@ -10,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -43,7 +46,8 @@ public:
             auto fresh = std::make_unique<Waiting>();
             fresh->task = std::move(task);
             fresh->done = std::move(done);
-            std::thread(&ThreadPool::serve, this, fresh.get()).detach();
+            Waiting* const waiting_thread = fresh.get();
+            start_thread([this, waiting_thread] { serve(waiting_thread); }).detach();
             fresh.release();  // owned by its thread from here
             return;
         }
@@ -115,6 +119,16 @@ private:
 
 }  // namespace
 
+std::thread start_thread(std::function<void()> body) {
+    if (memory_room(kThreadRoom) < kThreadRoom) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread([body = std::move(body)] {
+        // The runtime's exception state lives in its thread-local storage, which the C library
+        // allocates on first use: here, while there is room, not when a failure is thrown.
+        (void)std::uncaught_exceptions();
+        body();
+    });
+}
+
 unsigned available_threads() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof(set), &set) == 0) {
@@ -142,6 +156,43 @@ bool BackgroundTask::wait_for(std::chrono::milliseconds timeout) {
         return true;
     }
     return finished_signal_.wait_for(lock, timeout, [this] { return finished_; });
+}
+
+void run_leavable(std::function<void()> task, const std::function<void()>& wait_point) {
+    if (!wait_point) return task();
+    // Shared with the helper, which may outlive the caller's wait.
+    struct Run {
+        std::mutex mutex;
+        std::condition_variable finished_signal;
+        bool finished = false;
+        std::exception_ptr failure;
+    };
+    const auto run = std::make_shared<Run>();
+    auto guarded = [run, task]() noexcept {
+        try {
+            task();
+        } catch (...) {
+            run->failure = std::current_exception();
+        }
+    };
+    try {
+        ThreadPool::instance().run(guarded, [run] {
+            const std::lock_guard lock(run->mutex);
+            run->finished = true;
+            run->finished_signal.notify_all();
+        });
+    } catch (const std::system_error&) {
+        return task();
+    }
+    for (;;) {
+        {
+            std::unique_lock lock(run->mutex);
+            if (run->finished_signal.wait_for(lock, std::chrono::milliseconds(10), [&run] { return run->finished; }))
+                break;
+        }
+        wait_point();
+    }
+    if (run->failure) std::rethrow_exception(run->failure);
 }
 
 namespace {
@@ -206,21 +257,15 @@ void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
     if (count == 0) return;
     const auto shared = std::make_shared<ChunkRun>(count, std::max<std::size_t>(chunk, 1), stop, work);
     threads = unsigned(std::clamp<std::size_t>(threads, 1, shared->chunks));
-    try {
-        for (unsigned worker = 1; worker < threads; ++worker) {
-            shared->dispatched();
-            try {
-                ThreadPool::instance().run([shared, worker] { shared->take(worker); }, [shared] { shared->leave(); });
-            } catch (...) {
-                shared->leave();
-                throw;
-            }
+    for (unsigned worker = 1; worker < threads; ++worker) {
+        shared->dispatched();
+        try {
+            ThreadPool::instance().run([shared, worker] { shared->take(worker); }, [shared] { shared->leave(); });
+        } catch (const std::system_error&) {
+            // No thread could be started: the threads running so far do the work.
+            shared->leave();
+            break;
         }
-    } catch (...) {
-        // Could not start a thread: stop the ones that did, then report.
-        shared->failed = true;
-        shared->wait_for_takers();
-        throw;
     }
     shared->dispatched();
     shared->take(0);

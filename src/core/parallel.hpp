@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <stop_token>
+#include <thread>
 #include <utility>
 
 namespace tanvo {
@@ -65,6 +66,17 @@ inline unsigned worker_count(std::uint64_t requested) {
     return unsigned(std::clamp<std::uint64_t>(requested, 1, thread_limit()));
 }
 
+// What a started thread may take beside its work's buffers: its stack (8 MiB by default), the C
+// heap's arena of its own (64 MiB of address space) and a margin. Below this much room under
+// an address-space limit, no thread is started.
+inline constexpr std::uint64_t kThreadRoom = std::uint64_t(96) << 20;
+
+// Starts `body` on a new thread, which first takes its thread-local storage (the C++ runtime's
+// included) so that no later step allocates it: the C library ends the whole process when such
+// a late allocation fails. Throws std::system_error, starting nothing, when the process lacks
+// the room for a thread's stack and first allocations (under an address-space limit).
+std::thread start_thread(std::function<void()> body);
+
 // A task run on another thread while the caller goes on: one of the threads kept waiting
 // between calls, or a new one. The destructor returns once the task has finished.
 class BackgroundTask {
@@ -84,9 +96,18 @@ private:
     bool finished_ = false;
 };
 
+// Runs `task`, a step that has no stop points of its own (one long LAPACK call), on a helper
+// thread while the calling thread waits, calling `wait_point` every few milliseconds: when that
+// throws, the caller leaves with its exception at once and the task runs on to its end unseen,
+// so it must own everything it touches (capture by value or shared_ptr). Without a wait point,
+// or when no thread can be started, the task runs on the calling thread. The task's own
+// exception is rethrown to a caller that waited.
+void run_leavable(std::function<void()> task, const std::function<void()>& wait_point);
+
 // Calls work(begin, end, worker) for consecutive ranges of at most `chunk` indices covering
 // [0, count), on up to `threads` threads (worker in [0, threads)); the calling thread is one
-// of them. Ranges are handed out in increasing order; which worker takes which is not fixed.
+// of them, and the only one when no other can be started. Ranges are handed out in increasing
+// order; which worker takes which is not fixed.
 void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
                      const std::stop_token& stop,
                      const std::function<void(std::size_t begin, std::size_t end, unsigned worker)>& work);

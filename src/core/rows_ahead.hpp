@@ -34,7 +34,7 @@ public:
         : count_(count), window_(std::max<std::size_t>(1, window)), fill_(std::move(fill)),
           interrupt_(interrupt), slots_(window_) {
         try {
-            for (unsigned worker = 1; worker <= helpers; ++worker) helpers_.emplace_back([this, worker] { help(worker); });
+            for (unsigned worker = 1; worker <= helpers; ++worker) helpers_.push_back(start_thread([this, worker] { help(worker); }));
         } catch (const std::system_error&) {
             // Fewer threads than asked for: the taking thread computes what they do not.
         }

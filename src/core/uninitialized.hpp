@@ -41,4 +41,9 @@ struct UninitializedAllocator : PageAllocator<T, MappedFrom, Pages> {
 template <class T>
 using UninitializedVector = std::vector<T, UninitializedAllocator<T>>;
 
+// The same for the scratch buffers of one call: large ones mapped afresh and handed back when
+// freed (no pages kept for a next result), their pages first touched where they are written.
+template <class T>
+using UninitializedScratch = std::vector<T, UninitializedAllocator<T, kResultsMappedFrom, FreshPages>>;
+
 }  // namespace tanvo

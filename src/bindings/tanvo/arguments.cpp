@@ -85,8 +85,8 @@ double Arguments::real(std::size_t parameter) {
 ComplexMatrix Arguments::matrix(std::size_t parameter) {
     return converting(parameter, [this](PyObject* o) { return to_matrix(o, borrows_); });
 }
-BorrowedBasis Arguments::basis(std::size_t parameter) {
-    return converting(parameter, [this](PyObject* o) { return to_basis(o, borrows_); });
+BorrowedBasis Arguments::basis(std::size_t parameter, BasisSizeCheck sizes) {
+    return converting(parameter, [this, sizes](PyObject* o) { return to_basis(o, borrows_, sizes); });
 }
 CoefficientMap Arguments::coefficient_map(std::size_t parameter) {
     return converting(parameter, [](PyObject* o) { return to_coefficient_map(o); });

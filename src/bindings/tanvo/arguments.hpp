@@ -25,7 +25,7 @@ public:
     std::uint64_t index(std::size_t parameter);
     double real(std::size_t parameter);
     ComplexMatrix matrix(std::size_t parameter);
-    BorrowedBasis basis(std::size_t parameter);
+    BorrowedBasis basis(std::size_t parameter, BasisSizeCheck sizes = nullptr);
     CoefficientMap coefficient_map(std::size_t parameter);
 
 private:

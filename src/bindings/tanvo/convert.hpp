@@ -45,8 +45,11 @@ struct BorrowedBasis {
 
 // A two-dimensional complex128 array (or subclass), borrowed and copied.
 ComplexMatrix to_matrix(PyObject* object, ArrayBorrows& borrows);
-// Any sequence whose items, in iteration order, are accepted as by to_matrix.
-BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows);
+// Any sequence whose items, in iteration order, are accepted as by to_matrix. For a list or a
+// tuple, whose length is exact, `sizes(length, first matrix)` is called once the first item is
+// accepted, before the others are read: it may refuse the call from the sizes alone.
+using BasisSizeCheck = void (*)(std::size_t count, const MatrixView& first);
+BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows, BasisSizeCheck sizes = nullptr);
 // A dict {(i, j): (k, c)} of ints and complex-likes.
 CoefficientMap to_coefficient_map(PyObject* object);
 

@@ -5,6 +5,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/memory.hpp"
+
 namespace tanvo::py {
 namespace {
 
@@ -127,10 +129,12 @@ void raise_for_current_exception() noexcept {
     } catch (const InternalFailure& failure) {
         write_diagnostic(failure.message(), failure.where());
         raise_panic(failure.message());
+    } catch (const MemoryShortfall& shortfall) {
+        PyErr_SetString(PyExc_MemoryError, shortfall.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory: the system refused an allocation this call needed");
     } catch (const std::length_error&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory: a size beyond what any allocation can hold");
     } catch (const std::exception& error) {
         write_diagnostic(error.what(), std::source_location::current());
         raise_panic(error.what());

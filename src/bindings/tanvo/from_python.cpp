@@ -20,6 +20,10 @@
 namespace tanvo::py {
 namespace {
 
+std::string matrix_text(std::size_t rows, std::size_t cols) {
+    return std::to_string(rows) + " x " + std::to_string(cols);
+}
+
 const char* dtype_name(int type_num) {
     switch (type_num) {
         case 0: return "Bool";
@@ -47,7 +51,7 @@ const char* dtype_name(int type_num) {
 ComplexMatrix copy_array(const numpy::ArrayInfo& a) {
     const std::size_t rows = std::size_t(a.shape[0]), cols = std::size_t(a.shape[1]);
     ComplexMatrix::check_shape(rows, cols);
-    require_memory(std::uint64_t(rows) * cols, sizeof(Complex));
+    require_memory_for(std::uint64_t(rows) * cols, sizeof(Complex), [&] { return "a copy of a " + matrix_text(rows, cols) + " array"; });
     const std::ptrdiff_t steps[2] = {a.strides[0] / std::ptrdiff_t(sizeof(Complex)),
                                      a.strides[1] / std::ptrdiff_t(sizeof(Complex))};
     auto element = [&](std::size_t r, std::size_t c) {
@@ -172,7 +176,7 @@ MatrixView view_of(PyObject* array, const numpy::ArrayInfo& a, BorrowedBasis& ba
     // The same refusals as a copy's: a broadcast view no memory could hold as a copy is not
     // read for hours either.
     ComplexMatrix::check_shape(rows, cols);
-    require_memory(std::uint64_t(rows) * cols, sizeof(Complex));
+    require_memory_for(std::uint64_t(rows) * cols, sizeof(Complex), [&] { return "a " + matrix_text(rows, cols) + " basis matrix"; });
     if (reinterpret_cast<std::uintptr_t>(a.data) % alignof(Complex) != 0) {
         basis.copies.push_back(copy_array(a));
         return MatrixView::of(basis.copies.back());
@@ -182,7 +186,7 @@ MatrixView view_of(PyObject* array, const numpy::ArrayInfo& a, BorrowedBasis& ba
     return {reinterpret_cast<const Complex*>(a.data), rows, cols, a.strides[0] / size, a.strides[1] / size};
 }
 
-BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows) {
+BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows, BasisSizeCheck sizes) {
     if (!PySequence_Check(object)) raise_conversion_error(object, "Sequence");
     BorrowedBasis borrowed;
     BasisViews& basis = borrowed.views;
@@ -203,6 +207,8 @@ BorrowedBasis to_basis(PyObject* object, ArrayBorrows& borrows) {
         check_signals();
         const numpy::ArrayInfo a = accepted_array(item.get(), borrows);
         basis.push_back(view_of(item.get(), a, borrowed));
+        if (sizes && basis.size() == 1 && (PyList_CheckExact(object) || PyTuple_CheckExact(object)))
+            sizes(std::size_t(PySequence_Fast_GET_SIZE(object)), basis.front());
     }
     if (PyErr_Occurred()) throw_pending();
     return borrowed;

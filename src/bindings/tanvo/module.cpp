@@ -5,6 +5,7 @@
 #include "bindings/tanvo/arguments.hpp"
 #include "bindings/tanvo/errors.hpp"
 #include "coefficients/extraction.hpp"
+#include "coefficients/memory_plan.hpp"
 #include "bases/gellmann.hpp"
 #include "products/products.hpp"
 #include "bases/spin.hpp"
@@ -37,13 +38,16 @@ constexpr std::array<const char*, 4> kCommutator{"l_a", "l_b", "f_ijk", "basis"}
 constexpr std::array<const char*, 4> kAnticommutator{"l_a", "l_b", "d_ijk", "basis"};
 constexpr std::array<const char*, 3> kCross{"l_a", "l_b", "f_ijk"};
 
-// The map is built while its later pairs are still being computed.
+// The map is built while its later pairs are still being computed. A list or tuple of more
+// matrices than a map could hold is refused from its length and first matrix, before the
+// others are read.
 using Extraction = void (*)(const BasisViews&, CoefficientSink&, Interrupt);
 template <Extraction routine>
 Ref coefficients_of(Arguments& a) {
     CoefficientDictBuilder dict;
     {
-        const BorrowedBasis basis = a.basis(0);
+        const BorrowedBasis basis =
+            a.basis(0, [](std::size_t count, const MatrixView& first) { require_room_for_map(count, first.rows); });
         routine(basis.views, dict, Interrupt{&check_signals});
     }
     return dict.finish();

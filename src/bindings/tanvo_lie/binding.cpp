@@ -1,12 +1,8 @@
 #include "bindings/tanvo_lie/binding.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <iterator>
 #include <initializer_list>
 #include <exception>
 #include <new>
@@ -16,6 +12,7 @@
 #include <type_traits>
 
 #include "core/failure.hpp"
+#include "core/memory.hpp"
 #include "core/parallel.hpp"
 
 namespace tanvo::tensors {
@@ -179,36 +176,27 @@ PyObject* to_buffer(UninitializedVector<std::int64_t>&& values, std::vector<Py_s
 
 namespace {
 
-// "1.5 GiB"
-std::string byte_text(std::uint64_t bytes) {
-    if (bytes == UINT64_MAX) return "more than 16 EiB";
-    const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    double amount = double(bytes);
-    std::size_t unit = 0;
-    while (amount >= 1024.0 && unit + 1 < std::size(units)) {
-        amount /= 1024.0;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", amount, units[unit]);
-    return text;
-}
-
-std::uint64_t physical_memory() {
-    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
-    return pages > 0 && page_size > 0 ? std::uint64_t(pages) * std::uint64_t(page_size) : UINT64_MAX;
-}
-
-// "out of memory for <operation>: 596.0 GiB could not be allocated (this machine has 23.4 GiB)",
-// each part as far as it is known.
+// The MemoryError of a refused allocation. The core's planned refusals (MemoryShortfall) say
+// what they were for, how much and how much room was left; a refusal with a known size
+// (MemoryRefused) or none (the system's) is worded the same way with `operation`:
+// "cannot allocate 596.0 GB for the tensor of 8 matrices of 3 x 3; this process can use at
+// most 23.4 GB more".
 void set_memory_error(const std::bad_alloc& error, const std::string& operation) {
-    std::string message = "out of memory";
-    if (!operation.empty()) message += " for " + operation;
-    if (const auto* refused = dynamic_cast<const MemoryRefused*>(&error)) {
-        message += ": " + byte_text(refused->bytes()) + " could not be allocated";
-        if (const std::uint64_t physical = physical_memory(); refused->bytes() > physical)
-            message += " (this machine has " + byte_text(physical) + ")";
+    if (const auto* shortfall = dynamic_cast<const MemoryShortfall*>(&error)) {
+        PyErr_SetString(PyExc_MemoryError, shortfall->what());
+        return;
     }
+    const std::string what = operation.empty() ? std::string("this call") : operation;
+    std::string message;
+    std::uint64_t room = 0;
+    if (const auto* refused = dynamic_cast<const MemoryRefused*>(&error)) {
+        room = memory_room(refused->bytes());
+        message = "cannot allocate " + byte_text(refused->bytes()) + " for " + what;
+    } else {
+        room = memory_room(kRoomCheckedFrom);
+        message = "cannot allocate the memory for " + what + ": the system refused an allocation";
+    }
+    message += "; this process can use at most " + byte_text(room) + " more";
     PyErr_SetString(PyExc_MemoryError, message.c_str());
 }
 

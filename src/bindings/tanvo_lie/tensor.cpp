@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "coefficients/memory_plan.hpp"
 #include "coefficients/tensor.hpp"
 #include "bindings/tanvo_lie/binding.hpp"
 
@@ -195,6 +196,35 @@ PyObject* structure_tensor_of_list(PyObject*, PyObject* args) try {
     return nullptr;
 }
 
+// Refuses, from the sizes alone, a tensor of n matrices of d x d that no method could fit in
+// memory: MemoryError naming what the least of them needs. `repeated` is asked (called) only when
+// it decides: whether two of the matrices are one, which rules out the sparse orthogonal method.
+PyObject* require_room(PyObject*, PyObject* args) {
+    Py_ssize_t n = 0, d = 0;
+    int method = 0;
+    PyObject* repeated = nullptr;
+    if (!PyArg_ParseTuple(args, "nnO|i", &n, &d, &repeated, &method)) return nullptr;
+    if (n < 0 || d < 0 || method < 0 || method > 3) {
+        PyErr_SetString(PyExc_ValueError, "require_room: sizes or method out of range");
+        return nullptr;
+    }
+    bool asked_failed = false;
+    const auto ask = [&] {
+        py::Ref answer(PyObject_CallNoArgs(repeated), py::steal);
+        const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+        if (truth < 0) asked_failed = true;
+        return truth == 1;
+    };
+    try {
+        require_room_for_tensor(std::size_t(n), std::size_t(d), TensorMethod(method), ask);
+    } catch (...) {
+        if (!asked_failed) set_error_from_current_exception();
+        return nullptr;
+    }
+    if (asked_failed) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* contract(PyObject*, PyObject* args) try {
     PyObject *indices_object = nullptr, *values_object = nullptr, *a_object = nullptr, *b_object = nullptr;
     Py_ssize_t n = 0;
@@ -233,6 +263,9 @@ Registration structure_tensor_of_list_row{
      "structure_tensor_of_list(basis, product, tol, threads, rcond=None) -> (indices, values, n) of the whole\n"
      "tensor when basis is a list of aligned C-contiguous complex128 d x d ndarrays (n of them);\n"
      "NotImplemented for any other basis."}};
+Registration require_room_row{{"require_room", require_room, METH_VARARGS,
+                                "require_room(n, d, repeated, method=0) -> None; MemoryError when no method\n"
+                                "could fit the tensor of n matrices of d x d (repeated() -> whether two are one)."}};
 Registration contract_row{{"contract", contract, METH_VARARGS,
                            "contract(indices, values, n, a, b) -> c with c[k] = sum a[i] b[j] T[i, j, k]."}};
 
