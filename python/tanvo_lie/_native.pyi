@@ -39,3 +39,6 @@ def sums_from_matrices(matrices: NDArray[np.complex128], sites: int, tol: float)
 def sums_closure(sites: int, q: int, words: NDArray[np.uint64], coefficients: NDArray[np.complex128],
                  offsets: NDArray[np.int64], tol: float, max_dimension: int, threads: int, report: object,
                  real: bool, antisymmetric: bool) -> tuple[Any, Any, Any]: ...
+def sums_projections(sites: int, q: int, words: NDArray[np.uint64], coefficients: NDArray[np.complex128],
+                     offsets: NDArray[np.int64], product: int, start: int, stop: int,
+                     threads: int) -> tuple[Any, Any]: ...
