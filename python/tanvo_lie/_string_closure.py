@@ -40,7 +40,13 @@ def _single_strings(sums: PauliSums, tol: float, limit: int, threads: int, repor
     when every generator is Hermitian or anti-Hermitian, and 1 (generators: their phase)
     otherwise."""
     n, q = sums.sites, sums.q
-    compact = bool((sums.hermiticity(tol) != 0).all())
+    # A single string times a coefficient is Hermitian or anti-Hermitian when the coefficient is
+    # real or imaginary (qubit strings are Hermitian), which needs no merging to see.
+    if q == 2:
+        c = sums.coefficients
+        compact = bool(((np.abs(c.imag) <= tol * np.abs(c)) | (np.abs(c.real) <= tol * np.abs(c))).all())
+    else:
+        compact = bool((sums.hermiticity(tol) != 0).all())
     words, count = _native.strings_closure(n, q, sums.strings.words, limit, threads, report, method)
     strings = PauliStrings._from_words(np.asarray(words).reshape(count, -1), n, q)
     if compact:
