@@ -112,3 +112,68 @@ def test_max_dimension_progress_and_interrupt(capsys):
     late = interrupted_after(0.3, lambda: lie_closure(ising(1000)))
     assert late < 1.0
     assert len(lie_closure(ising(4))) == 28
+
+
+def heisenberg(n):
+    return PauliSums.from_list([[(f"{p}{i} {p}{i + 1}", 1.0) for p in "XYZ"] for i in range(n - 1)], sites=n)
+
+
+def ising_sums(n):
+    """Σ X_i X_(i+1) and Σ Z_i as two generators: the algebra has dimension n²."""
+    return PauliSums.from_list([[(f"X{i} X{i + 1}", 1.0) for i in range(n - 1)], [(f"Z{i}", 1.0) for i in range(n)]],
+                               sites=n)
+
+
+def hermitian_clock_model(n, q=3):
+    """Z_i Z_(i+1)^† + h.c. and X_i + X_i^† on qudits: Hermitian sums of words."""
+    words = clock_model(n, q)
+    sums = PauliSums(words)
+    both = PauliSums(PauliStrings.from_exponents(np.concatenate([words.x, sums.adjoint().strings.x]),
+                                                 np.concatenate([words.z, sums.adjoint().strings.z]), q=q),
+                     np.concatenate([np.ones(len(words)), sums.adjoint().coefficients]))
+    order = np.argsort(np.tile(np.arange(len(words)), 2), kind="stable")
+    return PauliSums(both.strings[order], both.coefficients[order], np.arange(0, 2 * len(words) + 1, 2))
+
+
+def random_sums(q, n, m, terms, seed, hermitian):
+    rng = np.random.default_rng(seed)
+    strings = random_strings(q, n, m * terms, seed)
+    values = rng.normal(size=m * terms) + (0 if hermitian else 1j * rng.normal(size=m * terms))
+    return PauliSums(strings, values, np.arange(0, m * terms + 1, terms))
+
+
+@pytest.mark.parametrize("generators", [
+    heisenberg(3), heisenberg(5), ising_sums(4), ising_sums(6), hermitian_clock_model(2), hermitian_clock_model(3),
+    random_sums(2, 3, 2, 3, seed=7, hermitian=True), random_sums(2, 3, 2, 2, seed=8, hermitian=False),
+    random_sums(3, 2, 2, 3, seed=9, hermitian=False),
+], ids=lambda g: f"q{g.q}-n{g.sites}-m{len(g)}")
+def test_sum_closures_equal_the_dense_route(generators):
+    basis = lie_closure(generators)
+    assert_same_algebra_as_dense(basis, generators)
+    matrices = basis.to_matrices()
+    compact = (generators.hermiticity() != 0).all()
+    assert np.allclose(matrices.conj().transpose(0, 2, 1), -matrices, atol=1e-12) == compact
+    # Generators first: the first element is the first generator, normalised (times i when
+    # it is Hermitian and the form compact).
+    first = generators[0].to_matrices()[0]
+    first = first / np.linalg.norm(first) * np.sqrt(len(first)) * (1j if compact and generators.hermiticity()[0] == 1 else 1)
+    np.testing.assert_allclose(matrices[0], first, atol=1e-12)
+
+
+@pytest.mark.parametrize("generators, dimension", [(heisenberg(7), 426), (ising_sums(20), 400),
+                                                   (hermitian_clock_model(4), None)],
+                         ids=["heisenberg", "ising-sums", "clock"])
+def test_sum_closure_is_the_same_whatever_the_threads(generators, dimension):
+    expected = lie_closure(generators, threads=1)
+    assert dimension is None or len(expected) == dimension
+    for threads in (2, 3):
+        assert lie_closure(generators, threads=threads) == expected
+
+
+def test_sum_closure_limits_and_progress(capsys):
+    with pytest.raises(RuntimeError, match="passed max_dimension=50"):
+        lie_closure(heisenberg(6), max_dimension=50)
+    lie_closure(heisenberg(7), progress=True)
+    assert capsys.readouterr().err.startswith("\rlie_closure: dimension")
+    late = interrupted_after(0.3, lambda: lie_closure(ising_sums(60)))
+    assert late < 1.0

@@ -6,7 +6,7 @@ import pytest
 
 from tanvo_lie import PauliStrings, PauliSums, lie_closure, structure_tensor
 from tanvo_lie._string_tensor import string_structure_tensor
-from test_string_closure import clock_model, ising, random_strings
+from test_string_closure import clock_model, heisenberg, hermitian_clock_model, ising, random_strings
 
 BASES = {
     "ising-closure": lie_closure(ising(4)),
@@ -74,3 +74,32 @@ def test_row_blocks_and_threads_give_the_whole_tensor(basis):
 def test_bad_arguments(basis, options, error, message):
     with pytest.raises(error, match=message):
         structure_tensor(basis, **options)
+
+
+def random_sum_basis(q, n, m, terms, seed):
+    rng = np.random.default_rng(seed)
+    strings = random_strings(q, n, m * terms, seed)
+    values = rng.normal(size=m * terms) + 1j * rng.normal(size=m * terms)
+    return PauliSums(strings, values, np.arange(0, m * terms + 1, terms))
+
+
+SUM_BASES = {
+    "heisenberg-closure": lie_closure(heisenberg(4)),
+    "clock-closure": lie_closure(hermitian_clock_model(2)),
+    "qubit-sums": random_sum_basis(2, 3, 12, 3, seed=21),
+    "qutrit-sums": random_sum_basis(3, 2, 10, 4, seed=22),
+    "dependent-sums": PauliSums.from_list([[("XI", 1), ("ZZ", 1)], [("XI", 2), ("ZZ", 2)], [("YX", 1j)], [("ZI", 1)]]),
+}
+
+
+@pytest.mark.parametrize("kind", ["commutator", "anticommutator"])
+@pytest.mark.parametrize("name", SUM_BASES)
+def test_tensor_of_sums_equals_least_squares(name, kind):
+    basis = SUM_BASES[name]
+    tensor = structure_tensor(basis, kind, threads=2)
+    np.testing.assert_allclose(tensor.todense(), least_squares_tensor(basis.to_matrices(), kind), atol=1e-9)
+    n = len(basis)
+    block = structure_tensor(basis, kind, rows=(1, n - 1))
+    inside = (tensor.indices[:, 0] >= 1) & (tensor.indices[:, 0] < n - 1)
+    np.testing.assert_array_equal(block.indices, tensor.indices[inside])
+    np.testing.assert_allclose(block.values, tensor.values[inside], atol=1e-12)

@@ -108,7 +108,7 @@ class PauliSums:
             raise TypeError(f"operators must be a list of (label, coefficient) pairs or a list of such lists, "
                             f"not {type(operators).__name__}")
         one = len(operators) > 0 and _is_term(operators[0])
-        batch: Sequence[Sequence[Any]] = [operators] if one else operators  # type: ignore[list-item]
+        batch: Sequence[Sequence[Any]] = [operators] if one else operators
         labels: list[str] = []
         values: list[complex] = []
         offsets = [0]
@@ -295,7 +295,7 @@ class PauliSums:
         qubit 0 rightmost, and puts it last in the Kronecker product of its matrices).
         """
         try:
-            from qiskit.quantum_info import SparsePauliOp
+            from qiskit.quantum_info import SparsePauliOp  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ImportError("to_qiskit needs Qiskit (pip install qiskit)") from None
         self._require_qubits("to_qiskit")
@@ -327,7 +327,7 @@ class PauliSums:
         """Each operator as a PennyLane ``PauliSentence`` on wires 0 ... n - 1 (site j is wire j;
         PennyLane's ``to_mat(wire_order=range(n))`` is then :meth:`to_matrices`)."""
         try:
-            from pennylane.pauli import PauliSentence, PauliWord
+            from pennylane.pauli import PauliSentence, PauliWord  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ImportError("to_pennylane needs PennyLane (pip install pennylane)") from None
         self._require_qubits("to_pennylane")
@@ -363,7 +363,7 @@ class PauliSums:
         sentences_list = [dict(item) if _is_sentence(item) else {item: 1.0} for item in items]
         wires = {wire for sentence in sentences_list for word in sentence for wire in word}
         if wire_order is None:
-            if all(isinstance(w, numbers.Integral) and w >= 0 for w in wires):
+            if all(isinstance(w, numbers.Integral) and int(w) >= 0 for w in wires):
                 order = list(range(max(wires) + 1)) if wires else []
             else:
                 order = sorted(wires, key=str)

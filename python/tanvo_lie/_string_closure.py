@@ -28,7 +28,7 @@ def string_closure(generators: Union[PauliStrings, PauliSums], *, tol: float, ma
     try:
         if (sums.term_counts == 1).all():
             return _single_strings(sums, tolerance, limit, workers, report, method)
-        raise NotImplementedError("the closure of sums of several strings comes later")
+        return _sums(sums, tolerance, limit, workers, report)
     finally:
         if report is not None:
             report.finish()
@@ -41,7 +41,13 @@ def _single_strings(sums: PauliSums, tol: float, limit: int, threads: int, repor
     when every generator is Hermitian or anti-Hermitian, and 1 (generators: their phase)
     otherwise."""
     n, q = sums.sites, sums.q
-    compact = bool((sums.hermiticity(tol) != 0).all())
+    # A single string times a coefficient is Hermitian or anti-Hermitian when the coefficient is
+    # real or imaginary (qubit strings are Hermitian), which needs no merging to see.
+    if q == 2:
+        c = sums.coefficients
+        compact = bool(((np.abs(c.imag) <= tol * np.abs(c)) | (np.abs(c.real) <= tol * np.abs(c))).all())
+    else:
+        compact = bool((sums.hermiticity(tol) != 0).all())
     words, count = _native.strings_closure(n, q, sums.strings.words, limit, threads, report, method)
     strings = PauliStrings._from_words(np.asarray(words).reshape(count, -1), n, q)
     if compact:
@@ -52,6 +58,24 @@ def _single_strings(sums: PauliSums, tol: float, limit: int, threads: int, repor
         given = sums.coefficients[first]
         coefficients[: len(first)] = given / np.abs(given)
     return PauliSums._from_arrays(strings, coefficients, np.arange(count + 1, dtype=np.int64))
+
+
+def _sums(sums: PauliSums, tol: float, limit: int, threads: int, report: Optional[_ProgressLine]) -> PauliSums:
+    """The closure of sums of strings by Gram–Schmidt keyed on strings; in the compact real
+    form (Hermitian generators times i) when every generator is Hermitian or anti-Hermitian,
+    held by real coordinates for qubits."""
+    hermiticity = sums.hermiticity(tol)
+    compact = bool((hermiticity != 0).all())
+    coefficients = sums.coefficients
+    if compact:
+        owner = np.repeat(np.arange(len(sums)), sums.term_counts)
+        coefficients = np.where(hermiticity[owner] == 1, 1j * coefficients, coefficients)
+    real = compact and sums.q == 2
+    found = _native.sums_closure(sums.sites, sums.q, sums.strings.words, np.ascontiguousarray(coefficients),
+                                 sums.offsets, tol, limit, threads, report, real, compact)
+    words, values, offsets = (np.asarray(part) for part in found)
+    strings = PauliStrings._from_words(words.reshape(len(values), -1), sums.sites, sums.q)
+    return PauliSums._from_arrays(strings, values, offsets)
 
 
 def anti_hermitian_phases(strings: PauliStrings) -> NDArray[np.complex128]:

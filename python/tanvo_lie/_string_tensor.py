@@ -29,4 +29,40 @@ def string_structure_tensor(basis: Union[PauliStrings, PauliSums], kind: Kind, *
         indices, values = _native.strings_structure_tensor(sums.sites, sums.q, sums.strings.words, sums.coefficients,
                                                            product, tolerance, start, stop, workers, method)
         return _from_terms(indices, values, n, kind)
-    raise NotImplementedError("the tensor of a basis of sums of several strings comes later")
+    return _sums_tensor(sums, product, tolerance, start, stop, workers, kind)
+
+
+def _sums_tensor(sums: PauliSums, product: int, tol: float, start: int, stop: int, threads: int,
+                 kind: Kind) -> CoefficientTensor:
+    """The tensor of a basis of sums: the inner products <b_k, b_i b_j ∓ b_j b_i> from the
+    extension, solved with the Gram matrix (not at all for an orthonormal basis, as
+    lie_closure returns; by its pseudo-inverse, the minimum-norm least squares, otherwise)."""
+    n = len(sums)
+    arrays = (sums.sites, sums.q, sums.strings.words, sums.coefficients, sums.offsets)
+    indices, values = (np.asarray(a) for a in _native.sums_projections(*arrays, product, start, stop, threads))
+    gram_indices, gram_values = (np.asarray(a) for a in _native.sums_projections(*arrays, 2, 0, n, threads))
+    gram = np.zeros((n, n), dtype=np.complex128)
+    gram[gram_indices[:, 2], gram_indices[:, 0]] = gram_values
+    scale = np.abs(np.diagonal(gram)).max()
+    off_diagonal = np.abs(gram - np.diag(np.diagonal(gram))).max()
+    if off_diagonal <= _ORTHOGONAL * scale:
+        values = values / np.diagonal(gram)[indices[:, 2]]
+    else:
+        inverse = np.linalg.pinv(gram, rcond=1e-12, hermitian=True)
+        rows, solved = [], []
+        for i in range(start, stop):
+            here = indices[:, 0] == i
+            projections = np.zeros((n, n), dtype=np.complex128)
+            projections[indices[here, 1], indices[here, 2]] = values[here]
+            coefficients = projections @ inverse.T
+            j, k = np.nonzero(coefficients)
+            rows.append(np.column_stack([np.full(len(j), i), j, k]))
+            solved.append(coefficients[j, k])
+        indices = np.concatenate(rows) if rows else np.zeros((0, 3), dtype=np.int64)
+        values = np.concatenate(solved) if solved else np.zeros(0, dtype=np.complex128)
+    kept = (np.abs(values.real) > tol) | (np.abs(values.imag) > tol)
+    return _from_terms(np.ascontiguousarray(indices[kept], dtype=np.int64), np.ascontiguousarray(values[kept]), n, kind)
+
+
+# Off-diagonal Gram entries up to this share of the largest diagonal one count as zero.
+_ORTHOGONAL = 1e-10

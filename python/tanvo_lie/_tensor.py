@@ -173,7 +173,10 @@ def structure_tensor(basis: MatrixStack, kind: Kind = "commutator", *, tol: floa
         matrix by matrix, never gathered into a second copy. A basis of Pauli strings (a
         :class:`PauliStrings`, or a :class:`PauliSums` of one term per element, as
         :func:`lie_closure` returns for strings) is expanded without forming a matrix: the
-        product of two strings is one string, so each pair has one term in closed form.
+        product of two strings is one string, so each pair has one term in closed form. A
+        basis of sums of strings (:class:`PauliSums`) is expanded by inner products keyed on
+        strings, solved with its Gram matrix (nothing to solve for an orthonormal basis, as
+        :func:`lie_closure` returns).
     kind : {"commutator", "anticommutator"}
         The product: [B_i, B_j] = B_i B_j - B_j B_i or {B_i, B_j} = B_i B_j + B_j B_i.
     tol : float, optional

@@ -189,6 +189,120 @@ TermTable string_structure_tensor(const StringBasisView& basis, const TensorRequ
     return table;
 }
 
+namespace {
+
+// The basis's strings with the elements holding each: an inverted index.
+struct SumIndex {
+    StringSet set;
+    std::vector<std::uint32_t> first;     // of each string's entries
+    std::vector<std::uint32_t> elements;  // increasing within a string
+    std::vector<Complex> values;
+
+    SumIndex(const StringShape& shape, const StringSumsView& basis) : set(shape.words()) {
+        const std::size_t words = shape.words();
+        const std::size_t terms = std::size_t(basis.offsets[basis.operators]);
+        std::vector<std::uint32_t> number(terms);
+        for (std::size_t t = 0; t < terms; ++t) number[t] = set.insert(basis.strings + t * words).first;
+        first.assign(set.size() + 1, 0);
+        for (std::size_t t = 0; t < terms; ++t) ++first[number[t] + 1];
+        for (std::size_t g = 0; g < set.size(); ++g) first[g + 1] += first[g];
+        std::vector<std::uint32_t> fill(first.begin(), first.end() - 1);
+        elements.resize(terms);
+        values.resize(terms);
+        for (std::size_t k = 0; k < basis.operators; ++k)
+            for (auto t = std::size_t(basis.offsets[k]); t < std::size_t(basis.offsets[k + 1]); ++t) {
+                elements[fill[number[t]]] = std::uint32_t(k);
+                values[fill[number[t]]++] = basis.coefficients[t];
+            }
+    }
+};
+
+}  // namespace
+
+TermTable sum_basis_projections(const StringShape& shape, const StringSumsView& basis, SumProduct product,
+                                const TensorRequest& request, const std::stop_token& stop) {
+    const std::size_t words = shape.words(), n = basis.operators;
+    const unsigned order = shape.phase_order();
+    std::vector<Complex> roots(order);
+    for (unsigned k = 0; k < order; ++k) roots[k] = root_of_unity(k, order);
+    const SumIndex index(shape, basis);
+    const std::size_t rows = request.row_end - request.row_begin;
+    std::vector<std::vector<Term>> found((rows + kRowChunk - 1) / kRowChunk);
+    parallel_chunks(rows, kRowChunk, request.threads, stop, [&](std::size_t begin, std::size_t end, unsigned) {
+        std::vector<Term>& terms = found[begin / kRowChunk];
+        TermAccumulator sum(words);
+        StringSums merged;
+        std::vector<Complex> projection(n);
+        std::vector<char> touched_flag(n);
+        std::vector<std::uint32_t> touched;
+        std::vector<std::uint64_t> p(words);
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::size_t i = request.row_begin + r;
+            const std::size_t partners = product == SumProduct::identity ? 1 : n;
+            for (std::size_t j = 0; j < partners; ++j) {
+                stop_point(stop);
+                merged.strings.clear();
+                merged.coefficients.clear();
+                merged.offsets.clear();
+                if (product == SumProduct::identity) {
+                    for (auto a = std::size_t(basis.offsets[i]); a < std::size_t(basis.offsets[i + 1]); ++a)
+                        sum.add(basis.strings + a * words, basis.coefficients[a]);
+                } else {
+                    const double sign = product == SumProduct::commutator ? -1.0 : 1.0;
+                    for (auto a = std::size_t(basis.offsets[i]); a < std::size_t(basis.offsets[i + 1]); ++a)
+                        for (auto b = std::size_t(basis.offsets[j]); b < std::size_t(basis.offsets[j + 1]); ++b) {
+                            const std::uint64_t *s = basis.strings + a * words, *t = basis.strings + b * words;
+                            const unsigned c = commutation_phase(shape, s, t);
+                            const unsigned forward = multiply_strings(shape, s, t, p.data());
+                            const Complex back = roots[(forward + order - c) % order];
+                            const Complex phase = roots[forward] + Complex{sign * back.re, sign * back.im};
+                            if (phase == Complex{}) continue;
+                            sum.add(p.data(), basis.coefficients[a] * basis.coefficients[b] * phase);
+                        }
+                }
+                sum.finish(0.0, merged);
+                for (std::size_t u = 0; u < merged.coefficients.size(); ++u) {
+                    const std::uint32_t g = index.set.find(merged.strings.data() + u * words);
+                    if (g == StringSet::kAbsent) continue;
+                    for (std::uint32_t e = index.first[g]; e < index.first[g + 1]; ++e) {
+                        const std::uint32_t k = index.elements[e];
+                        if (!touched_flag[k]) {
+                            touched_flag[k] = 1;
+                            touched.push_back(k);
+                            projection[k] = {};
+                        }
+                        const Complex v = index.values[e];
+                        projection[k] += Complex{v.re, -v.im} * merged.coefficients[u];
+                    }
+                }
+                std::sort(touched.begin(), touched.end());
+                for (const std::uint32_t k : touched) {
+                    touched_flag[k] = 0;
+                    if (!(projection[k] == Complex{})) terms.push_back({std::uint32_t(i), std::uint32_t(j), k, projection[k]});
+                }
+                touched.clear();
+            }
+        }
+    });
+    stop_point(stop);
+    std::size_t total = 0;
+    for (const std::vector<Term>& terms : found) total += terms.size();
+    TermTable table;
+    table.indices.resize(3 * total);
+    table.values.resize(total);
+    std::size_t at = 0;
+    for (std::vector<Term>& terms : found) {
+        for (const Term& term : terms) {
+            table.indices[3 * at] = term.i;
+            table.indices[3 * at + 1] = term.j;
+            table.indices[3 * at + 2] = term.k;
+            table.values[at++] = term.value;
+        }
+        std::vector<Term>().swap(terms);
+    }
+    return table;
+}
+
 namespace reference {
 
 TermTable string_structure_tensor(const StringBasisView& basis, const TensorRequest& request) {

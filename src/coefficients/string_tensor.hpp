@@ -8,6 +8,7 @@
 #include <stop_token>
 
 #include "bases/pauli_strings.hpp"
+#include "bases/pauli_sums.hpp"
 #include "coefficients/tensor.hpp"
 
 namespace tanvo {
@@ -29,6 +30,15 @@ struct StringBasisView {
 // of the request are read.
 TermTable string_structure_tensor(const StringBasisView& basis, const TensorRequest& request,
                                   const std::stop_token& stop);
+
+// A basis of sums of strings (sums, terms of each element in any order).
+// The inner products <b_k, [b_i, b_j]> (or with {b_i, b_j}) for i in the request's rows, as
+// sorted (i, j, k) terms, those of modulus above zero kept: the caller solves with the Gram
+// matrix (for an orthonormal basis they are the tensor). With product `identity`, the Gram
+// matrix itself: <b_k, b_i> as terms (i, 0, k). Rows are split over the request's threads.
+enum class SumProduct { commutator, anticommutator, identity };
+TermTable sum_basis_projections(const StringShape& shape, const StringSumsView& basis, SumProduct product,
+                                const TensorRequest& request, const std::stop_token& stop);
 
 namespace reference {
 // The same terms pair by pair, every product formed with multiply_strings.

@@ -54,6 +54,44 @@ PyObject* strings_structure_tensor(PyObject*, PyObject* args) {
     return PyTuple_Pack(2, indices.get(), values.get());
 }
 
+// sums_projections(sites, q, words, coefficients, offsets, product (0 commutator, 1
+// anticommutator, 2 identity), start, stop, threads) -> (indices, values) of <b_k, b_i * b_j>
+PyObject* sums_projections(PyObject*, PyObject* args) {
+    Py_ssize_t sites, start, stop;
+    unsigned q, threads;
+    int product;
+    PyObject *words, *coefficients, *offsets;
+    if (!PyArg_ParseTuple(args, "nIOOOinnI", &sites, &q, &words, &coefficients, &offsets, &product, &start, &stop,
+                          &threads))
+        return nullptr;
+    SumsArgument basis;
+    if (!basis.read(words, coefficients, offsets, std::size_t(sites), q, "basis")) return nullptr;
+    const std::size_t n = basis.view().operators;
+    if (product < 0 || product > 2 || start < 0 || stop < start || std::size_t(stop) > n) {
+        PyErr_SetString(PyExc_ValueError, "sums_projections: arguments out of range");
+        return nullptr;
+    }
+    TensorRequest request;
+    request.row_begin = std::size_t(start);
+    request.row_end = std::size_t(stop);
+    request.threads = threads;
+    TermTable terms;
+    if (!run_released([&](std::stop_token token) {
+            terms = sum_basis_projections(basis.shape(), basis.view(), SumProduct(product), request, token);
+        }))
+        return nullptr;
+    const auto count = Py_ssize_t(terms.size());
+    py::Ref indices(to_buffer(std::move(terms.indices), {count, 3}), py::steal);
+    if (!indices) return nullptr;
+    py::Ref values(to_buffer(std::move(terms.values), {count}), py::steal);
+    if (!values) return nullptr;
+    return PyTuple_Pack(2, indices.get(), values.get());
+}
+
+Registration sums_projections_row{
+    {"sums_projections", sums_projections, METH_VARARGS,
+     "sums_projections(sites, q, words, coefficients, offsets, product, start, stop, threads)\n"
+     "-> (indices, values): <b_k, [b_i, b_j]> (product 0), <b_k, {b_i, b_j}> (1) or <b_k, b_i> (2)."}};
 Registration strings_structure_tensor_row{
     {"strings_structure_tensor", strings_structure_tensor, METH_VARARGS,
      "strings_structure_tensor(sites, q, words, coefficients, product, tol, start, stop, threads, method)\n"

@@ -1,0 +1,325 @@
+#!/usr/bin/env python3
+"""Benchmarks of tanvo_lie's Pauli strings: string products beside their goals, and Lie closures
+and structure tensors of strings and sums of strings side by side with PennyLane, fastdla and
+paulie (each when installed).
+
+    PYTHONPATH=build/dev python3 benchmarks/pauli.py [--quick] [--budget S] [--only REGEX]
+                                                     [--json OUT.json] [--plot FILE.png]
+
+Products (one process, the calling thread): a batch of a million pairs of random 64-site
+strings multiplied with their phases and tested for commutation, in products per second,
+beside the goal of 1e8 per second on one core; Qiskit's ``PauliList.compose`` on the same
+batch, and PennyLane's ``PauliWord`` and Stim's ``PauliString`` products pair by pair.
+
+Closures and tensors (every measurement in a process of its own, at most ``--budget`` seconds;
+a peer that ran out of it is not run at the larger sizes of the same row):
+
+- ``ising`` — the transverse-field Ising chain as separate strings X_i X_(i+1) and Z_i (its
+  algebra is so(2n), dimension n(2n - 1)); tanvo, PennyLane's Pauli path
+  (``qml.lie_closure(..., pauli=True)``), fastdla (sparse Pauli sums) and paulie
+  (``get_algebra``, a classification).
+- ``heisenberg`` — one XX + YY + ZZ sum per bond; tanvo, PennyLane, fastdla.
+- ``ising-sums`` — the two sums Σ X_i X_(i+1) and Σ Z_i (dimension n²); tanvo, fastdla.
+- ``clock`` — the q = 3 clock chain of words Z_i Z_(i+1)^† and X_i (dimension 3^(2n-1) - 3);
+  tanvo.
+- ``tensor`` — the structure constants of the Ising algebra; tanvo's ``structure_tensor``
+  against PennyLane's ``structure_constants`` of its own closure.
+
+Each row prints the time and the dimension found by each method; dimensions that disagree
+with tanvo's are flagged. ``--plot`` draws the closure time of the Ising chain against n (tanvo,
+PennyLane, fastdla) on log-log axes (needs matplotlib). These scripts are not tests: nothing in
+them asserts a speed.
+"""
+import argparse
+import json
+import os
+import platform
+import re
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+PRODUCT_GOAL = 1e8          # 64-site string products per second on one core
+PRODUCT_PAIRS = 1_000_000
+SIZES = {
+    "ising": [6, 10, 20, 50, 100, 300, 1000],
+    "heisenberg": [4, 5, 6, 7, 8, 9, 10],
+    "ising-sums": [6, 10, 12, 20, 40, 100],
+    "clock": [2, 3, 4, 5, 6],
+    "tensor": [6, 10, 20, 50, 100],
+}
+QUICK_SIZES = {"ising": [6, 10, 20, 50, 100], "heisenberg": [4, 5, 6], "ising-sums": [6, 10, 12],
+               "clock": [2, 3, 4], "tensor": [6, 10, 20]}
+PEERS = {
+    "ising": ["tanvo", "pennylane", "fastdla", "paulie"],
+    "heisenberg": ["tanvo", "pennylane", "fastdla"],
+    "ising-sums": ["tanvo", "fastdla"],
+    "clock": ["tanvo"],
+    "tensor": ["tanvo", "pennylane"],
+}
+
+
+# --- Workloads, as (label, coefficient) terms per generator, site 0 first --------------------
+
+def label(n, placed):
+    return "".join(placed.get(k, "I") for k in range(n))
+
+
+def chain_terms(family, n):
+    if family in ("ising", "tensor"):
+        return ([[(label(n, {i: "X", i + 1: "X"}), 1.0)] for i in range(n - 1)]
+                + [[(label(n, {i: "Z"}), 1.0)] for i in range(n)])
+    if family == "heisenberg":
+        return [[(label(n, {i: p, i + 1: p}), 1.0) for p in "XYZ"] for i in range(n - 1)]
+    if family == "ising-sums":
+        return [[(label(n, {i: "X", i + 1: "X"}), 1.0) for i in range(n - 1)],
+                [(label(n, {i: "Z"}), 1.0) for i in range(n)]]
+    raise ValueError(family)
+
+
+def tanvo_generators(family, n):
+    from tanvo_lie import PauliStrings, PauliSums
+    if family == "clock":
+        x = np.zeros((2 * n - 1, n), int)
+        z = np.zeros((2 * n - 1, n), int)
+        for i in range(n - 1):
+            z[i, i], z[i, i + 1] = 1, 2
+        for i in range(n):
+            x[n - 1 + i, i] = 1
+        return PauliStrings.from_exponents(x, z, q=3)
+    terms = chain_terms(family, n)
+    if all(len(t) == 1 for t in terms):
+        return PauliStrings([t[0][0] for t in terms])
+    return PauliSums.from_list(terms)
+
+
+# --- One measurement (in a worker process) -------------------------------------------------
+
+
+def timed(call, repeats=5, within=2.0):
+    """The result of call() and its best time over up to `repeats` calls made within `within`
+    seconds (a single call when it takes longer): a first call pays for starting threads and
+    warming caches, in every package alike."""
+    best, spent, result = float("inf"), 0.0, None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = call()
+        took = time.perf_counter() - start
+        best, spent = min(best, took), spent + took
+        if spent + took > within:
+            break
+    return result, best
+
+
+def run(peer, family, n):
+    if peer == "tanvo":
+        import tanvo_lie
+        generators = tanvo_generators(family, n)
+        basis, closed = timed(lambda: tanvo_lie.lie_closure(generators))
+        if family != "tensor":
+            return {"seconds": closed, "dimension": len(basis)}
+        tensor, seconds = timed(lambda: tanvo_lie.structure_tensor(basis))
+        return {"seconds": seconds, "dimension": len(basis), "nnz": tensor.nnz, "closure_seconds": closed}
+    terms = chain_terms(family, n)
+    if peer == "pennylane":
+        import pennylane as qml
+        from pennylane.pauli import PauliSentence, PauliWord
+        sentences = [PauliSentence({PauliWord({k: p for k, p in enumerate(w) if p != "I"}): c for w, c in t})
+                     for t in terms]
+        basis, closed = timed(lambda: qml.lie_closure(sentences, pauli=True))
+        if family != "tensor":
+            return {"seconds": closed, "dimension": len(basis)}
+        _, seconds = timed(lambda: qml.structure_constants(basis, pauli=True))
+        return {"seconds": seconds, "dimension": len(basis), "closure_seconds": closed}
+    if peer == "fastdla":
+        from fastdla import SparsePauliSum, lie_closure
+        generators = [SparsePauliSum([w for w, _ in t], [c for _, c in t]) for t in terms]
+        lie_closure(generators[:2])  # compiles its Numba functions outside the timing
+        basis, seconds = timed(lambda: lie_closure(generators))
+        return {"seconds": seconds, "dimension": len(basis)}
+    if peer == "paulie":
+        from paulie import get_pauli_string
+        generators = get_pauli_string([t[0][0] for t in terms], n=n)
+        algebra, seconds = timed(generators.get_algebra)
+        return {"seconds": seconds, "algebra": str(algebra)}
+    raise ValueError(peer)
+
+
+def worker(peer, family, n):
+    try:
+        import numpy  # noqa: F401 - the baseline includes the packages every worker loads
+        baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        report = run(peer, family, n)
+        report["status"] = "ok"
+        # Growth of the peak resident size over the process's size before the run (imports
+        # of the package measured included).
+        report["peak_mb"] = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - baseline) / 1024
+    except ImportError as error:
+        report = {"status": "unavailable", "message": str(error)[:200]}
+    except Exception as error:  # noqa: BLE001 - a failure is a result here
+        report = {"status": "error", "message": f"{type(error).__name__}: {error}"[:300]}
+    print(json.dumps(report))
+
+
+def measure(peer, family, n, budget):
+    command = [sys.executable, __file__, "--worker", peer, family, str(n)]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=budget, env=os.environ)
+    except subprocess.TimeoutExpired:
+        return {"status": "timeout", "message": f"over the budget of {budget:g} s"}
+    lines = done.stdout.strip().splitlines()
+    if done.returncode != 0 or not lines:
+        return {"status": "error", "message": (done.stderr.strip().splitlines() or ["no output"])[-1][:300]}
+    return json.loads(lines[-1])
+
+
+# --- Products ------------------------------------------------------------------------------
+
+def best_rate(call, count, repeats=5):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        best = min(best, time.perf_counter() - start)
+    return count / best
+
+
+def products(quick):
+    from tanvo_lie import PauliStrings
+    rng = np.random.default_rng(1)
+    m = PRODUCT_PAIRS // (10 if quick else 1)
+    a = PauliStrings.from_exponents(rng.integers(0, 2, (m, 64)), rng.integers(0, 2, (m, 64)))
+    b = PauliStrings.from_exponents(rng.integers(0, 2, (m, 64)), rng.integers(0, 2, (m, 64)))
+    rows = {
+        "tanvo multiply (phases as exponents)": best_rate(lambda: a.multiply(b, exponents=True), m),
+        "tanvo multiply (complex phases)": best_rate(lambda: a.multiply(b), m),
+        "tanvo commutes": best_rate(lambda: a.commutes(b), m),
+    }
+    labels_a, labels_b = a.labels(), b.labels()
+    try:
+        from qiskit.quantum_info import PauliList
+        left, right = PauliList([s[::-1] for s in labels_a]), PauliList([s[::-1] for s in labels_b])
+        rows["qiskit PauliList.compose"] = best_rate(lambda: left.compose(right, front=True), m, repeats=3)
+    except ImportError:
+        rows["qiskit PauliList.compose"] = None
+    k = 20_000
+    try:
+        from pennylane.pauli import PauliWord
+        words_a = [PauliWord({i: c for i, c in enumerate(s) if c != "I"}) for s in labels_a[:k]]
+        words_b = [PauliWord({i: c for i, c in enumerate(s) if c != "I"}) for s in labels_b[:k]]
+        rows["pennylane PauliWord products"] = best_rate(
+            lambda: [x._matmul(y) for x, y in zip(words_a, words_b)], k, repeats=3)
+    except ImportError:
+        rows["pennylane PauliWord products"] = None
+    try:
+        import stim
+        strings_a = [stim.PauliString(s.replace("I", "_")) for s in labels_a[:k]]
+        strings_b = [stim.PauliString(s.replace("I", "_")) for s in labels_b[:k]]
+        rows["stim PauliString products (pair by pair)"] = best_rate(
+            lambda: [x * y for x, y in zip(strings_a, strings_b)], k, repeats=3)
+    except ImportError:
+        rows["stim PauliString products (pair by pair)"] = None
+    print(f"\nString products of 64 sites (batch of {m:,}; peers pair by pair where they have no batch)")
+    ours = rows["tanvo multiply (phases as exponents)"]
+    for name, rate in rows.items():
+        if rate is None:
+            print(f"  {name:<44} not installed")
+            continue
+        goal = f"   goal {PRODUCT_GOAL:.0e}/s: {'met' if rate >= PRODUCT_GOAL else 'MISSED'}" if name.startswith(
+            "tanvo multiply (phases as") else f"   tanvo {ours / rate:,.0f}x" if not name.startswith("tanvo") else ""
+        print(f"  {name:<44} {rate:>14,.0f} /s{goal}")
+    return rows
+
+
+# --- The run -------------------------------------------------------------------------------
+
+def cell(report):
+    if report is None:
+        return "-"
+    if report["status"] != "ok":
+        return report["status"]
+    if "algebra" in report:
+        return f"{report['seconds']:.3g} s"
+    return f"{report['seconds']:.3g} s ({report['dimension']:,})"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--quick", action="store_true", help="small sizes, under a few minutes")
+    parser.add_argument("--budget", type=float, default=None, help="seconds per measurement (default 300, quick 30)")
+    parser.add_argument("--only", default=None, help="rows whose family matches this regular expression")
+    parser.add_argument("--json", default=None, help="write every measurement here")
+    parser.add_argument("--plot", default=None, help="draw the Ising closure time against n into this file")
+    args = parser.parse_args()
+    if args.worker:
+        peer, family, n = args.worker
+        worker(peer, family, int(n))
+        return
+    budget = args.budget or (30.0 if args.quick else 300.0)
+    sizes = QUICK_SIZES if args.quick else SIZES
+    print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}")
+    results = {"machine": platform.platform(), "budget": budget}
+    if not args.only or re.search(args.only, "products"):
+        results["products"] = products(args.quick)
+    results["rows"] = {}
+    for family, peers in PEERS.items():
+        if args.only and not re.search(args.only, family):
+            continue
+        what = "structure tensor of the closure" if family == "tensor" else "closure"
+        print(f"\n{family}: {what}, time (dimension); 'timeout' past {budget:g} s")
+        print(f"{'n':>6}" + "".join(f"{peer:>26}" for peer in peers) + "   tanvo faster by")
+        given_up = set()
+        rows = results["rows"].setdefault(family, {})
+        for n in sizes[family]:
+            row = {}
+            for peer in peers:
+                if peer in given_up:
+                    row[peer] = None
+                    continue
+                row[peer] = measure(peer, family, n, budget)
+                if row[peer]["status"] in ("timeout", "error", "unavailable"):
+                    given_up.add(peer)
+            rows[n] = row
+            ours = row["tanvo"]
+            ratios = []
+            for peer in peers[1:]:
+                other = row.get(peer)
+                if ours and ours["status"] == "ok" and other and other["status"] == "ok":
+                    ratios.append(f"{peer} {other['seconds'] / ours['seconds']:,.0f}x")
+                    if "dimension" in other and other["dimension"] != ours["dimension"]:
+                        ratios[-1] += " (DIMENSION DIFFERS)"
+            extra = f"   tanvo peak +{ours['peak_mb']:,.0f} MB" if ours and ours.get("status") == "ok" else ""
+            print(f"{n:>6}" + "".join(f"{cell(row[p]):>26}" for p in peers) + "   " + ", ".join(ratios) + extra,
+                  flush=True)
+    if args.json:
+        Path(args.json).write_text(json.dumps(results, indent=1, default=str))
+    if args.plot and "ising" in results["rows"]:
+        plot(results["rows"]["ising"], args.plot)
+
+
+def plot(rows, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    figure, axes = plt.subplots(figsize=(6, 4))
+    for peer in ("tanvo", "pennylane", "fastdla"):
+        points = [(n, r[peer]["seconds"]) for n, r in rows.items() if r.get(peer) and r[peer]["status"] == "ok"]
+        if points:
+            axes.loglog(*zip(*points), "o-", label=peer)
+    axes.set_xlabel("qubits n (Ising chain, so(2n))")
+    axes.set_ylabel("closure time (s)")
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend()
+    figure.tight_layout()
+    figure.savefig(path, dpi=150)
+    print(f"wrote {path}")
+
+
+if __name__ == "__main__":
+    main()
