@@ -35,6 +35,11 @@ _STACK_BYTES = 1 << 28         # a list of matrices is gathered into one array u
 _ROUNDING = 1e-12              # relative size of a row's squared residual lost to rounding
 _NEGLIGIBLE_OVERLAP = 1e-13    # Gram entries below this (relative) are left out
 
+# NumPy's OpenBLAS takes the buffer of its products at its first one and ends the whole process
+# when it cannot: under a nearly full address space (RLIMIT_AS), a residual's first matrix
+# product did, after the tensor itself had fitted. Taken here, at import, while room is ample.
+np.ones((2, 2), complex) @ np.ones((2, 2), complex)
+
 
 def bracket_residual(matrices: Matrices, indices: NDArray[np.int64], values: NDArray[np.complex128],
                      anticommutator: bool, rows: tuple[int, int], tol: float, method: str = "auto") -> float:
