@@ -177,3 +177,16 @@ def test_sum_closure_limits_and_progress(capsys):
     assert capsys.readouterr().err.startswith("\rlie_closure: dimension")
     late = interrupted_after(0.3, lambda: lie_closure(ising_sums(60)))
     assert late < 1.0
+
+
+@pytest.mark.parametrize("generators, expected", [
+    (PauliStrings([], sites=3), []),
+    (PauliStrings(["III"]), [[("III", 1j)]]),
+    (PauliSums.from_list([[("XX", 0.0)]]), []),
+    (PauliSums.from_list([[("XX", 1), ("ZZ", 1)], [("XX", 2), ("ZZ", 2)]]),
+     [[("XX", 1j / np.sqrt(2)), ("ZZ", 1j / np.sqrt(2))]]),
+])
+def test_empty_zero_identity_and_dependent_generators(generators, expected):
+    basis = lie_closure(generators)
+    assert basis.sites == generators.sites
+    assert [[(s, pytest.approx(c)) for s, c in terms] for terms in basis.to_list()] == expected

@@ -132,6 +132,8 @@ class PauliStrings:
             return
         if isinstance(labels, str):
             labels = [labels]
+        if isinstance(labels, np.ndarray) and labels.dtype.kind == "U" and labels.ndim == 1:
+            labels = labels.tolist()
         if isinstance(labels, (bytes, np.ndarray)) or not isinstance(labels, Sequence):
             raise TypeError(f"labels must be a str or a sequence of str, not {type(labels).__name__}")
         for index, label in enumerate(labels):

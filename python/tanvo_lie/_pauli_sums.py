@@ -397,7 +397,8 @@ class PauliSums:
 
     def _from_native(self, found: tuple[Any, Any, Any]) -> PauliSums:
         words, coefficients, offsets = (np.asarray(array) for array in found)
-        strings = PauliStrings._from_words(words, self.sites, self.q)
+        strings = PauliStrings._from_words(words.reshape(len(coefficients), self._strings.words.shape[1]),
+                                           self.sites, self.q)
         return PauliSums._from_arrays(strings, coefficients, offsets)
 
     def hermiticity(self, tol: float = 1e-12) -> NDArray[np.int8]:

@@ -49,7 +49,7 @@ def _single_strings(sums: PauliSums, tol: float, limit: int, threads: int, repor
     else:
         compact = bool((sums.hermiticity(tol) != 0).all())
     words, count = _native.strings_closure(n, q, sums.strings.words, limit, threads, report, method)
-    strings = PauliStrings._from_words(np.asarray(words).reshape(count, -1), n, q)
+    strings = PauliStrings._from_words(np.asarray(words).reshape(count, sums.strings.words.shape[1]), n, q)
     if compact:
         coefficients = anti_hermitian_phases(strings)
     else:
@@ -74,7 +74,7 @@ def _sums(sums: PauliSums, tol: float, limit: int, threads: int, report: Optiona
     found = _native.sums_closure(sums.sites, sums.q, sums.strings.words, np.ascontiguousarray(coefficients),
                                  sums.offsets, tol, limit, threads, report, real, compact)
     words, values, offsets = (np.asarray(part) for part in found)
-    strings = PauliStrings._from_words(words.reshape(len(values), -1), sums.sites, sums.q)
+    strings = PauliStrings._from_words(words.reshape(len(values), sums.strings.words.shape[1]), sums.sites, sums.q)
     return PauliSums._from_arrays(strings, values, offsets)
 
 

@@ -8,6 +8,7 @@
 
 #include "bases/pauli_strings.hpp"
 #include "bases/pauli_sums.hpp"
+#include "closure/closure.hpp"
 #include "bindings/tanvo_lie/binding.hpp"
 
 namespace tanvo::tensors {
@@ -93,6 +94,17 @@ struct SumsArgument {
     }
     const StringShape& shape() const noexcept { return strings.shape; }
 };
+
+// Calls report(dimension, tried, seconds) from a thread without the GIL (the closures' progress
+// line). A failing report is shown as unraisable and does not stop the closure.
+inline void report_progress(PyObject* report, const ClosureProgress& progress) {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    py::Ref result(PyObject_CallFunction(report, "nnd", Py_ssize_t(progress.dimension), Py_ssize_t(progress.tried),
+                                         progress.seconds),
+                   py::steal);
+    if (!result) PyErr_WriteUnraisable(report);
+    PyGILState_Release(state);
+}
 
 // (words, coefficients, offsets) buffers of sums, or null with an exception set.
 inline PyObject* sums_to_python(StringSums&& sums, std::size_t words) {

@@ -9,15 +9,6 @@
 namespace tanvo::tensors {
 namespace {
 
-void call_report(PyObject* report, const ClosureProgress& progress) {
-    const PyGILState_STATE state = PyGILState_Ensure();
-    py::Ref result(PyObject_CallFunction(report, "nnd", Py_ssize_t(progress.dimension),
-                                         Py_ssize_t(progress.tried), progress.seconds),
-                   py::steal);
-    if (!result) PyErr_WriteUnraisable(report);
-    PyGILState_Release(state);
-}
-
 // strings_closure(sites, q, generators, max_dimension (negative: none), threads, report or None,
 // method 'fast' or 'reference') -> (buffer of count x 2W uint64 words, count)
 PyObject* strings_closure(PyObject*, PyObject* args) {
@@ -38,7 +29,7 @@ PyObject* strings_closure(PyObject*, PyObject* args) {
     StringClosureOptions options;
     if (max_dimension >= 0) options.max_dimension = std::size_t(max_dimension);
     options.threads = threads;
-    if (report != Py_None) options.progress = [report](const ClosureProgress& p) { call_report(report, p); };
+    if (report != Py_None) options.progress = [report](const ClosureProgress& p) { report_progress(report, p); };
 
     StringSet found(generators.shape.words());
     const bool finished = run_released([&](std::stop_token stop) {

@@ -7,15 +7,6 @@
 namespace tanvo::tensors {
 namespace {
 
-void report_progress(PyObject* report, const ClosureProgress& progress) {
-    const PyGILState_STATE state = PyGILState_Ensure();
-    py::Ref result(PyObject_CallFunction(report, "nnd", Py_ssize_t(progress.dimension),
-                                         Py_ssize_t(progress.tried), progress.seconds),
-                   py::steal);
-    if (!result) PyErr_WriteUnraisable(report);
-    PyGILState_Release(state);
-}
-
 // sums_closure(sites, q, words, coefficients, offsets, tol, max_dimension (negative: none),
 // threads, report or None, real, antisymmetric) -> (words, coefficients, offsets) of the basis
 PyObject* sums_closure(PyObject*, PyObject* args) {
