@@ -95,6 +95,7 @@ def test_pennylane_round_trip():
     (lambda: PauliSums.from_matrices(np.eye(4), q=1), ValueError, "q must be at least 2"),
     (lambda: PauliSums.from_list([("XX", 1), ("ZZ",)]), TypeError, r"operators\[1\] must be a \(label, coefficient\)"),
     (lambda: random_sums(3, 2, 1, 2, 0).to_qiskit(), ValueError, "q = 3"),
+    (lambda: random_sums(3, 2, 1, 2, 0).to_pennylane(), ValueError, "q = 3"),
     (lambda: random_sums(2, 2, 2, 2, 0).commutator(random_sums(2, 2, 3, 2, 0)), ValueError, "got 2 and 3"),
 ])
 def test_bad_input_is_named(make, error, message):

@@ -294,11 +294,11 @@ class PauliSums:
         Site j is Qiskit's qubit j, so a Qiskit label is this label reversed (Qiskit writes
         qubit 0 rightmost, and puts it last in the Kronecker product of its matrices).
         """
+        self._require_qubits("to_qiskit")
         try:
             from qiskit.quantum_info import SparsePauliOp  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ImportError("to_qiskit needs Qiskit (pip install qiskit)") from None
-        self._require_qubits("to_qiskit")
         labels = [label[::-1] for label in self._strings.labels()]
         values = self._coefficients.tolist()
         bounds = self._offsets.tolist()
@@ -326,11 +326,11 @@ class PauliSums:
     def to_pennylane(self) -> list[Any]:
         """Each operator as a PennyLane ``PauliSentence`` on wires 0 ... n - 1 (site j is wire j;
         PennyLane's ``to_mat(wire_order=range(n))`` is then :meth:`to_matrices`)."""
+        self._require_qubits("to_pennylane")
         try:
             from pennylane.pauli import PauliSentence, PauliWord  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ImportError("to_pennylane needs PennyLane (pip install pennylane)") from None
-        self._require_qubits("to_pennylane")
         words = [PauliWord({j: c for j, c in enumerate(label) if c != "I"}) for label in self._strings.labels()]
         values = self._coefficients.tolist()
         bounds = self._offsets.tolist()
