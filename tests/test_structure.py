@@ -71,6 +71,16 @@ def test_residual_is_the_largest_part_outside_the_span(name, kind, block):
         assert found == pytest.approx(tensor.residual, rel=1e-10, abs=1e-12)
 
 
+@pytest.mark.parametrize("exponent", [-600, -300, 0, 300, 500])
+def test_residual_keeps_its_scale_far_from_one(exponent):
+    # Its sums are quartic in the entries: unscaled, they overflowed to inf - inf = nan at 2^300,
+    # and a nan read as closed.
+    scale = np.ldexp(1.0, exponent)
+    open_pair = structure_tensor([X * scale, Z * scale], tol=1e-9 * scale)
+    assert open_pair.residual == pytest.approx(2 * np.sqrt(2) * scale**2, rel=1e-14)
+    assert structure_tensor([X * scale, Y * scale, Z * scale], tol=1e-9 * scale).residual == 0.0
+
+
 def test_residual_of_x_and_z_names_the_missing_y():
     # [X, Z] = -2iY: no terms at all, but not abelian either.
     tensor = structure_tensor([X, Z])

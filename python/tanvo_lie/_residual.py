@@ -57,6 +57,37 @@ def bracket_residual(matrices: Matrices, indices: NDArray[np.int64], values: NDA
     d = matrices[0].shape[0]
     if d == 0:
         return 0.0
+    # The row sums are quartic in the entries: a basis far from unit scale would overflow them
+    # (or underflow them to zero) and read as closed. The residual is quadratic in the basis and
+    # the tensor's values and its threshold linear, so all are brought near unit scale by a power
+    # of two, exactly, and the residual scaled back.
+    exponent = _scale_exponent(matrices)
+    if exponent:
+        scale = np.ldexp(1.0, -exponent)
+        scaled = [np.asarray(m) * scale for m in matrices]
+        found = _bracket_residual(scaled, indices, values * scale, anticommutator, rows, tol * scale, method)
+        with np.errstate(over="ignore"):  # a residual beyond the largest float is inf
+            return float(np.ldexp(found, 2 * exponent))
+    return _bracket_residual(matrices, indices, values, anticommutator, rows, tol, method)
+
+
+# Entries within 2**±_FAR_EXPONENT of 1 keep the quartic sums far from overflow and underflow.
+_FAR_EXPONENT = 128
+
+
+def _scale_exponent(matrices: Matrices) -> int:
+    """0 when the basis is near unit scale, else the binary exponent of its largest entry."""
+    largest = max((float(np.max(np.abs(m), initial=0.0)) for m in matrices), default=0.0)
+    if largest == 0.0 or not np.isfinite(largest):
+        return 0
+    exponent = int(np.frexp(largest)[1])
+    return exponent if abs(exponent) > _FAR_EXPONENT else 0
+
+
+def _bracket_residual(matrices: Matrices, indices: NDArray[np.int64], values: NDArray[np.complex128],
+                      anticommutator: bool, rows: tuple[int, int], tol: float, method: str) -> float:
+    n = len(matrices)
+    start, stop = rows
     sign = 1.0 if anticommutator else -1.0
     found = None
     if method in ("auto", "native"):
