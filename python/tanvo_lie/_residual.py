@@ -98,7 +98,10 @@ def _bracket_residual(matrices: Matrices, indices: NDArray[np.int64], values: ND
         suspect = np.flatnonzero(outside > _ROUNDING * scale + 2.0 * (n * tol) ** 2 * largest)
         if suspect.size == 0:
             return 0.0
-        return _explicit(_Entries.of(matrices), indices, values, sign, start + suspect)
+        # The extension forms each pair of these rows from the entries: a sparse basis's rows
+        # would otherwise each cost matrix products of the whole basis.
+        return float(_native.pair_residual(listed, indices, values, int(anticommutator), start, stop,
+                                           (start + suspect).astype(np.int64)))
     if method == "native":
         raise ValueError("the extension leaves this basis to NumPy")
     # The extension leaves dense bases to NumPy: matrix products do their quadratic sums.

@@ -108,19 +108,110 @@ private:
     int shift_ = 60;
 };
 
-}  // namespace
-
-std::optional<RowResiduals> row_residuals(const BasisView& basis, std::span<const std::int64_t> indices,
-                                          std::span<const Complex> values, PairProduct product,
-                                          std::size_t row_begin, std::size_t row_end, bool leave_dense,
-                                          const std::stop_token& stop) {
-    const std::size_t n = basis.size(), d = basis.d;
+void check_terms(std::size_t n, std::span<const std::int64_t> indices, std::span<const Complex> values,
+                 std::size_t row_begin, std::size_t row_end) {
     if (indices.size() != 3 * values.size()) throw std::invalid_argument("indices must hold three per value");
     for (std::size_t t = 0; t < values.size(); ++t)
         if (indices[3 * t] < std::int64_t(row_begin) || indices[3 * t] >= std::int64_t(row_end) ||
             indices[3 * t + 1] < 0 || std::uint64_t(indices[3 * t + 1]) >= n || indices[3 * t + 2] < 0 ||
             std::uint64_t(indices[3 * t + 2]) >= n)
             throw std::invalid_argument("a term's index is outside the tensor's rows");
+}
+
+// A sum of sparse matrices in a d x d scratch, with the positions it touched.
+class ScratchSum {
+public:
+    explicit ScratchSum(std::size_t d) : d_(d) {
+        require_memory(std::uint64_t(d) * d, sizeof(Complex));
+        sum_.resize(d * d);
+    }
+    void add(std::size_t row, std::size_t col, Complex value) {
+        const std::size_t at = row * d_ + col;
+        if (sum_[at] == Complex{}) touched_.push_back(at);
+        sum_[at] += value;
+    }
+    // ||sum||^2, leaving the scratch cleared.
+    double take_norm2() {
+        double norm2 = 0.0;
+        for (const std::size_t at : touched_) {
+            norm2 += magnitude2(sum_[at]);
+            sum_[at] = Complex{};
+        }
+        touched_.clear();
+        return norm2;
+    }
+
+private:
+    std::size_t d_;
+    std::vector<Complex> sum_;
+    std::vector<std::size_t> touched_;
+};
+
+}  // namespace
+
+double pair_residual(const BasisView& basis, std::span<const std::int64_t> indices, std::span<const Complex> values,
+                     PairProduct product, std::size_t row_begin, std::size_t row_end,
+                     std::span<const std::int64_t> rows, const std::stop_token& stop) {
+    const std::size_t n = basis.size(), d = basis.d;
+    check_terms(n, indices, values, row_begin, row_end);
+    for (const std::int64_t i : rows)
+        if (i < std::int64_t(row_begin) || i >= std::int64_t(row_end))
+            throw std::invalid_argument("a listed row is outside the tensor's rows");
+    const Entries e = read_entries(basis, stop);
+    // Where each matrix's entries of each row start (they are in row-major order).
+    require_memory(std::uint64_t(n) * (d + 1), sizeof(std::size_t));
+    std::vector<std::size_t> row_first(n * (d + 1));
+    for (std::size_t m = 0; m < n; ++m) {
+        std::size_t x = e.first[m];
+        for (std::size_t r = 0; r <= d; ++r) {
+            while (x < e.first[m + 1] && e.row[x] < r) ++x;
+            row_first[m * (d + 1) + r] = x;
+        }
+    }
+    // scratch += factor * a b, from the entries of a and the rows of b.
+    ScratchSum scratch(d);
+    const auto add_product = [&](std::size_t a, std::size_t b, double factor) {
+        for (std::size_t x = e.first[a]; x < e.first[a + 1]; ++x) {
+            const std::size_t c = e.col[x];
+            const Complex v{factor * e.value[x].re, factor * e.value[x].im};
+            for (std::size_t y = row_first[b * (d + 1) + c]; y < row_first[b * (d + 1) + c + 1]; ++y)
+                scratch.add(e.row[x], e.col[y], v * e.value[y]);
+        }
+    };
+    const double sign = product == PairProduct::commutator ? -1.0 : 1.0;
+    const auto row_of = [&](std::size_t t) { return indices[3 * t]; };
+    double largest2 = 0.0;
+    for (const std::int64_t listed : rows) {
+        stop_point(stop);
+        const std::size_t i = std::size_t(listed);
+        // The first term of row i (terms are sorted by (i, j, k)).
+        std::size_t lo = 0, hi = values.size();
+        while (lo < hi) {
+            const std::size_t mid = (lo + hi) / 2;
+            if (row_of(mid) < listed) lo = mid + 1; else hi = mid;
+        }
+        std::size_t term = lo;
+        for (std::size_t j = 0; j < n; ++j) {
+            add_product(i, j, 1.0);
+            add_product(j, i, sign);
+            for (; term < values.size() && row_of(term) == listed && std::size_t(indices[3 * term + 1]) == j; ++term) {
+                const std::size_t k = std::size_t(indices[3 * term + 2]);
+                const Complex t = values[term];
+                for (std::size_t x = e.first[k]; x < e.first[k + 1]; ++x)
+                    scratch.add(e.row[x], e.col[x], Complex{} - t * e.value[x]);
+            }
+            largest2 = std::max(largest2, scratch.take_norm2());
+        }
+    }
+    return std::sqrt(largest2);
+}
+
+std::optional<RowResiduals> row_residuals(const BasisView& basis, std::span<const std::int64_t> indices,
+                                          std::span<const Complex> values, PairProduct product,
+                                          std::size_t row_begin, std::size_t row_end, bool leave_dense,
+                                          const std::stop_token& stop) {
+    const std::size_t n = basis.size(), d = basis.d;
+    check_terms(n, indices, values, row_begin, row_end);
     const Entries e = read_entries(basis, stop);
     std::uint64_t pairs = 0;
     for (std::size_t m = 0; m < n; ++m) pairs += std::uint64_t(e.count(m)) * e.count(m);

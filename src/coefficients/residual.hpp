@@ -34,4 +34,12 @@ std::optional<RowResiduals> row_residuals(const BasisView& basis, std::span<cons
                                           std::size_t row_begin, std::size_t row_end, bool leave_dense,
                                           const std::stop_token& stop);
 
+// The largest ||B_i B_j -/+ B_j B_i - sum_k T[i, j, k] B_k|| over the pairs (i, j) whose row i
+// is listed, each pair's residual formed from the non-zero entries (for the bases row_residuals
+// takes: each product costs the matching entries of two matrices, not d^3). The terms are as
+// for row_residuals, of the rows [row_begin, row_end), which hold the listed rows.
+double pair_residual(const BasisView& basis, std::span<const std::int64_t> indices, std::span<const Complex> values,
+                     PairProduct product, std::size_t row_begin, std::size_t row_end,
+                     std::span<const std::int64_t> rows, const std::stop_token& stop);
+
 }  // namespace tanvo
