@@ -266,6 +266,7 @@ def test_batches_do_not_depend_on_threads():
         assert value == runs[0][0][row] and grad.tobytes() == runs[0][1][row].tobytes()
 
 
+@pytest.mark.timing
 def test_ctrl_c_stops_a_long_batch():
     import signal
     import time

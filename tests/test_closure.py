@@ -323,6 +323,7 @@ def test_bad_arguments_get_clear_errors(generators, options, error, message):
         lie_closure(generators, **options)
 
 
+@pytest.mark.timing
 @pytest.mark.parametrize("progress", [False, True])
 def test_long_closure_stops_on_interrupt(progress, capsys):
     generators = heisenberg(8)  # minutes of work

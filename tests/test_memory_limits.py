@@ -16,6 +16,8 @@ import tanvo
 
 from conftest import panic_type, sanitized
 
+pytestmark = pytest.mark.timing
+
 PEAK_LIMIT_MB = 1024
 
 PRELUDE = """

@@ -103,6 +103,7 @@ def test_coefficients_zero_generators_and_duplicates():
     np.testing.assert_allclose(basis.coefficients, [(1 + 1j) / np.sqrt(2), 1, 1])
 
 
+@pytest.mark.timing
 def test_max_dimension_progress_and_interrupt(capsys):
     with pytest.raises(RuntimeError, match="passed max_dimension=100"):
         lie_closure(ising(30), max_dimension=100)

@@ -391,6 +391,7 @@ def test_bad_arguments_get_clear_errors(case):
         call()
 
 
+@pytest.mark.timing
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("route", ["dense", "sparse"])
 def test_long_call_stops_on_interrupt(route, threads):
@@ -411,6 +412,7 @@ def test_long_call_stops_on_interrupt(route, threads):
     assert structure_tensor(tanvo.gen_sylvester(2)).nnz > 0
 
 
+@pytest.mark.timing
 def test_wide_contraction_stops_on_interrupt():
     tensor = structure_tensor(tanvo.gen_sylvester(16))  # 59,520 terms
     a = np.ones((tensor.shape[0], 20000), complex)  # seconds of work
