@@ -10,8 +10,10 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _adjoint_gates as gates_
-from ._adjoint_bases import MatrixBasis, TensorBasis, basis_adapter, solve_gram
+from ._adjoint_bases import MatrixBasis, StringBasis, TensorBasis, basis_adapter, solve_gram
 from ._arguments import thread_count
+from ._pauli import PauliStrings
+from ._pauli_sums import PauliSums
 from ._tensor import CoefficientTensor
 
 from . import _native
@@ -88,12 +90,12 @@ class AdjointSimulator:
     def __init__(self, basis: Any, *, tensor: Optional[CoefficientTensor] = None, threads: Optional[int] = None,
                  tol: float = 1e-9) -> None:
         tol = _tolerance(tol)
-        adapter = basis_adapter(basis, tol)
+        adapter = basis_adapter(basis, tol, thread_count(threads))
         if tensor is None or adapter.orthonormalized:
             tensor = adapter.tensor(threads)
         else:
             _check_tensor(tensor, adapter.n)
-        adapter.check_closed()
+        adapter.check_closed(tensor)
         self._setup(adapter, tensor, threads, tol)
 
     @classmethod
@@ -127,7 +129,7 @@ class AdjointSimulator:
         self._setup(adapter, tensor, threads, tol)
         return self
 
-    def _setup(self, adapter: MatrixBasis | TensorBasis, tensor: CoefficientTensor, threads: Optional[int],
+    def _setup(self, adapter: MatrixBasis | StringBasis | TensorBasis, tensor: CoefficientTensor, threads: Optional[int],
                tol: float) -> None:
         self._basis = adapter
         self._tol = tol
@@ -184,7 +186,8 @@ class AdjointSimulator:
             unit = np.zeros(n, dtype=np.complex128)
             unit[a] = 1 / phase
             return unit
-        array = np.asarray(operator) if not isinstance(operator, str) else None
+        strings = isinstance(operator, (str, PauliStrings, PauliSums))
+        array = np.asarray(operator) if not strings else None
         if array is not None and array.ndim == 1:
             if array.shape != (n,):
                 raise ValueError(f"{what}: a coefficient vector must have length {n}; got {array.shape[0]}")
@@ -198,7 +201,7 @@ class AdjointSimulator:
         n = self._basis.n
         if not isinstance(state, str):
             array = np.asarray(state)
-            if array.shape == (n,) and self._basis.d != n:
+            if array.shape == (n,) and self._basis.d != n and not self._basis.reads_digits(array):
                 return _numeric_vector(array, n, what)
         return self._basis.state_traces(state, what)
 
@@ -273,6 +276,15 @@ class AdjointSimulator:
             distinct, inverse = np.unique(gates, return_inverse=True)
             found, ids = self._circuit(distinct.tolist(), form)
             return found, np.ascontiguousarray(ids[inverse], dtype=np.int64)
+        if isinstance(gates, (PauliStrings, PauliSums)) and isinstance(self._basis, StringBasis):
+            # Strings, the common form of long circuits on a string basis: basis elements read as
+            # their indices, others fitted in batches.
+            indices = self._basis.gate_indices(gates)
+            if indices is not None:
+                return self._circuit(indices, form)
+            rows, which = self._basis.batch_coefficients(gates, "gates")
+            found, ids = self._circuit(list(rows), form)
+            return found, np.ascontiguousarray(ids[which], dtype=np.int64)
         items = _gate_items(gates)
         keys: dict[Any, int] = {}
         chosen: list[gates_.Generator] = []
@@ -330,6 +342,8 @@ def _packed(generators: list[gates_.Generator], n: int) -> tuple[Any, ...]:
 
 
 def _gate_items(gates: Any) -> Sequence[Any]:
+    if isinstance(gates, (PauliStrings, PauliSums)):  # one gate per string or sum
+        return [gates[k] for k in range(len(gates))]
     if isinstance(gates, np.ndarray):
         if gates.ndim == 0:
             raise TypeError("gates must be a sequence of operators or an array of basis indices, not a scalar")

@@ -4,6 +4,7 @@ from __future__ import annotations
 from typing import Optional, Union
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _native
 from ._arguments import thread_count
@@ -40,9 +41,7 @@ def _sums_tensor(sums: PauliSums, product: int, tol: float, start: int, stop: in
     n = len(sums)
     arrays = (sums.sites, sums.q, sums.strings.words, sums.coefficients, sums.offsets)
     indices, values = (np.asarray(a) for a in _native.sums_projections(*arrays, product, start, stop, threads))
-    gram_indices, gram_values = (np.asarray(a) for a in _native.sums_projections(*arrays, 2, 0, n, threads))
-    gram = np.zeros((n, n), dtype=np.complex128)
-    gram[gram_indices[:, 2], gram_indices[:, 0]] = gram_values
+    gram = sums_gram(sums, threads)
     scale = np.abs(np.diagonal(gram)).max()
     off_diagonal = np.abs(gram - np.diag(np.diagonal(gram))).max()
     if off_diagonal <= _ORTHOGONAL * scale:
@@ -62,6 +61,17 @@ def _sums_tensor(sums: PauliSums, product: int, tol: float, start: int, stop: in
         values = np.concatenate(solved) if solved else np.zeros(0, dtype=np.complex128)
     kept = (np.abs(values.real) > tol) | (np.abs(values.imag) > tol)
     return _from_terms(np.ascontiguousarray(indices[kept], dtype=np.int64), np.ascontiguousarray(values[kept]), n, kind)
+
+
+def sums_gram(sums: PauliSums, threads: int) -> NDArray[np.complex128]:
+    """G[k, l] = <b_k, b_l> = tr(b_k^† b_l) / qⁿ, the Gram matrix of sums in the normalised inner
+    product of PauliSums (dense, n x n)."""
+    n = len(sums)
+    arrays = (sums.sites, sums.q, sums.strings.words, sums.coefficients, sums.offsets)
+    indices, values = (np.asarray(a) for a in _native.sums_projections(*arrays, 2, 0, n, threads))
+    gram = np.zeros((n, n), dtype=np.complex128)
+    gram[indices[:, 2], indices[:, 0]] = values
+    return gram
 
 
 # Off-diagonal Gram entries up to this share of the largest diagonal one count as zero.
