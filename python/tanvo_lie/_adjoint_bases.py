@@ -18,8 +18,8 @@ from numpy.typing import NDArray
 from ._arguments import matrix_stack
 from ._pauli import PauliStrings
 from ._pauli_sums import PauliSums
-from ._string_overlaps import StringOverlaps
-from ._string_tensor import sums_gram
+from ._string_overlaps import StringOverlaps, combinations, sum_phases
+from ._string_tensor import string_structure_tensor
 from ._tensor import CoefficientTensor, structure_tensor
 
 # Structure constants below this times the basis's largest norm are rounding, not terms.
@@ -183,24 +183,13 @@ class StringBasis(_Frame):
         self.overlaps = StringOverlaps(sums)
         self.sites, self.q = sums.sites, sums.q
         self.d = self.q**self.sites
-        self.single = bool((sums.term_counts == 1).all())
-        if self.single:
-            if len(self.overlaps.unique) != self.n:
-                raise ValueError("basis: the strings are linearly dependent (a string repeats)")
-            gram: NDArray[Any] = np.abs(sums.coefficients) ** 2
-        else:
-            gram = sums_gram(sums, threads)
-            eigenvalues = np.linalg.eigvalsh(gram)
-            if eigenvalues[0] <= 1e-12 * eigenvalues[-1]:
-                raise ValueError("basis: the sums are linearly dependent (their Gram matrix is singular)")
-            diagonal = np.diagonal(gram).real
-            if np.abs(gram - np.diag(diagonal)).max() <= 1e-12 * diagonal.max():
-                gram = diagonal
+        self.single = self.overlaps.single
+        gram = self.overlaps.gram(threads)
         self._gram = gram  # in the normalised inner product
         scale = self.overlaps.scale
         self.gram = (scale * float(gram[0]) if gram.ndim == 1 and np.all(gram == gram[0])
                      else scale * gram)
-        self.phases = self.internal_phases = _sum_phases(sums, tol)
+        self.phases = self.internal_phases = sum_phases(sums, tol)
         self.internal = sums
         if gram.ndim == 2 and np.isfinite(self.phases).all():
             # As for matrices: the simulation runs on the orthonormal anti-Hermitian sums B~.
@@ -208,13 +197,14 @@ class StringBasis(_Frame):
             real_gram = (np.conj(frame_units)[:, None] * gram * frame_units[None, :]).real
             upper: NDArray[Any] = np.linalg.cholesky(real_gram).T
             self._to_orthonormal = upper
-            self.internal = _combinations(np.linalg.inv(upper).T * frame_units[None, :], sums)
+            self.internal = combinations(np.linalg.inv(upper).T * frame_units[None, :], sums)
             self.internal_phases = np.full(self.n, 1j)
 
     def tensor(self, threads: Optional[int]) -> CoefficientTensor:
         """The commutator tensor of the sums the simulation runs on, from their strings."""
         largest = float(np.sqrt(np.max(np.abs(self._gram)))) if self._to_orthonormal is None else 1.0
-        return structure_tensor(self.internal, tol=_TENSOR_TOL * largest, threads=threads)
+        return string_structure_tensor(self.internal, "commutator", tol=_TENSOR_TOL * largest, rows=None,
+                                       threads=threads)
 
     def check_closed(self, tensor: CoefficientTensor) -> None:
         """ValueError naming a bracket outside the span, when the basis is not closed.
@@ -230,38 +220,15 @@ class StringBasis(_Frame):
         self._check_sums_closed()
 
     def _check_strings_closed(self, tensor: CoefficientTensor) -> None:
-        strings = self.overlaps.sums.strings
-        found = np.bincount(tensor.indices[:, 0], minlength=self.n)
-        block = max(1, (1 << 24) // self.n)
-        for start in range(0, self.n, block):
-            rows = strings[start: start + block]
-            anticommuting = (~rows.commutation_matrix(strings, threads=self._threads)).sum(axis=1)
-            short = np.flatnonzero(anticommuting != found[start: start + block])
-            if short.size:
-                i = start + int(short[0])
-                partners = np.flatnonzero(~strings[i].commutes(strings))
-                _, products = strings[i].multiply(strings[partners])
-                j = int(partners[np.argmax(strings.index_of(products) < 0)])
-                raise _not_closed(i, j, 2.0)
+        gap = self.overlaps.strings_gap(tensor, self._threads)
+        if gap is not None:
+            raise _not_closed(*gap)
 
     def _check_sums_closed(self) -> None:
-        sums = self.internal
-        rng = np.random.default_rng(7)
-        weights = rng.standard_normal(self.n)
-        probe = _combinations((weights / np.linalg.norm(weights))[None, :].astype(np.complex128), sums)
-        internal = StringOverlaps(sums)
-        solve = self._solver(internal_basis=True)
-        _, residuals, _ = internal.fit(sums.commutator(probe, tol=0.0), solve)
-        norms = self._internal_norms()
-        probe_norm = float(np.sqrt((np.abs(probe.coefficients) ** 2).sum()))
-        relative = residuals / (norms * max(probe_norm, 1e-300))
-        if relative.max() <= self.tol:
-            return
-        i = int(np.argmax(relative))
-        _, residuals, _ = internal.fit(sums[i].commutator(sums, tol=0.0), solve)
-        relative = residuals / (norms[i] * norms)
-        j = int(np.argmax(relative))
-        raise _not_closed(i, j, relative[j])
+        internal = self.overlaps if self._to_orthonormal is None else StringOverlaps(self.internal)
+        gap = internal.sums_gap(self._solver(internal_basis=True), self._internal_norms(), self.tol)
+        if gap is not None:
+            raise _not_closed(*gap)
 
     def _internal_norms(self) -> NDArray[np.float64]:
         if self._to_orthonormal is not None:
@@ -397,44 +364,6 @@ def solve_gram(gram: Any, traces: NDArray[np.complex128]) -> NDArray[np.complex1
     if np.ndim(gram) == 2:
         return np.asarray(np.linalg.solve(gram, traces), dtype=np.complex128)
     return np.asarray(traces / gram, dtype=np.complex128)
-
-
-def _sum_phases(sums: PauliSums, tol: float) -> NDArray[np.complex128]:
-    """φ_a with B_a / φ_a Hermitian, NaN where there is none. Qubit strings are Hermitian, so a
-    qubit sum has one when its coefficients share a phase up to sign (that of its largest, turned
-    to 1 or i as for matrices); a qudit sum is taken as Hermitian (1) or anti-Hermitian (i) only."""
-    n = len(sums)
-    if sums.q != 2:
-        kind = sums.hermiticity(tol)
-        return np.where(kind == 1, 1.0 + 0j, np.where(kind == -1, 1j, np.nan)).astype(np.complex128)
-    c = sums.coefficients
-    magnitude = np.abs(c)
-    owner = np.repeat(np.arange(n), sums.term_counts)
-    largest = np.zeros(n)
-    np.maximum.at(largest, owner, magnitude)
-    first = np.flatnonzero(magnitude == largest[owner])
-    first = first[np.unique(owner[first], return_index=True)[1]]
-    phases = c[first] / magnitude[first]
-    flip = (phases.real < -1e-12) | ((np.abs(phases.real) <= 1e-12) & (phases.imag < 0))
-    phases = np.where(flip, -phases, phases)
-    phases.real[np.abs(phases.real) <= 1e-15] = 0.0
-    phases.imag[np.abs(phases.imag) <= 1e-15] = 0.0
-    off = np.abs((c / phases[owner]).imag)
-    worst = np.zeros(n)
-    np.maximum.at(worst, owner, off)
-    return np.asarray(np.where(worst <= tol * largest, phases, np.nan), dtype=np.complex128)
-
-
-def _combinations(weights: NDArray[np.complex128], sums: PauliSums) -> PauliSums:
-    """The sums Σ_b weights[k, b] sums[b], one per row of `weights`, simplified."""
-    rows, elements = np.nonzero(weights)
-    counts = sums.term_counts[elements]
-    terms = np.repeat(sums.offsets[elements] - np.cumsum(counts) + counts, counts) + np.arange(int(counts.sum()))
-    offsets = np.zeros(weights.shape[0] + 1, dtype=np.int64)
-    np.cumsum(np.bincount(rows, counts, weights.shape[0]).astype(np.int64), out=offsets[1:])
-    combined = PauliSums(sums.strings[terms], np.repeat(weights[rows, elements], counts) * sums.coefficients[terms],
-                         offsets)
-    return combined.simplify(tol=0.0)
 
 
 def _check_inside(residual: float, norm: float, tol: float, what: str) -> None:

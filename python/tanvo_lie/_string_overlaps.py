@@ -18,6 +18,8 @@ from numpy.typing import NDArray
 from . import _native
 from ._pauli import PauliStrings, basis_state_digits, basis_state_values
 from ._pauli_sums import PauliSums
+from ._string_tensor import sums_gram
+from ._tensor import CoefficientTensor
 
 # Strings times columns read at once when a state is given as a vector or a density matrix.
 _COLUMN_BLOCK = 1 << 22
@@ -39,6 +41,65 @@ class StringOverlaps:
         # The basis's terms grouped by their distinct string, to join with an operator's terms.
         self._by_string = np.argsort(inverse, kind="stable")
         self._string_starts = np.searchsorted(inverse[self._by_string], np.arange(len(unique) + 1))
+        self.single = bool((sums.term_counts == 1).all())
+
+    def gram(self, threads: int) -> NDArray[Any]:
+        """The Gram matrix <b_k, b_l>: its diagonal when the basis is orthogonal (always, for
+        single strings). ValueError when the basis is not linearly independent."""
+        if self.single:
+            if len(self.unique) != self.n:
+                raise ValueError("the basis is not linearly independent: a string repeats")
+            return np.asarray(np.abs(self.sums.coefficients) ** 2)
+        gram = sums_gram(self.sums, threads)
+        eigenvalues = np.linalg.eigvalsh(gram)
+        if eigenvalues[0] <= 1e-12 * eigenvalues[-1]:
+            raise ValueError("the basis is not linearly independent: the Gram matrix of its sums is singular")
+        diagonal = np.diagonal(gram).real
+        if np.abs(gram - np.diag(diagonal)).max() <= 1e-12 * diagonal.max():
+            return diagonal
+        return gram
+
+    def strings_gap(self, tensor: CoefficientTensor, threads: int) -> Optional[tuple[int, int, float]]:
+        """For single strings: (i, j, 2) for a bracket [b_i, b_j] outside the span, or None.
+
+        [P_i, P_j] is 2 P_i P_j for anticommuting strings, a string in the set or orthogonal to
+        it, so the basis is closed when row i of the tensor has a term for every string
+        anticommuting with string i: a count from the commutation matrix, without products."""
+        strings = self.sums.strings
+        found = np.bincount(tensor.indices[:, 0], minlength=self.n)
+        block = max(1, (1 << 24) // self.n)
+        for start in range(0, self.n, block):
+            rows = strings[start: start + block]
+            anticommuting = (~rows.commutation_matrix(strings, threads=threads)).sum(axis=1)
+            short = np.flatnonzero(anticommuting != found[start: start + block])
+            if short.size:
+                i = start + int(short[0])
+                partners = np.flatnonzero(~strings[i].commutes(strings))
+                _, products = strings[i].multiply(strings[partners])
+                return i, int(partners[np.argmax(strings.index_of(products) < 0)]), 2.0
+        return None
+
+    def sums_gap(self, solve: Callable[[NDArray[np.complex128]], NDArray[np.complex128]],
+                 norms: NDArray[np.float64], tol: float) -> Optional[tuple[int, int, float]]:
+        """(i, j, relative residual) for the bracket [b_i, b_j] furthest outside the span, when
+        one is by more than tol relative to |b_i| |b_j|; None when the basis is closed.
+
+        Each [b_i, R] with a random combination R is projected on the span first (n brackets);
+        only when one leaves it are the brackets of the worst i formed."""
+        sums = self.sums
+        rng = np.random.default_rng(7)
+        weights = rng.standard_normal(self.n)
+        probe = combinations((weights / np.linalg.norm(weights))[None, :].astype(np.complex128), sums)
+        _, residuals, _ = self.fit(sums.commutator(probe, tol=0.0), solve)
+        probe_norm = float(np.sqrt((np.abs(probe.coefficients) ** 2).sum()))
+        relative = residuals / (norms * max(probe_norm, 1e-300))
+        if relative.max() <= tol:
+            return None
+        i = int(np.argmax(relative))
+        _, residuals, _ = self.fit(sums[i].commutator(sums, tol=0.0), solve)
+        relative = residuals / (norms[i] * norms)
+        j = int(np.argmax(relative))
+        return i, j, float(relative[j])
 
     def by_element(self, weights: NDArray[np.complex128]) -> NDArray[np.complex128]:
         """Σ over each element's terms of `weights` (one per term of the basis)."""
@@ -114,12 +175,10 @@ class StringOverlaps:
         """(tr(b_a^† ρ))_a for a computational-basis state (digits), a state vector or a density
         matrix (for a few sites); None when `state` is none of these."""
         digits = basis_state_digits(state, self.sites, self.q, what)
-        if digits is not None:
-            values = basis_state_values(self.unique, digits)
-        else:
-            values = self._dense_state_values(state, what)
-            if values is None:
-                return None
+        values = (basis_state_values(self.unique, digits) if digits is not None
+                  else self._dense_state_values(state, what))
+        if values is None:
+            return None
         # tr(P^† ρ) = conj(tr(P ρ)) for Hermitian ρ, so tr(b^† ρ) = conj(Σ_t c_t tr(P_t ρ)).
         return np.conj(self.by_element(self.sums.coefficients * values[self.inverse]))
 
@@ -150,3 +209,41 @@ class StringOverlaps:
                 found = (entries * matrix[columns[None, :], rows]).sum(axis=1)
             values[start: start + len(words)] = found
         return values
+
+
+def sum_phases(sums: PauliSums, tol: float) -> NDArray[np.complex128]:
+    """φ_a with b_a / φ_a Hermitian, NaN where there is none. Qubit strings are Hermitian, so a
+    qubit sum has one when its coefficients share a phase up to sign (that of its largest, turned
+    to 1 or i as for matrices); a qudit sum is taken as Hermitian (1) or anti-Hermitian (i) only."""
+    n = len(sums)
+    if sums.q != 2:
+        kind = sums.hermiticity(tol)
+        return np.where(kind == 1, 1.0 + 0j, np.where(kind == -1, 1j, np.nan)).astype(np.complex128)
+    c = sums.coefficients
+    magnitude = np.abs(c)
+    owner = np.repeat(np.arange(n), sums.term_counts)
+    largest = np.zeros(n)
+    np.maximum.at(largest, owner, magnitude)
+    first = np.flatnonzero(magnitude == largest[owner])
+    first = first[np.unique(owner[first], return_index=True)[1]]
+    phases = c[first] / magnitude[first]
+    flip = (phases.real < -1e-12) | ((np.abs(phases.real) <= 1e-12) & (phases.imag < 0))
+    phases = np.where(flip, -phases, phases)
+    phases.real[np.abs(phases.real) <= 1e-15] = 0.0
+    phases.imag[np.abs(phases.imag) <= 1e-15] = 0.0
+    off = np.abs((c / phases[owner]).imag)
+    worst = np.zeros(n)
+    np.maximum.at(worst, owner, off)
+    return np.asarray(np.where(worst <= tol * largest, phases, np.nan), dtype=np.complex128)
+
+
+def combinations(weights: NDArray[np.complex128], sums: PauliSums) -> PauliSums:
+    """The sums Σ_b weights[k, b] sums[b], one per row of `weights`, simplified."""
+    rows, elements = np.nonzero(weights)
+    counts = sums.term_counts[elements]
+    terms = np.repeat(sums.offsets[elements] - np.cumsum(counts) + counts, counts) + np.arange(int(counts.sum()))
+    offsets = np.zeros(weights.shape[0] + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, counts, weights.shape[0]).astype(np.int64), out=offsets[1:])
+    combined = PauliSums(sums.strings[terms], np.repeat(weights[rows, elements], counts) * sums.coefficients[terms],
+                         offsets)
+    return combined.simplify(tol=0.0)
