@@ -434,7 +434,7 @@ def basis_state_digits(state: Any, sites: int, q: int, what: str) -> Optional[ND
             letters = "characters 0 or 1" if q == 2 else f"digits 0 to {q - 1}"
             raise ValueError(f"{what}: a bit string needs {sites} {letters} (site 0 first); got {state!r}")
         return digits
-    if isinstance(state, (bytes, PauliStrings)) or np.ndim(state) != 1:
+    if isinstance(state, bytes) or hasattr(state, "sites") or np.ndim(state) != 1:  # strings or sums
         return None
     array = np.asarray(state)
     if array.dtype != np.bool_ and not np.issubdtype(array.dtype, np.integer):

@@ -130,6 +130,25 @@ class StringOverlaps:
             raise ValueError(f"{what} has non-finite entries")
         return PauliSums.from_matrices(array.astype(np.complex128), self.q, tol=0.0)
 
+    def overlaps(self, batch: PauliSums) -> tuple[NDArray[np.complex128], tuple[NDArray[Any], ...], NDArray[np.float64]]:
+        """<b_a, X> for each operator X of `batch` (an (m, n) array); X's terms on the basis's
+        strings (operator, distinct string, coefficient); and the squared norm of the rest."""
+        m = len(batch)
+        op = np.repeat(np.arange(m), batch.term_counts)
+        where = self.unique.index_of(batch.strings)
+        inside = where >= 0
+        outside2 = np.bincount(op[~inside], np.abs(batch.coefficients[~inside]) ** 2, m)
+        # <b_a, X> = Σ conj(c_t) x over the basis terms t on each of X's strings.
+        x_op, x_string, x_value = op[inside], where[inside], batch.coefficients[inside]
+        counts = self._string_starts[x_string + 1] - self._string_starts[x_string]
+        pair_x = np.repeat(np.arange(len(x_op)), counts)
+        pair_t = self._by_string[np.repeat(self._string_starts[x_string], counts)
+                                 + np.arange(len(pair_x)) - np.repeat(np.cumsum(counts) - counts, counts)]
+        overlaps = np.zeros((m, self.n), dtype=np.complex128)
+        np.add.at(overlaps, (x_op[pair_x], self.owner[pair_t]),
+                  np.conj(self.sums.coefficients[pair_t]) * x_value[pair_x])
+        return overlaps, (x_op, x_string, x_value), outside2
+
     def fit(self, batch: PauliSums, solve: Callable[[NDArray[np.complex128]], NDArray[np.complex128]]
             ) -> tuple[NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]:
         """Each operator of `batch` projected on the span: its coefficients (m, n), the norm of its
@@ -140,21 +159,8 @@ class StringOverlaps:
         squared norms, so that it is exact to rounding however small.
         """
         m, strings_count = len(batch), len(self.unique)
-        op = np.repeat(np.arange(m), batch.term_counts)
-        where = self.unique.index_of(batch.strings)
-        inside = where >= 0
-        magnitude2 = np.abs(batch.coefficients) ** 2
-        outside2 = np.bincount(op[~inside], magnitude2[~inside], m)
-        norms = np.sqrt(np.bincount(op, magnitude2, m))
-        # <b_a, X> = Σ conj(c_t) x over the basis terms t on each of X's strings.
-        x_op, x_string, x_value = op[inside], where[inside], batch.coefficients[inside]
-        counts = self._string_starts[x_string + 1] - self._string_starts[x_string]
-        pair_x = np.repeat(np.arange(len(x_op)), counts)
-        pair_t = self._by_string[np.repeat(self._string_starts[x_string], counts)
-                                 + np.arange(len(pair_x)) - np.repeat(np.cumsum(counts) - counts, counts)]
-        overlaps = np.zeros((m, self.n), dtype=np.complex128)
-        np.add.at(overlaps, (x_op[pair_x], self.owner[pair_t]),
-                  np.conj(self.sums.coefficients[pair_t]) * x_value[pair_x])
+        overlaps, (x_op, x_string, x_value), outside2 = self.overlaps(batch)
+        norms = np.sqrt(np.bincount(np.repeat(np.arange(m), batch.term_counts), np.abs(batch.coefficients) ** 2, m))
         coefficients = solve(overlaps)
         # X minus its fit, on the basis's strings.
         fit_op, fit_element = np.nonzero(coefficients)
@@ -229,8 +235,8 @@ def sum_phases(sums: PauliSums, tol: float) -> NDArray[np.complex128]:
     phases = c[first] / magnitude[first]
     flip = (phases.real < -1e-12) | ((np.abs(phases.real) <= 1e-12) & (phases.imag < 0))
     phases = np.where(flip, -phases, phases)
-    phases.real[np.abs(phases.real) <= 1e-15] = 0.0
-    phases.imag[np.abs(phases.imag) <= 1e-15] = 0.0
+    for unit in (1.0, 1j):  # exactly 1 or i for (anti-)Hermitian sums, whatever the rounding of c / |c|
+        phases[np.abs(phases - unit) <= 1e-14] = unit
     off = np.abs((c / phases[owner]).imag)
     worst = np.zeros(n)
     np.maximum.at(worst, owner, off)
