@@ -342,9 +342,13 @@ def _strings_of(algebra: Union[PauliStrings, PauliSums], tol: float):
         i, j, relative = gap
         raise ValueError(f"the basis is not closed under commutators: [algebra[{i}], algebra[{j}]] has a part of "
                          f"norm {relative * norms[i] * norms[j]:.3g} outside its span (|A|² = tr(A^† A) / qⁿ)")
-    full = np.diag(gram) if gram.ndim == 1 else gram
-    rows, cols = np.nonzero(full)
-    return tensor, algebra, SparseMatrix(len(sums), rows, cols, overlaps.scale * full[rows, cols]), overlaps
+    if gram.ndim == 1:
+        rows = cols = np.arange(len(sums))
+        values = overlaps.scale * gram
+    else:
+        rows, cols = np.nonzero(gram)
+        values = overlaps.scale * gram[rows, cols]
+    return tensor, algebra, SparseMatrix(len(sums), rows, cols, values), overlaps
 
 
 def _refuse_open(residual: Optional[float], scale: float, tol: float) -> None:
