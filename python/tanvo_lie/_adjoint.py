@@ -35,9 +35,12 @@ class AdjointSimulator:
 
     Parameters
     ----------
-    basis : (n, d, d) array_like or sequence of (d, d) array_like
+    basis : (n, d, d) array_like, sequence of (d, d) array_like, PauliStrings or PauliSums
         A basis of the algebra, closed under commutators, orthonormal or not. Elements that are
         Hermitian or anti-Hermitian up to a phase let gates and observables be given as indices.
+        A basis of Pauli strings or sums of strings (such as :func:`lie_closure` returns for
+        strings) is read from its strings: its tensor, operators and bit-string states need no
+        2^n object, so it works at a hundred qubits.
     tensor : CoefficientTensor, optional
         The basis's commutator tensor (computed when not given, keeping every coefficient above
         1e-14 times the basis's largest norm: a tensor computed with a coarser `tol` limits the
@@ -61,9 +64,14 @@ class AdjointSimulator:
     Operators (gates G_k and the observable) are given as: a basis index a, meaning the
     Hermitian H_a with B_a = φ_a H_a (φ_a = 1 for a Hermitian element, i for an anti-Hermitian
     one: the gate of an element iP is exp(-iθP)); a coefficient vector c of length n (the
-    operator Σ c_a B_a, as :meth:`coefficients` returns it); or a d x d matrix. States are given
-    as a density matrix, a state vector, a computational-basis bit string (site 0 leftmost) or
-    the trace vector :meth:`state_coefficients` returns.
+    operator Σ c_a B_a, as :meth:`coefficients` returns it); a d x d matrix; or PauliStrings or
+    PauliSums of one operator. ``gates`` may also be one PauliStrings or PauliSums holding a gate
+    per string or sum. States are given as a density matrix, a state vector, a
+    computational-basis bit string (site 0 leftmost; for a string basis also a sequence of 0 and
+    1) or the trace vector :meth:`state_coefficients` returns. For a string basis the traces of
+    a bit string b are tr(B_a^† |b><b|) = Σ_t conj(c_t) <b|P_t|b> over the terms c_t P_t of B_a,
+    non-zero only for strings of I and Z (a sign (-1) per Z on a 1), and its Gram matrix is
+    tr(B_a^† B_b) = 2^n <B_a, B_b> in the normalised inner product of PauliSums.
 
     The method is exact only inside g. For an observable outside it, simulate on a larger
     algebra that also holds it: the span of O and of its nested commutators with the gate
@@ -83,6 +91,15 @@ class AdjointSimulator:
     >>> basis = tanvo_lie.lie_closure([xx, zi, iz])            # the Ising pair's algebra, dim 6
     >>> sim = tanvo_lie.AdjointSimulator(basis)
     >>> value, grad = sim.gradient([xx, zi, iz], [0.4, 0.1, -0.2], "00", xx + zi + iz)
+    >>> print(f"{value:.6f}", np.round(grad, 6))
+    1.250897 [-3.146253  1.406113  1.406113]
+
+    The same circuit on the basis as strings (no 4 x 4 matrix):
+
+    >>> from tanvo_lie import PauliStrings, PauliSums
+    >>> gens = PauliStrings(["XX", "ZI", "IZ"])
+    >>> sim = tanvo_lie.AdjointSimulator(tanvo_lie.lie_closure(gens))
+    >>> value, grad = sim.gradient(gens, [0.4, 0.1, -0.2], "00", PauliSums(gens, None, [0, 3]))
     >>> print(f"{value:.6f}", np.round(grad, 6))
     1.250897 [-3.146253  1.406113  1.406113]
     """
@@ -157,9 +174,10 @@ class AdjointSimulator:
 
         Parameters
         ----------
-        operator : int, (n,) array_like or (d, d) array_like
+        operator : int, (n,) array_like, (d, d) array_like, PauliStrings or PauliSums
             A basis index (the Hermitian H_a = B_a / φ_a), a coefficient vector (returned as
-            complex128), or a matrix, which must lie in the basis's span.
+            complex128), or a matrix or one operator as strings, which must lie in the basis's
+            span.
         traces : bool, optional
             `operator` is the vector (tr(B_a^† X))_a; its coefficients solve gram c = traces.
         """
@@ -169,7 +187,8 @@ class AdjointSimulator:
         """The traces (tr(B_a^† ρ))_a of a state, which pair with the Heisenberg observable.
 
         `state` is a density matrix, a state vector or a computational-basis bit string (site 0
-        leftmost: ``"01"`` is ``|0>|1>``), or such a trace vector of length n, returned as it is.
+        leftmost: ``"01"`` is ``|0>|1>``; for a string basis also ``[0, 1]``), or such a trace
+        vector of length n, returned as it is.
         """
         return self._state_coefficients(state, "state")
 

@@ -179,7 +179,7 @@ def _string_coefficients(entries: StringOverlaps, operator: Operator,
     state vector), an operator as strings, a sum or a matrix (for a few sites)."""
     strings = isinstance(operator, (PauliStrings, PauliSums))
     digits = None if strings else basis_state_digits(operator, entries.sites, entries.q, name)
-    if digits is not None or (not strings and np.ndim(operator) == 1):
+    if digits is not None or (not strings and np.ndim(operator) == 1):  # type: ignore[arg-type]
         if digits is None:
             vector = np.asarray(operator)
             if not (vector.dtype != np.bool_ and np.issubdtype(vector.dtype, np.number) and np.isfinite(vector).all()):
@@ -191,7 +191,8 @@ def _string_coefficients(entries: StringOverlaps, operator: Operator,
         traces = entries.state_traces(operator, name)
         if traces is None:
             raise ValueError(f"{name} must be a bit string of {entries.sites} digits, a state vector of length "
-                             f"{entries.q}^{entries.sites} (a few sites), or an operator; got shape {np.shape(operator)}")
+                             f"{entries.q}^{entries.sites} (a few sites), or an operator; got shape "
+                             f"{np.shape(operator)}")  # type: ignore[arg-type]
         return traces, 1.0, 1.0
     sums = entries.operator(operator, name)
     scale = entries.scale

@@ -137,7 +137,7 @@ class StringOverlaps:
         op = np.repeat(np.arange(m), batch.term_counts)
         where = self.unique.index_of(batch.strings)
         inside = where >= 0
-        outside2 = np.bincount(op[~inside], np.abs(batch.coefficients[~inside]) ** 2, m)
+        outside2 = np.asarray(np.bincount(op[~inside], np.abs(batch.coefficients[~inside]) ** 2, m), dtype=np.float64)
         # <b_a, X> = Σ conj(c_t) x over the basis terms t on each of X's strings.
         x_op, x_string, x_value = op[inside], where[inside], batch.coefficients[inside]
         counts = self._string_starts[x_string + 1] - self._string_starts[x_string]
