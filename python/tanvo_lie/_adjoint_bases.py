@@ -203,8 +203,11 @@ class StringBasis(_Frame):
     def tensor(self, threads: Optional[int]) -> CoefficientTensor:
         """The commutator tensor of the sums the simulation runs on, from their strings."""
         largest = float(np.sqrt(np.max(np.abs(self._gram)))) if self._to_orthonormal is None else 1.0
+        gram = None
+        if not self.single and self._to_orthonormal is None:  # the Gram matrix found already
+            gram = np.diag(self._gram).astype(np.complex128) if self._gram.ndim == 1 else self._gram
         return string_structure_tensor(self.internal, "commutator", tol=_TENSOR_TOL * largest, rows=None,
-                                       threads=threads)
+                                       threads=threads, gram=gram)
 
     def check_closed(self, tensor: CoefficientTensor) -> None:
         """ValueError naming a bracket outside the span, when the basis is not closed.

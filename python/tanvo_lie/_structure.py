@@ -332,7 +332,8 @@ def _strings_of(algebra: Union[PauliStrings, PauliSums], tol: float):
     gram = overlaps.gram(threads)            # in <A, B> = tr(A^† B) / qⁿ
     norms = np.sqrt(gram if gram.ndim == 1 else np.diagonal(gram).real)
     tensor = string_structure_tensor(sums, "commutator", tol=_TENSOR_TOL * float(np.max(norms)), rows=None,
-                                     threads=threads)
+                                     threads=threads, gram=None if overlaps.single else
+                                     (np.diag(gram).astype(np.complex128) if gram.ndim == 1 else gram))
     if overlaps.single:
         gap = overlaps.strings_gap(tensor, threads)
     else:
