@@ -265,6 +265,11 @@ def label(workload, size):
             "docstring": "qml.center's example (X0, X0 X1, Y1)"}[workload]
 
 
+def string_label(model, size):
+    return {"ising": f"Ising chain n={size}, strings", "heisenberg": f"Heisenberg chain n={size}, sums"}.get(
+        model, label(model, size))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, about a minute")
@@ -330,7 +335,7 @@ def main():
         report.update(model=model, size=size)
         results.setdefault("strings", []).append(report)
         if report["status"] != "ok":
-            print(f"{label(model, size):40s} {report['status']}: {report.get('message', '')}")
+            print(f"{string_label(model, size):40s} {report['status']}: {report.get('message', '')}")
             continue
         ours = f"{report['seconds'] * 1e6:.0f}/{report['cpu_seconds'] * 1e6:.0f} us"
         if "pennylane_seconds" in report:
@@ -343,7 +348,7 @@ def main():
         else:
             theirs, pl_centre, verdict = f"over {budget:g} s", "-", "yes" if budget / report["seconds"] >= 100 else ""
             ratio = f">{budget / report['seconds']:.0f}x"
-        print(f"{label(model, size):40s} {report['dimension']:4d} {ours:>20s} {report['centre']:2d} {theirs:>22s} "
+        print(f"{string_label(model, size):40s} {report['dimension']:4d} {ours:>20s} {report['centre']:2d} {theirs:>22s} "
               f"{pl_centre:>2s} {ratio:>16s} {report['decompose_seconds'] * 1e3:8.1f}ms  {verdict}"
               f"{'' if report['decompose_centre'] == report['centre'] else '  (decompose: ' + str(report['decompose_centre']) + ')'}")
 
