@@ -450,6 +450,8 @@ def test_string_bases_equal_matrix_bases_and_state_vectors(name):
     psi[0b0110] = 1
     angles = np.random.default_rng(2).uniform(-np.pi, np.pi, size=(2, len(gates)))
     expected = dense.gradient(gate_matrices, angles, "0110", obs_matrix)
+    for found, wanted in zip(dense.gradient(gates, angles, "0110", observable), expected):  # strings on matrices
+        np.testing.assert_allclose(found, wanted, rtol=0, atol=1e-12)
     for row in range(2):
         value, grad = matrix_circuit().run(gate_matrices, angles[row], psi.astype(complex), lambda p: obs_matrix @ p)
         assert abs(expected[0][row] - value) <= 1e-10 and np.abs(expected[1][row] - grad).max() <= 1e-10
@@ -479,6 +481,7 @@ def test_string_bases_equal_matrix_bases_and_state_vectors(name):
     ("ising", lambda s: s.expectation([0], [0.1], [0, 2], 1), ValueError, r"state: a basis state as a sequence"),
     ("ising", lambda s: s.expectation([0], [0.1], np.ones(8), 1), ValueError, r"state must be a bit string of 2"),
     ("ising", lambda s: s.expectation([0], [0.1], np.ones((4, 4)) + 1j * np.eye(4), 1), ValueError, r"not Hermitian"),
+    ("ising", lambda s: s.expectation([0], [0.1], PauliStrings("ZI"), 1), TypeError, r"state must be a bit string"),
 ])
 def test_string_bases_refuse_with_the_fault_named(basis, call, error, message):
     with pytest.raises(error, match=message):

@@ -218,6 +218,9 @@ class AdjointSimulator:
 
     def _state_coefficients(self, state: Any, what: str) -> NDArray[np.complex128]:
         n = self._basis.n
+        if isinstance(state, (PauliStrings, PauliSums)):
+            raise TypeError(f"{what} must be a bit string, a state vector, a density matrix or a trace vector, "
+                            f"not {type(state).__name__}")
         if not isinstance(state, str):
             array = np.asarray(state)
             if array.shape == (n,) and self._basis.d != n and not self._basis.reads_digits(array):
