@@ -427,7 +427,8 @@ def _roots_of_unity(order: int) -> NDArray[np.complex128]:
 def basis_state_digits(state: Any, sites: int, q: int, what: str) -> Optional[NDArray[np.int64]]:
     """The digits of a computational-basis state |b_0 b_1 ...> (site 0 first) given as a string
     of digits ("0101") or as a sequence or integer array of them, one per site; None when `state`
-    is neither (a vector or matrix, say). ValueError for the wrong length or a digit >= q."""
+    is neither (a vector or matrix, say). ValueError for a string of the wrong length or a digit
+    >= q."""
     if isinstance(state, str):
         digits = np.array([ord(c) - ord("0") for c in state], dtype=np.int64)
         if len(state) != sites or (digits < 0).any() or (digits >= min(q, 10)).any():
@@ -437,9 +438,9 @@ def basis_state_digits(state: Any, sites: int, q: int, what: str) -> Optional[ND
     if isinstance(state, bytes) or hasattr(state, "sites") or np.ndim(state) != 1:  # strings or sums
         return None
     array = np.asarray(state)
-    if array.dtype != np.bool_ and not np.issubdtype(array.dtype, np.integer):
-        return None
-    if array.shape != (sites,) or (array < 0).any() or (array >= q).any():
+    if (array.dtype != np.bool_ and not np.issubdtype(array.dtype, np.integer)) or array.shape != (sites,):
+        return None  # a state vector of integers, say
+    if (array < 0).any() or (array >= q).any():
         raise ValueError(f"{what}: a basis state as a sequence needs {sites} integers 0 to {q - 1} (site 0 "
                          f"first); got {array.tolist() if array.size <= 16 else f'shape {array.shape}'}")
     return array.astype(np.int64)
