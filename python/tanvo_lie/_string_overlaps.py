@@ -21,7 +21,8 @@ from ._pauli_sums import PauliSums
 from ._string_tensor import sums_gram
 from ._tensor import CoefficientTensor
 
-# Strings times columns read at once when a state is given as a vector or a density matrix.
+# Strings times columns read at once when a state is given as a vector or a density matrix, and
+# operators times basis elements of the overlaps fitted at once.
 _COLUMN_BLOCK = 1 << 22
 
 
@@ -90,13 +91,16 @@ class StringOverlaps:
         rng = np.random.default_rng(7)
         weights = rng.standard_normal(self.n)
         probe = combinations((weights / np.linalg.norm(weights))[None, :].astype(np.complex128), sums)
-        _, residuals, _ = self.fit(sums.commutator(probe, tol=0.0), solve)
+        block = max(1, _COLUMN_BLOCK // self.n)   # brackets fitted at once: (block, n) overlaps
+        residuals = np.concatenate([self.fit(sums[start: start + block].commutator(probe, tol=0.0), solve)[1]
+                                    for start in range(0, self.n, block)])
         probe_norm = float(np.sqrt((np.abs(probe.coefficients) ** 2).sum()))
         relative = residuals / (norms * max(probe_norm, 1e-300))
         if relative.max() <= tol:
             return None
         i = int(np.argmax(relative))
-        _, residuals, _ = self.fit(sums[i].commutator(sums, tol=0.0), solve)
+        residuals = np.concatenate([self.fit(sums[i].commutator(sums[start: start + block], tol=0.0), solve)[1]
+                                    for start in range(0, self.n, block)])
         relative = residuals / (norms[i] * norms)
         j = int(np.argmax(relative))
         return i, j, float(relative[j])
