@@ -3,7 +3,7 @@
 variance, against their goals and against PennyLane's qml.center.
 
     PYTHONPATH=build/dev python3 benchmarks/structure.py [--quick] [--budget S] [--json OUT.json]
-                                                         [--sections decompose,centre,variance]
+                                                         [--sections decompose,centre,variance,strings]
 
 Rows (each measured in a process of its own, wall and CPU time, best of up to three runs that
 fit in two seconds):
@@ -19,6 +19,13 @@ fit in two seconds):
   finds the centre among everything else, 100 times faster.
 - variance: the deep-circuit variance of <Z_0> from |0...0> on the Ising chain, n = 3 ... 6,
   against the closed form 1 / (2n - 1).
+- strings: the same centres side by side in one process, the basis given as Pauli strings or
+  sums (lie_closure of PauliStrings / PauliSums) and PennyLane's algebra as Pauli words or
+  sentences (qml.lie_closure, pauli=True): tanvo_lie.center and qml.center called in turn, best
+  of up to five rounds each (a PennyLane call over --budget is stopped and the ratio given as a
+  bound), with decompose of the string basis beside them. Rows: qml.center's docstring example
+  (X0, X0 X1, Y1), the Ising chain n = 3 ... 6, 10, 20 and the Heisenberg chain n = 3, 4, 5.
+  Goal: 100 times faster than qml.center.
 
 Nothing here asserts a speed; pytest does not collect it.
 """
@@ -95,6 +102,9 @@ DECOMPOSE_ROWS = [  # (workload, size, goal in seconds or None)
 QUICK_DECOMPOSE_ROWS = [("ising-vector", 6, None), ("ising", 5, None), ("ising-vector", 20, None),
                         ("heisenberg", 4, None), ("gellmann", 8, None), ("sum-with-centre", 0, None)]
 CENTRE_ROWS = [("heisenberg", n) for n in (3, 4, 5)] + [("ising", n) for n in range(3, 7)]
+STRING_CENTRE_ROWS = ([("docstring", 2)] + [("ising", n) for n in (3, 4, 5, 6, 10, 20)]
+                      + [("heisenberg", n) for n in (3, 4, 5)])
+QUICK_STRING_CENTRE_ROWS = [("docstring", 2), ("ising", 3), ("ising", 6), ("heisenberg", 3), ("heisenberg", 4)]
 QUICK_CENTRE_ROWS = [("heisenberg", 3), ("heisenberg", 4), ("ising", 3), ("ising", 4)]
 
 
@@ -149,6 +159,70 @@ def run_variance(size):
     return {"seconds": wall, "cpu_seconds": cpu, "variance": value, "closed_form": 1 / (2 * size - 1)}
 
 
+def string_words(model, size):
+    """The generators as (label, coefficient) lists: PennyLane's docstring example, or a chain."""
+    if model == "docstring":
+        return [[("XI", 1.0)], [("XX", 1.0)], [("IY", 1.0)]]
+    return chain_words(model, size)
+
+
+def run_centre_strings(model, size, budget):
+    """tanvo_lie.center and qml.center in turn in this process, and decompose of the strings."""
+    import signal
+
+    import pennylane as qml
+    import tanvo_lie
+    words = string_words(model, size)
+    if all(len(w) == 1 for w in words):
+        generators = tanvo_lie.PauliStrings([w[0][0] for w in words])
+    else:
+        generators = tanvo_lie.PauliSums.from_list(words)
+    basis = tanvo_lie.lie_closure(generators)
+    sentences = [qml.pauli.PauliSentence({qml.pauli.PauliWord({k: p for k, p in enumerate(w) if p != "I"}): c
+                                          for w, c in s}) for s in words]
+    algebra = qml.lie_closure(sentences, pauli=True)
+
+    class OverBudget(Exception):
+        pass
+
+    def alarm(signum, frame):
+        raise OverBudget
+
+    def once(call):
+        wall, cpu = time.perf_counter(), time.process_time()
+        result = call()
+        return time.perf_counter() - wall, time.process_time() - cpu, result
+
+    ours, theirs = [], []
+    timed_out = False
+    previous = signal.signal(signal.SIGALRM, alarm)
+    try:
+        for _ in range(5):
+            ours.append(once(lambda: tanvo_lie.center(basis)))
+            if timed_out:
+                continue
+            signal.setitimer(signal.ITIMER_REAL, budget)
+            try:
+                theirs.append(once(lambda: qml.center(algebra, pauli=True)))
+            except OverBudget:
+                timed_out = True
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            if sum(t[0] for t in theirs) > 2.0:
+                break
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    decompose_wall, decompose_cpu, found = timed(lambda: tanvo_lie.decompose(basis))
+    report = {"dimension": len(basis), "pennylane_dimension": len(algebra),
+              "seconds": min(t[0] for t in ours), "cpu_seconds": min(t[1] for t in ours), "centre": len(ours[-1][2]),
+              "decompose_seconds": decompose_wall, "decompose_cpu_seconds": decompose_cpu, "summary": found.summary,
+              "decompose_centre": len(found.center), "pennylane_timed_out": timed_out}
+    if theirs:
+        report.update(pennylane_seconds=min(t[0] for t in theirs), pennylane_cpu_seconds=min(t[1] for t in theirs),
+                      pennylane_centre=len(theirs[-1][2]))
+    return report
+
+
 def worker(kind, workload, size):
     try:
         if kind == "decompose":
@@ -157,6 +231,8 @@ def worker(kind, workload, size):
             report = run_centre_tanvo(workload, size)
         elif kind == "centre-pennylane":
             report = run_centre_pennylane(workload, size)
+        elif kind == "centre-strings":
+            report = run_centre_strings(workload, size, float(os.environ.get("TANVO_BENCH_BUDGET", "60")))
         else:
             report = run_variance(size)
         report["status"] = "ok"
@@ -185,7 +261,13 @@ def label(workload, size):
     return {"ising-vector": f"Ising chain n={size}, so({2 * size}) in dimension {2 * size}",
             "ising": f"Ising chain n={size}, Pauli matrices", "heisenberg": f"Heisenberg chain n={size}",
             "gellmann": f"Gell-Mann su({size})", "clock-shift": f"clock-and-shift su({size})",
-            "sum-with-centre": "u(1) + su(2) + su(3) + so(8)"}[workload]
+            "sum-with-centre": "u(1) + su(2) + su(3) + so(8)",
+            "docstring": "qml.center's example (X0, X0 X1, Y1)"}[workload]
+
+
+def string_label(model, size):
+    return {"ising": f"Ising chain n={size}, strings", "heisenberg": f"Heisenberg chain n={size}, sums"}.get(
+        model, label(model, size))
 
 
 def main():
@@ -193,8 +275,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, about a minute")
     parser.add_argument("--budget", type=float, default=None, help="seconds per PennyLane run (300, quick 30)")
     parser.add_argument("--json", default=None, help="write every measurement here")
-    parser.add_argument("--sections", default="decompose,centre,variance",
-                        help="which tables, comma-separated (default all three)")
+    parser.add_argument("--sections", default="decompose,centre,variance,strings",
+                        help="which tables, comma-separated (default all four)")
     parser.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -243,6 +325,32 @@ def main():
             ratio_text = f">{budget / ours['seconds']:.0f}x" if theirs["status"] == "timeout" else "-"
         print(f"{label(model, size):32s} {ours['dimension']:4d} {ours['seconds']:7.3f}/{ours['cpu_seconds']:.3f} s "
               f"{ours['centre']:6d} {pl_time:>20s} {pl_centre:>6s} {ratio_text:>15s}  {verdict}")
+
+    print("\n## centre of string bases, side by side with qml.center in one process")
+    print(f"{'algebra':40s} {'dim':>4s} {'center() wall/cpu':>20s} {'c':>2s} {'qml.center wall/cpu':>22s} {'c':>2s} "
+          f"{'ratio wall/cpu':>16s} {'decompose':>10s}  goal 100x")
+    os.environ["TANVO_BENCH_BUDGET"] = str(budget)
+    for model, size in (QUICK_STRING_CENTRE_ROWS if args.quick else STRING_CENTRE_ROWS) * ("strings" in sections):
+        report = measure("centre-strings", model, size, 10 * budget + 600)
+        report.update(model=model, size=size)
+        results.setdefault("strings", []).append(report)
+        if report["status"] != "ok":
+            print(f"{string_label(model, size):40s} {report['status']}: {report.get('message', '')}")
+            continue
+        ours = f"{report['seconds'] * 1e6:.0f}/{report['cpu_seconds'] * 1e6:.0f} us"
+        if "pennylane_seconds" in report:
+            theirs = f"{report['pennylane_seconds'] * 1e3:.3g}/{report['pennylane_cpu_seconds'] * 1e3:.3g} ms"
+            ratios = (report["pennylane_seconds"] / report["seconds"],
+                      report["pennylane_cpu_seconds"] / max(report["cpu_seconds"], 1e-9))
+            ratio = f"{ratios[0]:.0f}x/{ratios[1]:.0f}x"
+            verdict = "yes" if min(ratios) >= 100 else "NO"
+            pl_centre = str(report["pennylane_centre"])
+        else:
+            theirs, pl_centre, verdict = f"over {budget:g} s", "-", "yes" if budget / report["seconds"] >= 100 else ""
+            ratio = f">{budget / report['seconds']:.0f}x"
+        print(f"{string_label(model, size):40s} {report['dimension']:4d} {ours:>20s} {report['centre']:2d} {theirs:>22s} "
+              f"{pl_centre:>2s} {ratio:>16s} {report['decompose_seconds'] * 1e3:8.1f}ms  {verdict}"
+              f"{'' if report['decompose_centre'] == report['centre'] else '  (decompose: ' + str(report['decompose_centre']) + ')'}")
 
     print("\n## variance of <Z_0> from |0...0> on the Ising chain")
     for size in ((3, 4) if args.quick else (3, 4, 5, 6)) * ("variance" in sections):

@@ -1,14 +1,14 @@
 """AdjointSimulator against state-vector simulation: values and gradients of circuits inside an
-algebra (Pauli-string bases known by their tensor, and matrix bases of several kinds), the
-closed forms against the general exponential, the checks, and results independent of threads."""
+algebra (bases of Pauli strings and sums, given as strings or known by their tensor, and matrix
+bases of several kinds), string bases against the same bases as matrices, the closed forms
+against the general exponential, the checks, and results independent of threads."""
 import zlib
 
 import numpy as np
 import pytest
 
 import tanvo_lie
-from tanvo_lie import AdjointSimulator
-from tanvo_lie import _adjoint_strings as strings
+from tanvo_lie import AdjointSimulator, PauliStrings, PauliSums
 
 PAULI = {"I": np.eye(2), "X": np.array([[0, 1], [1, 0]]), "Y": np.array([[0, -1j], [1j, 0]]),
          "Z": np.diag([1.0, -1.0])}
@@ -79,9 +79,24 @@ def random_orthogonal(n, rng):
     return q * np.sign(np.diag(r))
 
 
-def string_case(generators, qubits, layers, bits, rng):
-    labels = strings.string_closure(generators)
-    sim = AdjointSimulator.from_tensor(strings.pauli_string_tensor(labels), gram=2.0**qubits)
+def ising_generators(q):
+    """X_j X_j+1 (j < q - 1), then Z_j: the open transverse-field Ising chain, so(2q)."""
+    return [("I" * j + "XX").ljust(q, "I") for j in range(q - 1)] + [("I" * j + "Z").ljust(q, "I") for j in range(q)]
+
+
+def string_basis(generators):
+    """lie_closure of strings: B_a = i P_a, generators first."""
+    return tanvo_lie.lie_closure(PauliStrings(generators))
+
+
+def string_case(generators, qubits, layers, bits, rng, known_by_tensor=False):
+    basis = string_basis(generators)
+    labels = basis.strings.labels()
+    if known_by_tensor:
+        sim = AdjointSimulator.from_tensor(tanvo_lie.structure_tensor(basis), gram=2.0**qubits)
+        state = AdjointSimulator(basis).state_coefficients(bits)
+    else:
+        sim, state = AdjointSimulator(basis), bits
     m = len(generators)
     gates = list(range(m)) * layers
     weights = rng.standard_normal(m)
@@ -94,7 +109,7 @@ def string_case(generators, qubits, layers, bits, rng):
         return sum(w * apply_pauli(labels[a], phi) for a, w in enumerate(weights))
 
     reference = (string_circuit(), [labels[a] for a in gates], psi, observe)
-    return sim, gates, strings.bit_string_traces(labels, bits), observable, reference
+    return sim, gates, state, observable, reference
 
 
 def matrix_case(basis, gate_ops, observable, rng, psi=None):
@@ -134,8 +149,10 @@ def build_case(name):
     rng = np.random.default_rng(zlib.crc32(name.encode()))
     if name == "ising-strings-10":
         q = 10
-        gens = strings.ising_labels(q)[: 2 * q - 1]
-        return string_case(gens, q, 3, "0000000000", rng)
+        return string_case(ising_generators(q), q, 3, "0000000000", rng)
+    if name == "ising-tensor-9":
+        q = 9
+        return string_case(ising_generators(q), q, 2, "010000001", rng, known_by_tensor=True)
     if name == "xy-hea-strings-8":
         q = 8
         site = lambda word, i: "I" * i + word + "I" * (q - i - len(word))
@@ -146,7 +163,7 @@ def build_case(name):
         # a non-orthonormal anti-Hermitian basis (a random real mix of the strings): Pauli gates
         # then neither pair basis elements nor are orthogonal to the rest
         q = 4
-        labels = strings.ising_labels(q)
+        labels = string_basis(ising_generators(q)).strings.labels()
         paulis = np.array([1j * pauli_matrix(l) for l in labels])
         mix = np.eye(len(labels)) + 0.3 * rng.standard_normal((len(labels), len(labels)))
         basis = np.tensordot(mix, paulis, axes=1)
@@ -185,7 +202,7 @@ def build_case(name):
     raise KeyError(name)
 
 
-CASES = ["ising-strings-10", "xy-hea-strings-8", "ising-matrices-skewed-4", "su4-random", "su4-pauli-gates",
+CASES = ["ising-strings-10", "ising-tensor-9", "xy-hea-strings-8", "ising-matrices-skewed-4", "su4-random", "su4-pauli-gates",
          "so8-random",
          "closure-mixed-phases", "sl2-no-phases"]
 
@@ -226,7 +243,7 @@ def test_closed_forms_agree_with_taylor(name, forms, atol):
 
 
 def ising_matrix_simulator(q=2):
-    labels = strings.ising_labels(q)
+    labels = string_basis(ising_generators(q)).strings.labels()
     return AdjointSimulator(np.array([1j * pauli_matrix(l) for l in labels])), labels
 
 
@@ -243,7 +260,7 @@ def ising_matrix_simulator(q=2):
      r"angles must have shape \(2,\) or \(B, 2\)"),
     (lambda: ising_matrix_simulator()[0].expectation([7], [0.1], "00", 1), IndexError, r"gates\[0\]: basis index 7"),
     (lambda: ising_matrix_simulator()[0].expectation([0], [0.1], "0", 1), ValueError, r"state: a bit string"),
-    (lambda: AdjointSimulator.from_tensor(strings.pauli_string_tensor(strings.ising_labels(2))).expectation(
+    (lambda: AdjointSimulator.from_tensor(tanvo_lie.structure_tensor(string_basis(ising_generators(2)))).expectation(
         [0], [0.1], np.eye(4) / 4, 1), TypeError, r"state: .* only through its tensor"),
 ])
 def test_refusals_name_the_fault(call, error, message):
@@ -290,7 +307,7 @@ def test_matches_pennylane_default_qubit():
     qml = pytest.importorskip("pennylane")
     pnp = pytest.importorskip("pennylane.numpy")
     q, layers = 4, 2
-    sim, gates, state, observable, _ = string_case(strings.ising_labels(q)[: 2 * q - 1], q, layers, "0100",
+    sim, gates, state, observable, _ = string_case(ising_generators(q), q, layers, "0100",
                                                    np.random.default_rng(11))
     weights = (1j * observable[: 2 * q - 1]).real  # the observable is Σ w_a P_a
     terms = [qml.X(i) @ qml.X(i + 1) for i in range(q - 1)] + [qml.Z(i) for i in range(q)]
@@ -332,20 +349,23 @@ def test_operators_and_states_in_every_form_agree():
     forms = [sim.state_coefficients(s) for s in ("101", psi, np.outer(psi, psi))]
     for other in forms[1:] + [sim.state_coefficients(forms[0])]:
         np.testing.assert_allclose(other, forms[0], atol=1e-14)
-    np.testing.assert_allclose(forms[0], strings.bit_string_traces(labels, "101"), atol=1e-14)
+    strings_sim = AdjointSimulator(string_basis(ising_generators(3)))
+    for bits in ("101", [1, 0, 1], np.array([1, 0, 1])):
+        np.testing.assert_allclose(strings_sim.state_coefficients(bits), forms[0], atol=1e-14)
 
 
 def test_hermitian_basis_known_by_its_tensor():
     # B_a = P_a (Hermitian): the tensor is imaginary, index a is still exp(-iθ P_a)
     q = 3
-    labels = strings.ising_labels(q)
+    basis = string_basis(ising_generators(q))
+    labels = basis.strings.labels()
     hermitian = tanvo_lie.structure_tensor([pauli_matrix(l) for l in labels], tol=1e-12)
-    anti = strings.pauli_string_tensor(labels)
+    anti = tanvo_lie.structure_tensor(basis)
     gates = list(range(2 * q - 1)) * 2
     angles = np.random.default_rng(4).uniform(-2, 2, len(gates))
     h = np.zeros(len(labels))
     h[: 2 * q - 1] = 1.0
-    state = strings.bit_string_traces(labels, "010")
+    state = AdjointSimulator(basis).state_coefficients("010")
     expected = AdjointSimulator.from_tensor(anti, gram=8).gradient(gates, angles, state, -1j * h)
     found = AdjointSimulator.from_tensor(hermitian, gram=8, hermitian=True).gradient(gates, angles, 1j * state, h)
     np.testing.assert_allclose(found[0], expected[0], atol=1e-12)
@@ -370,3 +390,119 @@ def test_kernel_refuses_inconsistent_arrays(item, corruption):
     v = np.zeros(sim._frame.size)
     with pytest.raises((ValueError, TypeError), match="adjoint_sweeps"):
         _native.adjoint_sweeps(tuple(packed), ids, np.zeros((1, len(ids))), v, v, True, 1)
+
+
+def heisenberg_bonds(q):
+    """X_j X_j+1 + Y_j Y_j+1 + Z_j Z_j+1, one sum per bond."""
+    return PauliSums.from_list([[(("I" * j + p * 2).ljust(q, "I"), 1.0) for p in "XYZ"] for j in range(q - 1)])
+
+
+def mixed(basis, rng, skew=0.0):
+    """The sums Σ_b M[a, b] basis[b] for M = D (1 + skew·N): random magnitudes and phases (1 or i,
+    so each element stays Hermitian up to its phase), and, with skew, non-orthogonal."""
+    n = len(basis)
+    phases = np.where(rng.random(n) < 0.5, 1.0, 1j) * rng.uniform(0.5, 2.0, n)
+    weights = phases[:, None] * (np.eye(n) + skew * rng.standard_normal((n, n)))
+    sums = basis if isinstance(basis, PauliSums) else PauliSums(basis)
+    owner = np.repeat(np.arange(n), sums.term_counts)
+    rows, cols = np.nonzero(weights)
+    pick = [np.flatnonzero(owner == b) for b in cols]
+    strings = sums.strings[np.concatenate(pick)]
+    coefficients = np.concatenate([weights[r, b] * sums.coefficients[p] for r, b, p in zip(rows, cols, pick)])
+    offsets = np.concatenate([[0], np.cumsum(np.bincount(rows, [len(p) for p in pick], n))]).astype(int)
+    return PauliSums(strings, coefficients, offsets).simplify(tol=0.0)
+
+
+def string_bases(name):
+    rng = np.random.default_rng(zlib.crc32(name.encode()))
+    if name.startswith("heisenberg"):
+        generators = heisenberg_bonds(4)
+        observable = PauliSums.from_list([(label, c * w) for (label, c), w in
+                                          zip(generators.to_list()[0] + generators.to_list()[2], [1.0] * 3 + [0.5] * 3)])
+        basis = tanvo_lie.lie_closure(generators)
+        gates = [generators[k % 3] for k in range(7)]
+    else:
+        generators = PauliStrings(ising_generators(4))
+        observable = PauliSums(generators, rng.standard_normal(7), [0, 7])
+        basis = string_basis(ising_generators(4))
+        gates = generators[[0, 3, 1, 4, 2, 5, 6, 0, 3]]
+    if name.endswith("hermitian-strings"):
+        basis = basis.strings
+    elif name.endswith("mixed-phases"):
+        basis = mixed(basis, rng)
+    elif name.endswith("skewed"):
+        basis = mixed(basis, rng, skew=0.3)
+    return basis, gates, observable
+
+
+@pytest.mark.parametrize("name", ["ising-closure", "ising-hermitian-strings", "ising-mixed-phases", "ising-skewed",
+                                  "heisenberg-closure", "heisenberg-skewed"])
+def test_string_bases_equal_matrix_bases_and_state_vectors(name):
+    basis, gates, observable = string_bases(name)
+    sim, dense = AdjointSimulator(basis), AdjointSimulator(basis.to_matrices())
+    assert sim._basis.orthonormalized == dense._basis.orthonormalized == name.endswith("skewed")
+    gram = np.asarray(sim.gram)
+    gram = gram * np.eye(len(basis)) if gram.ndim < 2 else gram
+    np.testing.assert_allclose(gram, dense.gram, rtol=0, atol=1e-12 * np.abs(gram).max())
+    gate_matrices = [g.to_matrices()[0] for g in gates]
+    obs_matrix = observable.to_matrices()[0]
+    np.testing.assert_allclose(sim.coefficients(observable), dense.coefficients(obs_matrix), atol=1e-12)
+    psi = np.zeros(16)
+    psi[0b0110] = 1
+    angles = np.random.default_rng(2).uniform(-np.pi, np.pi, size=(2, len(gates)))
+    expected = dense.gradient(gate_matrices, angles, "0110", obs_matrix)
+    for found, wanted in zip(dense.gradient(gates, angles, "0110", observable), expected):  # strings on matrices
+        np.testing.assert_allclose(found, wanted, rtol=0, atol=1e-12)
+    for row in range(2):
+        value, grad = matrix_circuit().run(gate_matrices, angles[row], psi.astype(complex), lambda p: obs_matrix @ p)
+        assert abs(expected[0][row] - value) <= 1e-10 and np.abs(expected[1][row] - grad).max() <= 1e-10
+    for state in ("0110", [0, 1, 1, 0], psi, np.outer(psi, psi)):
+        np.testing.assert_allclose(sim.state_coefficients(state), dense.state_coefficients("0110"), atol=1e-13)
+        for gate_form in (gates, list(gates), gate_matrices):
+            values, grads = sim.gradient(gate_form, angles, state, observable)
+            np.testing.assert_allclose(values, expected[0], rtol=0, atol=1e-11)
+            np.testing.assert_allclose(grads, expected[1], rtol=0, atol=1e-11)
+
+
+@pytest.mark.parametrize("basis, call, error, message", [
+    (PauliStrings(["XI", "ZI", "XX"]), None, ValueError, r"not closed under commutators: \[basis\[0\], basis\[1\]\]"),
+    (PauliSums.from_list([[("XI", 1j), ("ZZ", 1j)], [("ZI", 1j)]]), None, ValueError, r"not closed under commutators"),
+    (PauliStrings(["XI", "ZI", "XI"]), None, ValueError, r"not linearly independent: a string repeats"),
+    (PauliSums.from_list([[("XI", 1j), ("ZI", 1j)], [("XI", 2j), ("ZI", 2j)]]), None, ValueError,
+     r"not linearly independent: the Gram matrix"),
+    ("ising", lambda s: s.expectation([0], [0.1], "00", PauliStrings("ZZ")), ValueError,
+     r"observable lies outside the algebra .* \(residual 1 "),
+    ("ising", lambda s: s.expectation(PauliStrings(["XX", "ZY"]), [0.1, 0.2], "00", 1), ValueError,
+     r"gates\[1\] lies outside the algebra"),
+    ("ising", lambda s: s.expectation([0], [0.1], "00", PauliSums.from_list([[("XX", 1.0)], [("ZI", 1.0)]])),
+     ValueError, r"observable must be one operator; got 2"),
+    ("ising", lambda s: s.expectation([0], [0.1], "00", PauliStrings("XXI")), ValueError,
+     r"observable acts on 3 sites"),
+    ("ising", lambda s: s.expectation([0], [0.1], "012", 1), ValueError, r"state: a bit string needs 2 characters 0 or 1"),
+    ("ising", lambda s: s.expectation([0], [0.1], [0, 2], 1), ValueError, r"state: a basis state as a sequence"),
+    ("ising", lambda s: s.expectation([0], [0.1], np.ones(8), 1), ValueError, r"state must be a bit string of 2"),
+    ("ising", lambda s: s.expectation([0], [0.1], np.ones((4, 4)) + 1j * np.eye(4), 1), ValueError, r"not Hermitian"),
+    ("ising", lambda s: s.expectation([0], [0.1], PauliStrings("ZI"), 1), TypeError, r"state must be a bit string"),
+])
+def test_string_bases_refuse_with_the_fault_named(basis, call, error, message):
+    with pytest.raises(error, match=message):
+        sim = AdjointSimulator(string_basis(ising_generators(2)) if basis == "ising" else basis)
+        call(sim)
+
+
+@pytest.mark.parametrize("generators, closed", [
+    (ising_generators(5), True), (["XXI", "ZII", "IXX"], False), (["XY", "ZI", "YZ", "IX"], False),
+])
+def test_strings_closure_check_equals_the_probe(generators, closed):
+    # the count of anticommuting partners against the tensor's rows, beside the probe all sums take
+    strings = PauliStrings(generators)
+    basis = string_basis(generators) if closed else PauliSums(strings, np.full(len(strings), 1j))
+    adapter = tanvo_lie._adjoint_bases.StringBasis(basis, 1e-9, 1)
+    outcomes = []
+    for check in (lambda: adapter._check_strings_closed(adapter.tensor(1)), adapter._check_sums_closed):
+        try:
+            check()
+            outcomes.append(True)
+        except ValueError:
+            outcomes.append(False)
+    assert outcomes == [closed, closed]

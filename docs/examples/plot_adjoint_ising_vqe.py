@@ -22,37 +22,39 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 import tanvo_lie
-from tanvo_lie import _adjoint_strings as strings
+from tanvo_lie import PauliStrings, PauliSums
+
+
+def ising_generators(n):
+    """X_j X_{j+1} on every bond, then Z_j on every site, as Pauli strings."""
+    return PauliStrings([f"X{j} X{j + 1}" for j in range(n - 1)] + [f"Z{j}" for j in range(n)], sites=n)
+
 
 # %%
 # The algebra as Pauli strings
 # ----------------------------
-# The basis is B_a = i P_a for the n(2n - 1) Pauli strings of the chain's algebra (the
-# generators X_j X_{j+1} and Z_j first), known here through its commutator tensor alone. Until
-# string bases are part of tanvo_lie, a small private helper makes the labels and the tensor;
-# the simulator takes the tensor with ``from_tensor`` (the strings are orthogonal, each of
-# norm tr(P^† P) = 2^n).
+# ``lie_closure`` of the generators gives the basis B_a = i P_a of the n(2n - 1) Pauli strings of
+# the chain's algebra (the generators first), as PauliSums; the simulator takes it as it is and
+# computes its commutator tensor from the strings, with no 2^n matrix anywhere.
 
 n = 50
-labels = strings.ising_labels(n)
+generators = ising_generators(n)
 start = time.perf_counter()
-tensor = strings.pauli_string_tensor(labels)
-print(f"dim g = {len(labels)}, {tensor.nnz:,} structure constants ({time.perf_counter() - start:.1f} s)")
-sim = tanvo_lie.AdjointSimulator.from_tensor(tensor, gram=2.0**n)
+basis = tanvo_lie.lie_closure(generators)
+sim = tanvo_lie.AdjointSimulator(basis)
+print(f"dim g = {len(basis)}: closure, tensor and simulator in {time.perf_counter() - start:.1f} s")
 
 # %%
 # Gates, observable and state
 # ---------------------------
-# A gate given as a basis index a is exp(-iθ P_a) (the Hermitian P_a = -i B_a). The observable
-# is a coefficient vector on the basis: -H = Σ P_a = Σ -i B_a over the generators. The state
-# ``|0...0>`` enters through its traces ``tr(B_a^† ρ) = -i <0|P_a|0>``, non-zero only for the Z_j.
+# Gates are given as the strings themselves (exp(-iθ P) for each string P), the observable as a
+# sum of strings, and the state ``|0...0>`` as a bit string: its traces ``tr(B_a^† ρ)`` are read
+# off the strings' Z parts.
 
-generators = 2 * n - 1
 layers = 8
-gates = np.tile(np.arange(generators), layers)        # every angle is a parameter of its own
-energy = np.zeros(len(labels), complex)
-energy[:generators] = 1j                                # H = -Σ P_a = Σ i B_a
-state = strings.bit_string_traces(labels, "0" * n)
+gates = generators[np.tile(np.arange(len(generators)), layers)]   # every angle a parameter of its own
+energy = PauliSums(generators, -np.ones(len(generators)), [0, len(generators)])   # H = -Σ P
+state = "0" * n
 
 exact = -np.linalg.svd(np.eye(n) + np.eye(n, k=1), compute_uv=False).sum()  # free fermions
 print(f"{len(gates)} angles; exact ground energy {exact:.6f}")
@@ -88,7 +90,7 @@ left.legend()
 right.semilogy(steps, np.array(curve) - exact)
 right.set_xlabel("Adam step")
 right.set_ylabel("energy above the ground state")
-fig.suptitle(f"Ising chain, n = {n}: dim g = {len(labels)}, {len(gates)} angles")
+fig.suptitle(f"Ising chain, n = {n}: dim g = {len(basis)}, {len(gates)} angles")
 fig.tight_layout()
 
 # %%
@@ -130,18 +132,17 @@ def state_vector_gradient(words, angles, psi, observe):
 
 
 q = 10
-small_labels = strings.ising_labels(q)
-small = tanvo_lie.AdjointSimulator.from_tensor(strings.pauli_string_tensor(small_labels), gram=2.0**q)
-small_gates = np.tile(np.arange(2 * q - 1), layers)
-small_energy = np.zeros(len(small_labels), complex)
-small_energy[: 2 * q - 1] = 1j
+small_generators = ising_generators(q)
+small = tanvo_lie.AdjointSimulator(tanvo_lie.lie_closure(small_generators))
+small_gates = small_generators[np.tile(np.arange(2 * q - 1), layers)]
+small_energy = PauliSums(small_generators, -np.ones(2 * q - 1), [0, 2 * q - 1])
 angles = rng.uniform(-np.pi, np.pi, len(small_gates))
-value, grad = small.gradient(small_gates, angles, strings.bit_string_traces(small_labels, "0" * q), small_energy)
+value, grad = small.gradient(small_gates, angles, "0" * q, small_energy)
 
 psi = np.zeros(2**q, complex)
 psi[0] = 1
-words = [small_labels[a] for a in small_gates]
-hamiltonian = lambda phi: -sum(apply_pauli(small_labels[a], phi) for a in range(2 * q - 1))
+words = small_gates.labels()
+hamiltonian = lambda phi: -sum(apply_pauli(label, phi) for label in small_generators.labels())
 reference_value, reference_grad = state_vector_gradient(words, angles, psi, hamiltonian)
 print(f"energy: adjoint {value:.12f}, state vector {reference_value:.12f}")
 print(f"largest gradient difference: {np.abs(grad - reference_grad).max():.1e}")

@@ -18,8 +18,10 @@ from ._structure import LieAlgebraStructure, SimpleIdeal, decompose
 from ._purity import GPurity, g_purity, variance
 from ._pauli import PauliStrings
 from ._pauli_sums import PauliSums
+from ._center import center
 
 __all__: list[str] = ["CoefficientTensor", "lie_closure", "structure_tensor"]
 __all__ += ["AdjointSimulator"]
 __all__ += ["LieAlgebraStructure", "SimpleIdeal", "decompose", "GPurity", "g_purity", "variance"]
 __all__ += ["PauliStrings", "PauliSums"]
+__all__ += ["center"]

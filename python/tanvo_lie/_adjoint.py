@@ -10,8 +10,10 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _adjoint_gates as gates_
-from ._adjoint_bases import MatrixBasis, TensorBasis, basis_adapter, solve_gram
+from ._adjoint_bases import MatrixBasis, StringBasis, TensorBasis, basis_adapter, solve_gram
 from ._arguments import thread_count
+from ._pauli import PauliStrings
+from ._pauli_sums import PauliSums
 from ._tensor import CoefficientTensor
 
 from . import _native
@@ -33,9 +35,12 @@ class AdjointSimulator:
 
     Parameters
     ----------
-    basis : (n, d, d) array_like or sequence of (d, d) array_like
+    basis : (n, d, d) array_like, sequence of (d, d) array_like, PauliStrings or PauliSums
         A basis of the algebra, closed under commutators, orthonormal or not. Elements that are
         Hermitian or anti-Hermitian up to a phase let gates and observables be given as indices.
+        A basis of Pauli strings or sums of strings (such as :func:`lie_closure` returns for
+        strings) is read from its strings: its tensor, operators and bit-string states need no
+        2^n object, so it works at a hundred qubits.
     tensor : CoefficientTensor, optional
         The basis's commutator tensor (computed when not given, keeping every coefficient above
         1e-14 times the basis's largest norm: a tensor computed with a coarser `tol` limits the
@@ -59,9 +64,14 @@ class AdjointSimulator:
     Operators (gates G_k and the observable) are given as: a basis index a, meaning the
     Hermitian H_a with B_a = φ_a H_a (φ_a = 1 for a Hermitian element, i for an anti-Hermitian
     one: the gate of an element iP is exp(-iθP)); a coefficient vector c of length n (the
-    operator Σ c_a B_a, as :meth:`coefficients` returns it); or a d x d matrix. States are given
-    as a density matrix, a state vector, a computational-basis bit string (site 0 leftmost) or
-    the trace vector :meth:`state_coefficients` returns.
+    operator Σ c_a B_a, as :meth:`coefficients` returns it); a d x d matrix; or PauliStrings or
+    PauliSums of one operator. ``gates`` may also be one PauliStrings or PauliSums holding a gate
+    per string or sum. States are given as a density matrix, a state vector, a
+    computational-basis bit string (site 0 leftmost; for a string basis also a sequence of 0 and
+    1) or the trace vector :meth:`state_coefficients` returns. For a string basis the traces of
+    a bit string b are tr(B_a^† |b><b|) = Σ_t conj(c_t) <b|P_t|b> over the terms c_t P_t of B_a,
+    non-zero only for strings of I and Z (a sign (-1) per Z on a 1), and its Gram matrix is
+    tr(B_a^† B_b) = 2^n <B_a, B_b> in the normalised inner product of PauliSums.
 
     The method is exact only inside g. For an observable outside it, simulate on a larger
     algebra that also holds it: the span of O and of its nested commutators with the gate
@@ -83,17 +93,26 @@ class AdjointSimulator:
     >>> value, grad = sim.gradient([xx, zi, iz], [0.4, 0.1, -0.2], "00", xx + zi + iz)
     >>> print(f"{value:.6f}", np.round(grad, 6))
     1.250897 [-3.146253  1.406113  1.406113]
+
+    The same circuit on the basis as strings (no 4 x 4 matrix):
+
+    >>> from tanvo_lie import PauliStrings, PauliSums
+    >>> gens = PauliStrings(["XX", "ZI", "IZ"])
+    >>> sim = tanvo_lie.AdjointSimulator(tanvo_lie.lie_closure(gens))
+    >>> value, grad = sim.gradient(gens, [0.4, 0.1, -0.2], "00", PauliSums(gens, None, [0, 3]))
+    >>> print(f"{value:.6f}", np.round(grad, 6))
+    1.250897 [-3.146253  1.406113  1.406113]
     """
 
     def __init__(self, basis: Any, *, tensor: Optional[CoefficientTensor] = None, threads: Optional[int] = None,
                  tol: float = 1e-9) -> None:
         tol = _tolerance(tol)
-        adapter = basis_adapter(basis, tol)
+        adapter = basis_adapter(basis, tol, thread_count(threads))
         if tensor is None or adapter.orthonormalized:
             tensor = adapter.tensor(threads)
         else:
             _check_tensor(tensor, adapter.n)
-        adapter.check_closed()
+        adapter.check_closed(tensor)
         self._setup(adapter, tensor, threads, tol)
 
     @classmethod
@@ -127,7 +146,7 @@ class AdjointSimulator:
         self._setup(adapter, tensor, threads, tol)
         return self
 
-    def _setup(self, adapter: MatrixBasis | TensorBasis, tensor: CoefficientTensor, threads: Optional[int],
+    def _setup(self, adapter: MatrixBasis | StringBasis | TensorBasis, tensor: CoefficientTensor, threads: Optional[int],
                tol: float) -> None:
         self._basis = adapter
         self._tol = tol
@@ -155,9 +174,10 @@ class AdjointSimulator:
 
         Parameters
         ----------
-        operator : int, (n,) array_like or (d, d) array_like
+        operator : int, (n,) array_like, (d, d) array_like, PauliStrings or PauliSums
             A basis index (the Hermitian H_a = B_a / φ_a), a coefficient vector (returned as
-            complex128), or a matrix, which must lie in the basis's span.
+            complex128), or a matrix or one operator as strings, which must lie in the basis's
+            span.
         traces : bool, optional
             `operator` is the vector (tr(B_a^† X))_a; its coefficients solve gram c = traces.
         """
@@ -167,7 +187,8 @@ class AdjointSimulator:
         """The traces (tr(B_a^† ρ))_a of a state, which pair with the Heisenberg observable.
 
         `state` is a density matrix, a state vector or a computational-basis bit string (site 0
-        leftmost: ``"01"`` is ``|0>|1>``), or such a trace vector of length n, returned as it is.
+        leftmost: ``"01"`` is ``|0>|1>``; for a string basis also ``[0, 1]``), or such a trace
+        vector of length n, returned as it is.
         """
         return self._state_coefficients(state, "state")
 
@@ -184,7 +205,8 @@ class AdjointSimulator:
             unit = np.zeros(n, dtype=np.complex128)
             unit[a] = 1 / phase
             return unit
-        array = np.asarray(operator) if not isinstance(operator, str) else None
+        strings = isinstance(operator, (str, PauliStrings, PauliSums))
+        array = np.asarray(operator) if not strings else None
         if array is not None and array.ndim == 1:
             if array.shape != (n,):
                 raise ValueError(f"{what}: a coefficient vector must have length {n}; got {array.shape[0]}")
@@ -196,9 +218,12 @@ class AdjointSimulator:
 
     def _state_coefficients(self, state: Any, what: str) -> NDArray[np.complex128]:
         n = self._basis.n
+        if isinstance(state, (PauliStrings, PauliSums)):
+            raise TypeError(f"{what} must be a bit string, a state vector, a density matrix or a trace vector, "
+                            f"not {type(state).__name__}")
         if not isinstance(state, str):
             array = np.asarray(state)
-            if array.shape == (n,) and self._basis.d != n:
+            if array.shape == (n,) and self._basis.d != n and not self._basis.reads_digits(array):
                 return _numeric_vector(array, n, what)
         return self._basis.state_traces(state, what)
 
@@ -273,6 +298,15 @@ class AdjointSimulator:
             distinct, inverse = np.unique(gates, return_inverse=True)
             found, ids = self._circuit(distinct.tolist(), form)
             return found, np.ascontiguousarray(ids[inverse], dtype=np.int64)
+        if isinstance(gates, (PauliStrings, PauliSums)) and isinstance(self._basis, StringBasis):
+            # Strings, the common form of long circuits on a string basis: basis elements read as
+            # their indices, others fitted in batches.
+            indices = self._basis.gate_indices(gates)
+            if indices is not None:
+                return self._circuit(indices, form)
+            rows, which = self._basis.batch_coefficients(gates, "gates")
+            found, ids = self._circuit(list(rows), form)
+            return found, np.ascontiguousarray(ids[which], dtype=np.int64)
         items = _gate_items(gates)
         keys: dict[Any, int] = {}
         chosen: list[gates_.Generator] = []
@@ -330,6 +364,8 @@ def _packed(generators: list[gates_.Generator], n: int) -> tuple[Any, ...]:
 
 
 def _gate_items(gates: Any) -> Sequence[Any]:
+    if isinstance(gates, (PauliStrings, PauliSums)):  # one gate per string or sum
+        return [gates[k] for k in range(len(gates))]
     if isinstance(gates, np.ndarray):
         if gates.ndim == 0:
             raise TypeError("gates must be a sequence of operators or an array of basis indices, not a scalar")

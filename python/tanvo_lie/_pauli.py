@@ -424,6 +424,39 @@ def _roots_of_unity(order: int) -> NDArray[np.complex128]:
     return roots
 
 
+def basis_state_digits(state: Any, sites: int, q: int, what: str) -> Optional[NDArray[np.int64]]:
+    """The digits of a computational-basis state |b_0 b_1 ...> (site 0 first) given as a string
+    of digits ("0101") or as a sequence or integer array of them, one per site; None when `state`
+    is neither (a vector or matrix, say). ValueError for a string of the wrong length or a digit
+    >= q."""
+    if isinstance(state, str):
+        digits = np.array([ord(c) - ord("0") for c in state], dtype=np.int64)
+        if len(state) != sites or (digits < 0).any() or (digits >= min(q, 10)).any():
+            letters = "characters 0 or 1" if q == 2 else f"digits 0 to {q - 1}"
+            raise ValueError(f"{what}: a bit string needs {sites} {letters} (site 0 first); got {state!r}")
+        return digits
+    if isinstance(state, bytes) or hasattr(state, "sites") or np.ndim(state) != 1:  # strings or sums
+        return None
+    array = np.asarray(state)
+    if (array.dtype != np.bool_ and not np.issubdtype(array.dtype, np.integer)) or array.shape != (sites,):
+        return None  # a state vector of integers, say
+    if (array < 0).any() or (array >= q).any():
+        raise ValueError(f"{what}: a basis state as a sequence needs {sites} integers 0 to {q - 1} (site 0 "
+                         f"first); got {array.tolist() if array.size <= 16 else f'shape {array.shape}'}")
+    return array.astype(np.int64)
+
+
+def basis_state_values(strings: PauliStrings, digits: NDArray[np.int64]) -> NDArray[np.complex128]:
+    """<b|P|b> for each string P and the computational-basis state |b> of `digits`: 0 unless P has
+    no X part, else ω^(z·b) (for qubits the sign (-1)^(number of Z on a 1)), without a qⁿ vector."""
+    x_words = strings.words[:, : strings.words.shape[1] // 2]
+    diagonal = ~x_words.any(axis=1)
+    exponent = (strings.z[diagonal].astype(np.int64) @ digits) % strings.q
+    values = np.zeros(len(strings), dtype=np.complex128)
+    values[diagonal] = _roots_of_unity(strings.q)[exponent]
+    return values
+
+
 def _site_count(sites: Any) -> int:
     if isinstance(sites, (bool, np.bool_)) or not isinstance(sites, numbers.Integral):
         raise TypeError(f"sites must be an int, not {type(sites).__name__}")

@@ -9,19 +9,25 @@ value does not move.
 
 The operator's overlaps tr(B_i^H X) with the basis come from one helper, `_coefficients`, which
 reads the basis's non-zero entries only: a computational-basis state needs one diagonal entry
-per element, no 2^n object besides the basis.
+per element, no 2^n object besides the basis. For a basis of Pauli strings or sums, operators
+given as strings or sums and states as bit strings are read off the strings themselves
+(`StringOverlaps`), with no 2^n object at all: such a structure works at 100 qubits.
 """
 from __future__ import annotations
 
-from typing import NamedTuple, Union
+from typing import NamedTuple, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._pauli import PauliStrings, basis_state_digits
+from ._pauli_sums import PauliSums
 from ._residual import _Entries
+from ._string_overlaps import StringOverlaps
 from ._structure import LieAlgebraStructure
 
-Operator = Union[ArrayLike, str]
+Operator = Union[ArrayLike, str, PauliStrings, PauliSums]
+Entries = Union[_Entries, StringOverlaps]
 _INSIDE = 1e-9   # relative squared norm of a part outside the algebra that counts as none
 
 
@@ -40,11 +46,13 @@ def g_purity(structure: LieAlgebraStructure, operator: Operator) -> GPurity:
     Parameters
     ----------
     structure : LieAlgebraStructure
-        From :func:`decompose` of a basis of matrices.
-    operator : array_like or str
+        From :func:`decompose` of a basis of matrices, Pauli strings or sums of strings.
+    operator : array_like, str, PauliStrings or PauliSums
         A (d, d) matrix (an observable or a density matrix), a state vector of length d (its
         projector, normalised), or a computational-basis state as a bit string such as ``"0101"``
-        (qubit 0 first, the most significant bit of the index).
+        (qubit 0 first, the most significant bit of the index). For a basis of strings also an
+        operator given as PauliStrings or PauliSums (one operator), and a bit string as a
+        sequence of 0 and 1; neither needs a 2^n object.
 
     Returns
     -------
@@ -81,8 +89,8 @@ def variance(structure: LieAlgebraStructure, state: Operator, observable: Operat
         From :func:`decompose` of a basis of matrices spanning a compact (or complex) algebra.
     state : array_like or str
         A density matrix, a state vector or a bit string, as for :func:`g_purity`.
-    observable : array_like
-        A (d, d) matrix.
+    observable : array_like, PauliStrings or PauliSums
+        A (d, d) matrix, or for a basis of strings one operator as strings or a sum.
 
     Raises
     ------
@@ -110,7 +118,7 @@ def variance(structure: LieAlgebraStructure, state: Operator, observable: Operat
     for operator, name in ((state, "state"), (observable, "observable")):
         coefficients, trace, norm2 = _coefficients(entries, operator, name)
         # The identity's part is constant under U: it is left out.
-        d = entries.d
+        d = entries.scale if isinstance(entries, StringOverlaps) else entries.d
         coefficients = coefficients - (trace / d) * np.conj(_traces(entries))
         found.append(_purity(frames, coefficients, norm2 - abs(trace) ** 2 / d))
     (rho, rho_norm), (o, o_norm) = [(p, p.outside + p.center + float(np.sum(p.ideals))) for p in found]
@@ -122,15 +130,19 @@ def variance(structure: LieAlgebraStructure, state: Operator, observable: Operat
     return float(np.sum(rho.ideals * o.ideals / dimensions)) if dimensions.size else 0.0
 
 
-def _entries(structure: LieAlgebraStructure) -> _Entries:
+def _entries(structure: LieAlgebraStructure) -> Entries:
     if structure._entries is None:
         raise ValueError("g-purities need the basis matrices: decompose the basis, not its tensor")
     return structure._entries
 
 
-def _coefficients(entries: _Entries, operator: Operator, name: str) -> tuple[NDArray[np.complex128], complex, float]:
+def _coefficients(entries: Entries, operator: Operator, name: str) -> tuple[NDArray[np.complex128], complex, float]:
     """tr(B_i^H X) for every basis element, with tr X and ``||X||^2``, for X a matrix, the projector
     on a state vector, or a computational-basis state given by its bit string."""
+    if isinstance(entries, StringOverlaps):
+        return _string_coefficients(entries, operator, name)
+    if isinstance(operator, (PauliStrings, PauliSums)):
+        raise TypeError(f"{name} as strings needs a structure decomposed from strings; give a matrix")
     d = entries.d
     conj = np.conj(entries.value)
     if isinstance(operator, str):
@@ -161,20 +173,54 @@ def _coefficients(entries: _Entries, operator: Operator, name: str) -> tuple[NDA
                      f"got shape {array.shape}")
 
 
+def _string_coefficients(entries: StringOverlaps, operator: Operator,
+                         name: str) -> tuple[NDArray[np.complex128], complex, float]:
+    """As `_coefficients`, for a basis of strings: a state by its digits (or, for a few sites, a
+    state vector), an operator as strings, a sum or a matrix (for a few sites)."""
+    strings = isinstance(operator, (PauliStrings, PauliSums))
+    digits = None if strings else basis_state_digits(operator, entries.sites, entries.q, name)
+    if digits is not None or (not strings and np.ndim(operator) == 1):  # type: ignore[arg-type]
+        if digits is None:
+            vector = np.asarray(operator)
+            if not (vector.dtype != np.bool_ and np.issubdtype(vector.dtype, np.number) and np.isfinite(vector).all()):
+                raise ValueError(f"{name} must be a vector of finite numbers")
+            size = float(np.vdot(vector, vector).real)
+            if size == 0:
+                raise ValueError(f"{name} is the zero vector")
+            operator = vector / np.sqrt(size)
+        traces = entries.state_traces(operator, name)
+        if traces is None:
+            raise ValueError(f"{name} must be a bit string of {entries.sites} digits, a state vector of length "
+                             f"{entries.q}^{entries.sites} (a few sites), or an operator; got shape "
+                             f"{np.shape(operator)}")  # type: ignore[arg-type]
+        return traces, 1.0, 1.0
+    sums = entries.operator(operator, name)
+    scale = entries.scale
+    overlaps = entries.overlaps(sums)[0][0]
+    identity = ~sums.strings.words.any(axis=1)
+    return (scale * overlaps, complex(scale * sums.coefficients[identity].sum()),
+            float(scale * np.sum(np.abs(sums.coefficients) ** 2)))
+
+
 def _sum_by_matrix(entries: _Entries, where: NDArray[np.bool_], weights: NDArray) -> NDArray[np.complex128]:
     owner = entries.owner[where]
     return (np.bincount(owner, weights.real, entries.n) + 1j * np.bincount(owner, weights.imag, entries.n))
 
 
-def _traces(entries: _Entries) -> NDArray[np.complex128]:
+def _traces(entries: Entries) -> NDArray[np.complex128]:
+    if isinstance(entries, StringOverlaps):  # tr(B) = qⁿ times its identity term
+        identity = ~entries.sums.strings.words.any(axis=1)
+        return entries.by_element(entries.scale * entries.sums.coefficients * identity)
     row, col = np.divmod(entries.position, entries.d)
     on = row == col
     return _sum_by_matrix(entries, on, entries.value[on])
 
 
 class _Frame(NamedTuple):
-    """One part of the algebra as rows R, with the inverse Gram matrix of its elements."""
-    rows: NDArray
+    """One part of the algebra as rows R, with the inverse Gram matrix of its elements; or, with
+    rows None, the part that is what the others leave of the whole algebra (inverse_gram then
+    the inverse of the basis's diagonal Gram matrix)."""
+    rows: Optional[NDArray]
     inverse_gram: NDArray
 
 
@@ -184,7 +230,16 @@ def _frames(structure: LieAlgebraStructure) -> tuple[list[_Frame], _Frame]:
         gram = structure._gram
         if gram is None:
             raise ValueError("g-purities need the basis matrices: decompose the basis, not its tensor")
-        cached = ([_frame(ideal.basis, gram) for ideal in structure.ideals], _frame(structure.center, gram))
+        ideals = structure.ideals
+        rest = -1
+        if ideals and np.array_equal(gram.rows, gram.cols) and len(gram.rows) == gram.n:
+            # An orthogonal basis (strings always): the largest ideal is the whole algebra's part
+            # less the others', which spares its frame, dim² x n work (so(200) has 19,900 rows).
+            rest = int(np.argmax([ideal.dimension for ideal in ideals]))
+        diagonal = np.zeros(gram.n, complex)
+        diagonal[gram.rows] = gram.values
+        cached = ([_Frame(None, 1 / diagonal.real) if k == rest else _frame(ideal.basis, gram)
+                   for k, ideal in enumerate(ideals)], _frame(structure.center, gram))
         structure.__dict__["_purity_frames"] = cached
     return cached
 
@@ -204,12 +259,16 @@ def _purity(frames: tuple[list[_Frame], _Frame], coefficients: NDArray, norm2: f
     ideals, centre = frames
 
     def on(frame: _Frame) -> float:
-        if frame.rows.shape[0] == 0:
+        if frame.rows is None or frame.rows.shape[0] == 0:
             return 0.0
         c = frame.rows @ coefficients
         return float(np.vdot(c, frame.inverse_gram @ c).real)
 
     parts = np.array([on(f) for f in ideals])
     centre_part = on(centre)
+    for k, frame in enumerate(ideals):
+        if frame.rows is None:
+            whole = float(np.sum(np.abs(coefficients) ** 2 * frame.inverse_gram))
+            parts[k] = max(whole - float(np.sum(parts)) - centre_part, 0.0)
     outside = max(norm2 - float(np.sum(parts)) - centre_part, 0.0)
     return GPurity(parts, centre_part, outside)

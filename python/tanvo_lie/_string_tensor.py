@@ -4,6 +4,7 @@ from __future__ import annotations
 from typing import Optional, Union
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _native
 from ._arguments import thread_count
@@ -14,8 +15,9 @@ from ._tensor import CoefficientTensor, Kind, _from_terms, _product, _rows, _tol
 
 def string_structure_tensor(basis: Union[PauliStrings, PauliSums], kind: Kind, *, tol: float,
                             rows: Optional[tuple[int, int]], threads: Optional[int],
-                            method: str = "fast") -> CoefficientTensor:
-    """structure_tensor of strings or sums (its arguments checked here)."""
+                            method: str = "fast", gram: Optional[NDArray[np.complex128]] = None) -> CoefficientTensor:
+    """structure_tensor of strings or sums (its arguments checked here); `gram`, the sums' Gram
+    matrix when the caller has it already (see `sums_gram`)."""
     product = _product(kind)
     tolerance = _tolerance(tol)
     sums = PauliSums(basis) if isinstance(basis, PauliStrings) else basis
@@ -29,20 +31,18 @@ def string_structure_tensor(basis: Union[PauliStrings, PauliSums], kind: Kind, *
         indices, values = _native.strings_structure_tensor(sums.sites, sums.q, sums.strings.words, sums.coefficients,
                                                            product, tolerance, start, stop, workers, method)
         return _from_terms(indices, values, n, kind)
-    return _sums_tensor(sums, product, tolerance, start, stop, workers, kind)
+    return _sums_tensor(sums, product, tolerance, start, stop, workers, kind, gram)
 
 
 def _sums_tensor(sums: PauliSums, product: int, tol: float, start: int, stop: int, threads: int,
-                 kind: Kind) -> CoefficientTensor:
+                 kind: Kind, gram: Optional[NDArray[np.complex128]] = None) -> CoefficientTensor:
     """The tensor of a basis of sums: the inner products <b_k, b_i b_j ∓ b_j b_i> from the
     extension, solved with the Gram matrix (not at all for an orthonormal basis, as
     lie_closure returns; by its pseudo-inverse, the minimum-norm least squares, otherwise)."""
     n = len(sums)
     arrays = (sums.sites, sums.q, sums.strings.words, sums.coefficients, sums.offsets)
     indices, values = (np.asarray(a) for a in _native.sums_projections(*arrays, product, start, stop, threads))
-    gram_indices, gram_values = (np.asarray(a) for a in _native.sums_projections(*arrays, 2, 0, n, threads))
-    gram = np.zeros((n, n), dtype=np.complex128)
-    gram[gram_indices[:, 2], gram_indices[:, 0]] = gram_values
+    gram = sums_gram(sums, threads) if gram is None else gram
     scale = np.abs(np.diagonal(gram)).max()
     off_diagonal = np.abs(gram - np.diag(np.diagonal(gram))).max()
     if off_diagonal <= _ORTHOGONAL * scale:
@@ -62,6 +62,17 @@ def _sums_tensor(sums: PauliSums, product: int, tol: float, start: int, stop: in
         values = np.concatenate(solved) if solved else np.zeros(0, dtype=np.complex128)
     kept = (np.abs(values.real) > tol) | (np.abs(values.imag) > tol)
     return _from_terms(np.ascontiguousarray(indices[kept], dtype=np.int64), np.ascontiguousarray(values[kept]), n, kind)
+
+
+def sums_gram(sums: PauliSums, threads: int) -> NDArray[np.complex128]:
+    """G[k, l] = <b_k, b_l> = tr(b_k^† b_l) / qⁿ, the Gram matrix of sums in the normalised inner
+    product of PauliSums (dense, n x n)."""
+    n = len(sums)
+    arrays = (sums.sites, sums.q, sums.strings.words, sums.coefficients, sums.offsets)
+    indices, values = (np.asarray(a) for a in _native.sums_projections(*arrays, 2, 0, n, threads))
+    gram = np.zeros((n, n), dtype=np.complex128)
+    gram[indices[:, 2], indices[:, 0]] = values
+    return gram
 
 
 # Off-diagonal Gram entries up to this share of the largest diagonal one count as zero.

@@ -13,11 +13,15 @@ from typing import Any, Optional, Union
 import numpy as np
 from numpy.typing import NDArray
 
-from ._arguments import MatrixStack, matrix_list
+from ._arguments import MatrixStack, matrix_list, thread_count
 from ._blocks import Blocks, SparseMatrix, SparseRows, eigen_rows, hermitian_eigen, join, largest_eigenvalue
 from ._roots import Roots, Terms, compact_roots, general_roots, terms_scale
 from ._residual import _dense_gram, _Entries, _sparse_gram
+from ._pauli import PauliStrings
+from ._pauli_sums import PauliSums
 from ._solvable import brackets, fitting, levi, null_space, series, span
+from ._string_overlaps import StringOverlaps, sum_phases
+from ._string_tensor import string_structure_tensor
 from ._tensor import CoefficientTensor, structure_tensor
 from ._types import RootSystemError, SimpleType, simple_types
 
@@ -99,7 +103,7 @@ class LieAlgebraStructure:
         weights of the Cartan subalgebra on g.
     summary : str
         E.g. ``"u(1)^2 + su(2) + so(8)"``.
-    basis : the matrices decomposed, or None for a tensor.
+    basis : the matrices (or PauliStrings / PauliSums) decomposed, or None for a tensor.
     """
 
     dimension: int
@@ -124,7 +128,7 @@ class LieAlgebraStructure:
     _lower_central_series: list[SparseRows]
     _killing: SparseMatrix
     _gram: Optional[SparseMatrix]
-    _entries: Optional[_Entries]
+    _entries: Optional[Union[_Entries, StringOverlaps]]
     _phases: NDArray[np.complex128]
     _killing_phases: NDArray[np.complex128]
 
@@ -176,9 +180,10 @@ def decompose(algebra: Algebra, *, tol: float = 1e-9) -> LieAlgebraStructure:
 
     Parameters
     ----------
-    algebra : array_like, shape (n, d, d), sequence of (d, d) arrays, or CoefficientTensor
-        A basis of the algebra (anything :func:`structure_tensor` takes), or the commutator
-        tensor of one. A basis must be closed under commutators and linearly independent.
+    algebra : array_like, shape (n, d, d), sequence of (d, d) arrays, PauliStrings, PauliSums or CoefficientTensor
+        A basis of the algebra (anything :func:`structure_tensor` takes: matrices, or Pauli
+        strings or sums of them, read without any qⁿ matrix), or the commutator tensor of one.
+        A basis must be closed under commutators and linearly independent.
     tol : float, optional
         Relative threshold: eigenvalues of the Killing form and of the Gram matrices of brackets
         below `tol` times the largest count as zero, and so do singular values of adjoint maps.
@@ -272,6 +277,8 @@ def _tolerance(tol: Any) -> float:
 def _tensor_of(algebra: Algebra, tol: float):
     """The commutator tensor, and the basis matrices when given; refuses a basis that is not
     closed or not linearly independent."""
+    if isinstance(algebra, (PauliStrings, PauliSums)):
+        return _strings_of(algebra, tol)
     if isinstance(algebra, CoefficientTensor):
         if algebra.kind != "commutator":
             raise ValueError("algebra must be a commutator tensor, not an anticommutator one")
@@ -311,6 +318,40 @@ def _tensor_of(algebra: Algebra, tol: float):
     return tensor, matrices, gram, entries
 
 
+def _strings_of(algebra: Union[PauliStrings, PauliSums], tol: float):
+    """The tensor of a basis of strings or sums, from the strings; refuses a basis that is not
+    closed (single strings: a string anticommuting with another whose product is not in the
+    set; sums: a random bracket's part outside the span) or not linearly independent."""
+    sums = (PauliSums(algebra) if isinstance(algebra, PauliStrings) else algebra).simplify(tol=0.0)
+    if len(sums) == 0:
+        raise ValueError("algebra is empty")
+    if (sums.term_counts == 0).any():
+        raise ValueError(f"algebra[{int(np.argmin(sums.term_counts))}] is zero: the basis is not linearly independent")
+    threads = thread_count(None)
+    overlaps = StringOverlaps(sums)
+    gram = overlaps.gram(threads)            # in <A, B> = tr(A^† B) / qⁿ
+    norms = np.sqrt(gram if gram.ndim == 1 else np.diagonal(gram).real)
+    tensor = string_structure_tensor(sums, "commutator", tol=_TENSOR_TOL * float(np.max(norms)), rows=None,
+                                     threads=threads, gram=None if overlaps.single else
+                                     (np.diag(gram).astype(np.complex128) if gram.ndim == 1 else gram))
+    if overlaps.single:
+        gap = overlaps.strings_gap(tensor, threads)
+    else:
+        solve = ((lambda o: o / gram[None, :]) if gram.ndim == 1 else (lambda o: np.linalg.solve(gram, o.T).T))
+        gap = overlaps.sums_gap(solve, norms, math.sqrt(tol))
+    if gap is not None:
+        i, j, relative = gap
+        raise ValueError(f"the basis is not closed under commutators: [algebra[{i}], algebra[{j}]] has a part of "
+                         f"norm {relative * norms[i] * norms[j]:.3g} outside its span (|A|² = tr(A^† A) / qⁿ)")
+    if gram.ndim == 1:
+        rows = cols = np.arange(len(sums))
+        values = overlaps.scale * gram
+    else:
+        rows, cols = np.nonzero(gram)
+        values = overlaps.scale * gram[rows, cols]
+    return tensor, algebra, SparseMatrix(len(sums), rows, cols, values), overlaps
+
+
 def _refuse_open(residual: Optional[float], scale: float, tol: float) -> None:
     """A basis whose commutators leave its span by more than sqrt(tol) of the scale of a
     bracket is no algebra."""
@@ -325,7 +366,7 @@ def basis_gram(entries: _Entries) -> SparseMatrix:
     return SparseMatrix(entries.n, found.rows, found.cols, found.values)
 
 
-def _phases(tensor: CoefficientTensor, entries: Optional[_Entries]) -> Optional[NDArray[np.complex128]]:
+def _phases(tensor: CoefficientTensor, entries: Optional[Union[_Entries, StringOverlaps]]) -> Optional[NDArray[np.complex128]]:
     """Factors p (1 or i) making p_i p_j / p_k T[i, j, k] real: 1 for anti-Hermitian basis
     elements, i for Hermitian ones, from the matrices when given, else from the tensor (all real or
     all imaginary). None when the structure constants are not real in any such basis."""
@@ -333,7 +374,11 @@ def _phases(tensor: CoefficientTensor, entries: Optional[_Entries]) -> Optional[
     values = tensor.values
     scale = float(np.max(np.abs(values), initial=0.0))
     candidates = []
-    if entries is not None:
+    if isinstance(entries, StringOverlaps):
+        phases = sum_phases(entries.sums, 1e-12)
+        if np.all(np.isfinite(phases)):
+            candidates.append(1j / phases)
+    elif entries is not None:
         anti, hermitian, norm = entries.hermiticity()
         small = 1e-24 * norm
         if np.all((anti <= small) | (hermitian <= small)):
@@ -357,11 +402,8 @@ def _in_basis(rows: SparseRows, phases: NDArray) -> NDArray:
 def _analyse(terms: Terms, tol: float, real: bool, rng: np.random.Generator) -> dict[str, Any]:
     n = terms.n
     products = _TensorProducts(terms)
-    centre_gram, derived_gram, killing = products.centre_gram(), products.derived_gram(), products.killing()
-    centre_blocks = Blocks(n, centre_gram)
-    centre_eigen = hermitian_eigen(centre_blocks, centre_gram)
-    top = largest_eigenvalue(centre_eigen)
-    centre = eigen_rows(centre_blocks, centre_eigen, lambda v: v <= tol * top)
+    derived_gram, killing = products.derived_gram(), products.killing()
+    centre = centre_rows(products, tol)
     derived_blocks = Blocks(n, derived_gram)
     derived_eigen = hermitian_eigen(derived_blocks, derived_gram)
     top = largest_eigenvalue(derived_eigen)
@@ -395,6 +437,16 @@ def _analyse(terms: Terms, tol: float, real: bool, rng: np.random.Generator) -> 
                                  else "nilpotent" if nilpotent_radical else "solvable")
         parts.update(_non_reductive(terms, radical_rows, parts["is_solvable"], real, tol, rng))
     return parts
+
+
+def centre_rows(products: _TensorProducts, tol: float) -> SparseRows:
+    """The centre: the kernel of the Gram matrix C[a, b] = Σ_jk conj(T[a, j, k]) T[b, j, k]
+    (eigenvalues at most tol times the largest)."""
+    centre_gram = products.centre_gram()
+    blocks = Blocks(products.terms.n, centre_gram)
+    eigen = hermitian_eigen(blocks, centre_gram)
+    top = largest_eigenvalue(eigen)
+    return eigen_rows(blocks, eigen, lambda v: v <= tol * top)
 
 
 def _negative_semidefinite(n: int, killing: SparseMatrix, centre: int, tol: float) -> bool:
