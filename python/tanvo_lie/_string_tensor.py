@@ -15,7 +15,10 @@ from ._tensor import CoefficientTensor, Kind, _from_terms, _product, _rows, _tol
 def string_structure_tensor(basis: Union[PauliStrings, PauliSums], kind: Kind, *, tol: float,
                             rows: Optional[tuple[int, int]], threads: Optional[int],
                             method: str = "fast") -> CoefficientTensor:
-    """structure_tensor of strings or sums (its arguments checked here)."""
+    """structure_tensor of strings or sums (its arguments checked here). `method` chooses how a
+    basis of single strings finds each row's partners: "fast" (the basis indexed by site),
+    "scanning" (every string tested, word by word) or "reference" (pair by pair, with a search
+    of the basis for each product); all three give the same terms, bit for bit."""
     product = _product(kind)
     tolerance = _tolerance(tol)
     sums = PauliSums(basis) if isinstance(basis, PauliStrings) else basis
