@@ -20,7 +20,7 @@ the same load of a shared machine; its ratio is to that tanvo time:
 - ``ising`` — the transverse-field Ising chain as separate strings X_i X_(i+1) and Z_i (its
   algebra is so(2n), dimension n(2n - 1)); tanvo, PennyLane's Pauli path
   (``qml.lie_closure(..., pauli=True)``), fastdla (sparse Pauli sums) and paulie
-  (``get_algebra``, a classification).
+  (``get_algebra``, a classification; paulie needs Python 3.12 or later).
 - ``heisenberg`` — one XX + YY + ZZ sum per bond; tanvo, PennyLane, fastdla.
 - ``ising-sums`` — the two sums Σ X_i X_(i+1) and Σ Z_i (dimension n²); tanvo, fastdla.
 - ``clock`` — the q = 3 clock chain of words Z_i Z_(i+1)^† and X_i (dimension 3^(2n-1) - 3);
@@ -31,7 +31,8 @@ the same load of a shared machine; its ratio is to that tanvo time:
 Each row prints the time and the dimension found by each method; dimensions that disagree
 with tanvo's are flagged. ``--plot`` draws the closure time of the Ising chain against n (tanvo,
 PennyLane, fastdla) on log-log axes (needs matplotlib). These scripts are not tests: nothing in
-them asserts a speed.
+them asserts a speed. Figures measured with them, and the peers' versions, are on the Pauli
+strings page of the user guide (docs/user_guide/pauli_strings.rst, "Cost").
 """
 import argparse
 import json
