@@ -4,6 +4,7 @@ and structure tensors of strings and sums of strings side by side with PennyLane
 paulie (each when installed).
 
     PYTHONPATH=build/dev python3 benchmarks/pauli.py [--quick] [--budget S] [--only REGEX]
+                                                     [--sizes N,N] [--peers P,P]
                                                      [--json OUT.json] [--plot FILE.png]
 
 Products (one process, the calling thread): a batch of a million pairs of random 64-site
@@ -12,12 +13,14 @@ beside the goal of 1e8 per second on one core; Qiskit's ``PauliList.compose`` on
 batch, and PennyLane's ``PauliWord`` and Stim's ``PauliString`` products pair by pair.
 
 Closures and tensors (every measurement in a process of its own, at most ``--budget`` seconds;
-a peer that ran out of it is not run at the larger sizes of the same row):
+a peer that ran out of it is not run at the larger sizes of the same row). A peer's process
+runs tanvo too, the two calls taken in turn (tanvo, peer, tanvo, peer, ...) so that both see
+the same load of a shared machine; its ratio is to that tanvo time:
 
 - ``ising`` — the transverse-field Ising chain as separate strings X_i X_(i+1) and Z_i (its
   algebra is so(2n), dimension n(2n - 1)); tanvo, PennyLane's Pauli path
   (``qml.lie_closure(..., pauli=True)``), fastdla (sparse Pauli sums) and paulie
-  (``get_algebra``, a classification).
+  (``get_algebra``, a classification; paulie needs Python 3.12 or later).
 - ``heisenberg`` — one XX + YY + ZZ sum per bond; tanvo, PennyLane, fastdla.
 - ``ising-sums`` — the two sums Σ X_i X_(i+1) and Σ Z_i (dimension n²); tanvo, fastdla.
 - ``clock`` — the q = 3 clock chain of words Z_i Z_(i+1)^† and X_i (dimension 3^(2n-1) - 3);
@@ -28,7 +31,8 @@ a peer that ran out of it is not run at the larger sizes of the same row):
 Each row prints the time and the dimension found by each method; dimensions that disagree
 with tanvo's are flagged. ``--plot`` draws the closure time of the Ising chain against n (tanvo,
 PennyLane, fastdla) on log-log axes (needs matplotlib). These scripts are not tests: nothing in
-them asserts a speed.
+them asserts a speed. Figures measured with them, and the peers' versions, are on the Pauli
+strings page of the user guide (docs/user_guide/pauli_strings.rst, "Cost").
 """
 import argparse
 import json
@@ -101,53 +105,75 @@ def tanvo_generators(family, n):
 # --- One measurement (in a worker process) -------------------------------------------------
 
 
-def timed(call, repeats=5, within=2.0):
-    """The result of call() and its best time over up to `repeats` calls made within `within`
-    seconds (a single call when it takes longer): a first call pays for starting threads and
-    warming caches, in every package alike."""
-    best, spent, result = float("inf"), 0.0, None
+def alternating(calls, repeats=5, within=2.0):
+    """The result of each call and its best time, the calls taken in turn (a, b, a, b, ...) for
+    up to `repeats` rounds while the rounds so far took under `within` seconds: both see the
+    same load of a shared machine, and a first call pays for starting threads and warming
+    caches, in every package alike. A call of minutes runs once."""
+    best = {name: float("inf") for name in calls}
+    results, spent = {}, 0.0
     for _ in range(repeats):
-        start = time.perf_counter()
-        result = call()
-        took = time.perf_counter() - start
-        best, spent = min(best, took), spent + took
-        if spent + took > within:
+        for name, call in calls.items():
+            start = time.perf_counter()
+            results[name] = call()
+            took = time.perf_counter() - start
+            best[name], spent = min(best[name], took), spent + took
+        if spent > within:
             break
-    return result, best
+    return results, best
 
 
-def run(peer, family, n):
-    if peer == "tanvo":
-        import tanvo_lie
-        generators = tanvo_generators(family, n)
-        basis, closed = timed(lambda: tanvo_lie.lie_closure(generators))
-        if family != "tensor":
-            return {"seconds": closed, "dimension": len(basis)}
-        tensor, seconds = timed(lambda: tanvo_lie.structure_tensor(basis))
-        return {"seconds": seconds, "dimension": len(basis), "nnz": tensor.nnz, "closure_seconds": closed}
+def tanvo_call(family, n):
+    """tanvo's closure (or, for the tensor row, its structure tensor of the closure) as a call,
+    and what describes its result."""
+    import tanvo_lie
+    generators = tanvo_generators(family, n)
+    if family != "tensor":
+        return (lambda: tanvo_lie.lie_closure(generators)), lambda basis: {"dimension": len(basis)}
+    basis = tanvo_lie.lie_closure(generators)
+    return (lambda: tanvo_lie.structure_tensor(basis)), lambda tensor: {"dimension": len(basis), "nnz": tensor.nnz}
+
+
+def peer_call(peer, family, n):
+    """The peer's call and what describes its result."""
     terms = chain_terms(family, n)
     if peer == "pennylane":
         import pennylane as qml
         from pennylane.pauli import PauliSentence, PauliWord
         sentences = [PauliSentence({PauliWord({k: p for k, p in enumerate(w) if p != "I"}): c for w, c in t})
                      for t in terms]
-        basis, closed = timed(lambda: qml.lie_closure(sentences, pauli=True))
         if family != "tensor":
-            return {"seconds": closed, "dimension": len(basis)}
-        _, seconds = timed(lambda: qml.structure_constants(basis, pauli=True))
-        return {"seconds": seconds, "dimension": len(basis), "closure_seconds": closed}
+            return (lambda: qml.lie_closure(sentences, pauli=True)), lambda basis: {"dimension": len(basis)}
+        basis = qml.lie_closure(sentences, pauli=True)
+        return (lambda: qml.structure_constants(basis, pauli=True)), lambda f: {"dimension": len(basis)}
     if peer == "fastdla":
         from fastdla import SparsePauliSum, lie_closure
-        generators = [SparsePauliSum([w for w, _ in t], [c for _, c in t]) for t in terms]
-        lie_closure(generators[:2])  # compiles its Numba functions outside the timing
-        basis, seconds = timed(lambda: lie_closure(generators))
-        return {"seconds": seconds, "dimension": len(basis)}
+        def sums(terms):
+            return [SparsePauliSum([w for w, _ in t], [c for _, c in t]) for t in terms]
+        generators = sums(terms)
+        # Numba compiles its functions on their first call: a whole closure of the same chain at
+        # 4 sites takes that outside the timing (one of two generators left most uncompiled).
+        lie_closure(sums(chain_terms(family, 4)))
+        return (lambda: lie_closure(generators)), lambda basis: {"dimension": len(basis)}
     if peer == "paulie":
         from paulie import get_pauli_string
         generators = get_pauli_string([t[0][0] for t in terms], n=n)
-        algebra, seconds = timed(generators.get_algebra)
-        return {"seconds": seconds, "algebra": str(algebra)}
+        return generators.get_algebra, lambda algebra: {"algebra": str(algebra)}
     raise ValueError(peer)
+
+
+def run(peer, family, n):
+    """tanvo alone, or a peer alternated with tanvo in this process: the peer's report carries
+    tanvo's time beside it (``tanvo_seconds``), which its ratio uses."""
+    calls, describe = {}, {}
+    calls["tanvo"], describe["tanvo"] = tanvo_call(family, n)
+    if peer != "tanvo":
+        calls[peer], describe[peer] = peer_call(peer, family, n)
+    results, best = alternating(calls)
+    report = {"seconds": best[peer], **describe[peer](results[peer])}
+    if peer != "tanvo":
+        report["tanvo_seconds"] = best["tanvo"]
+    return report
 
 
 def worker(peer, family, n):
@@ -180,50 +206,53 @@ def measure(peer, family, n, budget):
 
 # --- Products ------------------------------------------------------------------------------
 
-def best_rate(call, count, repeats=5):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return count / best
-
-
 def products(quick):
     from tanvo_lie import PauliStrings
     rng = np.random.default_rng(1)
     m = PRODUCT_PAIRS // (10 if quick else 1)
     a = PauliStrings.from_exponents(rng.integers(0, 2, (m, 64)), rng.integers(0, 2, (m, 64)))
     b = PauliStrings.from_exponents(rng.integers(0, 2, (m, 64)), rng.integers(0, 2, (m, 64)))
-    rows = {
-        "tanvo multiply (phases as exponents)": best_rate(lambda: a.multiply(b, exponents=True), m),
-        "tanvo multiply (complex phases)": best_rate(lambda: a.multiply(b), m),
-        "tanvo commutes": best_rate(lambda: a.commutes(b), m),
+    calls = {  # name: (call, pairs per call)
+        "tanvo multiply (phases as exponents)": (lambda: a.multiply(b, exponents=True), m),
+        "tanvo multiply (complex phases)": (lambda: a.multiply(b), m),
+        "tanvo commutes": (lambda: a.commutes(b), m),
     }
     labels_a, labels_b = a.labels(), b.labels()
+    missing = []
     try:
         from qiskit.quantum_info import PauliList
         left, right = PauliList([s[::-1] for s in labels_a]), PauliList([s[::-1] for s in labels_b])
-        rows["qiskit PauliList.compose"] = best_rate(lambda: left.compose(right, front=True), m, repeats=3)
+        calls["qiskit PauliList.compose"] = (lambda: left.compose(right, front=True), m)
     except ImportError:
-        rows["qiskit PauliList.compose"] = None
+        missing.append("qiskit PauliList.compose")
     k = 20_000
     try:
         from pennylane.pauli import PauliWord
         words_a = [PauliWord({i: c for i, c in enumerate(s) if c != "I"}) for s in labels_a[:k]]
         words_b = [PauliWord({i: c for i, c in enumerate(s) if c != "I"}) for s in labels_b[:k]]
-        rows["pennylane PauliWord products"] = best_rate(
-            lambda: [x._matmul(y) for x, y in zip(words_a, words_b)], k, repeats=3)
+        calls["pennylane PauliWord products"] = (lambda: [x._matmul(y) for x, y in zip(words_a, words_b)], k)
     except ImportError:
-        rows["pennylane PauliWord products"] = None
+        missing.append("pennylane PauliWord products")
     try:
         import stim
         strings_a = [stim.PauliString(s.replace("I", "_")) for s in labels_a[:k]]
         strings_b = [stim.PauliString(s.replace("I", "_")) for s in labels_b[:k]]
-        rows["stim PauliString products (pair by pair)"] = best_rate(
-            lambda: [x * y for x, y in zip(strings_a, strings_b)], k, repeats=3)
+        calls["stim PauliString products (pair by pair)"] = (lambda: [x * y for x, y in zip(strings_a, strings_b)], k)
+        # Stim's own batch: a PauliString of all pairs end to end (64 m sites) times another,
+        # one call for the m products and their phases together.
+        batch_a, batch_b = stim.PauliString("".join(s.replace("I", "_") for s in labels_a)), \
+            stim.PauliString("".join(s.replace("I", "_") for s in labels_b))
+        calls["stim one string of all pairs (one phase)"] = (lambda: batch_a * batch_b, m)
     except ImportError:
-        rows["stim PauliString products (pair by pair)"] = None
+        missing.append("stim PauliString products (pair by pair)")
+    # Rounds taking each in turn, so that every rate sees the same load; the best of each kept.
+    best = {name: 0.0 for name in calls}
+    for _ in range(5):
+        for name, (call, count) in calls.items():
+            start = time.perf_counter()
+            call()
+            best[name] = max(best[name], count / (time.perf_counter() - start))
+    rows = {**best, **{name: None for name in missing}}
     print(f"\nString products of 64 sites (batch of {m:,}; peers pair by pair where they have no batch)")
     ours = rows["tanvo multiply (phases as exponents)"]
     for name, rate in rows.items():
@@ -254,6 +283,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, under a few minutes")
     parser.add_argument("--budget", type=float, default=None, help="seconds per measurement (default 300, quick 30)")
     parser.add_argument("--only", default=None, help="rows whose family matches this regular expression")
+    parser.add_argument("--sizes", default=None, help="comma-separated n, instead of each row's own")
+    parser.add_argument("--peers", default=None, help="comma-separated peers beside tanvo (default: every one)")
     parser.add_argument("--json", default=None, help="write every measurement here")
     parser.add_argument("--plot", default=None, help="draw the Ising closure time against n into this file")
     args = parser.parse_args()
@@ -271,12 +302,14 @@ def main():
     for family, peers in PEERS.items():
         if args.only and not re.search(args.only, family):
             continue
+        if args.peers is not None:
+            peers = ["tanvo"] + [p for p in peers[1:] if p in args.peers.split(",")]
         what = "structure tensor of the closure" if family == "tensor" else "closure"
         print(f"\n{family}: {what}, time (dimension); 'timeout' past {budget:g} s")
         print(f"{'n':>6}" + "".join(f"{peer:>26}" for peer in peers) + "   tanvo faster by")
         given_up = set()
         rows = results["rows"].setdefault(family, {})
-        for n in sizes[family]:
+        for n in [int(k) for k in args.sizes.split(",")] if args.sizes else sizes[family]:
             row = {}
             for peer in peers:
                 if peer in given_up:
@@ -291,7 +324,8 @@ def main():
             for peer in peers[1:]:
                 other = row.get(peer)
                 if ours and ours["status"] == "ok" and other and other["status"] == "ok":
-                    ratios.append(f"{peer} {other['seconds'] / ours['seconds']:,.0f}x")
+                    beside = other.get("tanvo_seconds", ours["seconds"])
+                    ratios.append(f"{peer} {other['seconds'] / beside:,.0f}x")
                     if "dimension" in other and other["dimension"] != ours["dimension"]:
                         ratios[-1] += " (DIMENSION DIFFERS)"
             extra = f"   tanvo peak +{ours['peak_mb']:,.0f} MB" if ours and ours.get("status") == "ok" else ""

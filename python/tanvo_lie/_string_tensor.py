@@ -17,7 +17,10 @@ def string_structure_tensor(basis: Union[PauliStrings, PauliSums], kind: Kind, *
                             rows: Optional[tuple[int, int]], threads: Optional[int],
                             method: str = "fast", gram: Optional[NDArray[np.complex128]] = None) -> CoefficientTensor:
     """structure_tensor of strings or sums (its arguments checked here); `gram`, the sums' Gram
-    matrix when the caller has it already (see `sums_gram`)."""
+    matrix when the caller has it already (see `sums_gram`). `method` chooses how a basis of
+    single strings finds each row's partners: "fast" (the basis indexed by site), "scanning"
+    (every string tested, word by word) or "reference" (pair by pair, with a search of the
+    basis for each product); all three give the same terms, bit for bit."""
     product = _product(kind)
     tolerance = _tolerance(tol)
     sums = PauliSums(basis) if isinstance(basis, PauliStrings) else basis

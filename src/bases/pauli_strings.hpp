@@ -154,6 +154,10 @@ public:
     std::vector<std::uint64_t>& strings() noexcept { return strings_; }
 
     std::uint32_t find(const std::uint64_t* s) const noexcept;
+    // find for `count` strings laid end to end, into numbers[0 .. count): the same numbers, with
+    // the slots and strings of a few dozen requested from memory before any is compared (a set
+    // past the cache costs one wait per lookup otherwise).
+    void find_all(const std::uint64_t* strings, std::size_t count, std::uint32_t* numbers) const noexcept;
     // The number of s, and whether it was added now.
     std::pair<std::uint32_t, bool> insert(const std::uint64_t* s);
     void reserve(std::size_t count);
@@ -184,6 +188,38 @@ inline std::uint32_t StringSet::find(const std::uint64_t* s) const noexcept {
         const std::uint32_t number = slots_[i];
         if (number == kAbsent) return kAbsent;
         if (string_words::same_words(s, string(number), words_)) return number;
+    }
+}
+
+inline void StringSet::find_all(const std::uint64_t* strings, std::size_t count,
+                                std::uint32_t* numbers) const noexcept {
+    constexpr std::size_t kAhead = 32;
+    if (slots_.empty()) {
+        std::fill(numbers, numbers + count, kAbsent);
+        return;
+    }
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t home[kAhead];
+    for (std::size_t begin = 0; begin < count; begin += kAhead) {
+        const std::size_t end = std::min(count, begin + kAhead);
+        for (std::size_t t = begin; t < end; ++t) {
+            home[t - begin] = hash(strings + t * words_, words_) & mask;
+            __builtin_prefetch(&slots_[home[t - begin]]);
+        }
+        for (std::size_t t = begin; t < end; ++t) {
+            const std::uint32_t number = slots_[home[t - begin]];
+            if (number != kAbsent) __builtin_prefetch(string(number));
+        }
+        for (std::size_t t = begin; t < end; ++t) {
+            const std::uint64_t* s = strings + t * words_;
+            for (std::size_t i = home[t - begin];; i = (i + 1) & mask) {
+                const std::uint32_t number = slots_[i];
+                if (number == kAbsent || string_words::same_words(s, string(number), words_)) {
+                    numbers[t] = number;
+                    break;
+                }
+            }
+        }
     }
 }
 

@@ -1,13 +1,15 @@
 // The tensor of a string basis. For each row i, the partners j that give a term are found
-// first by a pass of word operations over all strings (for the commutator, the strings that
-// fail to commute with P_i; for the anticommutator, those that commute, plus the others when
-// q > 2), then each partner's product string is looked up in a hash set of the basis.
+// first (for the commutator, the strings that fail to commute with P_i; for the
+// anticommutator, those that commute, plus the others when q > 2), then each partner's product
+// string is looked up in a hash set of the basis. The fast routine finds the partners with the
+// basis indexed by site; the reference scans every string for each row with word operations.
 #include "coefficients/string_tensor.hpp"
 
 #include <bit>
 #include <cmath>
 #include <vector>
 
+#include "coefficients/string_site_index.hpp"
 #include "core/parallel.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -21,6 +23,9 @@ namespace {
 
 // Rows per chunk handed to a thread.
 constexpr std::size_t kRowChunk = 16;
+// Partners whose products are looked up together, and how far ahead their strings are fetched.
+constexpr std::size_t kLookups = 256;
+constexpr std::size_t kAhead = 8;
 
 // The basis elements holding each distinct string: members[first[g] .. first[g + 1]) in
 // increasing order, with their share conj(c_k) / Σ|c|^2.
@@ -68,11 +73,11 @@ std::vector<std::uint64_t> word_columns(const StringBasisView& basis) {
     return columns;
 }
 
-// The partners j of row i whose product may give a term, in increasing order (`parity` is
-// scratch of n words).
+// The partners j of row i whose product may give a term, in increasing order, by a test of
+// every string (`parity` is scratch of n words).
 TANVO_POPCOUNT_CLONES
-void partners(const StringBasisView& basis, const std::vector<std::uint64_t>& columns, std::size_t i,
-              PairProduct product, std::vector<std::uint64_t>& parity, std::vector<std::uint32_t>& out) {
+void scanned_partners(const StringBasisView& basis, const std::vector<std::uint64_t>& columns, std::size_t i,
+                      PairProduct product, std::vector<std::uint64_t>& parity, std::vector<std::uint32_t>& out) {
     const StringShape& shape = basis.shape;
     const std::size_t words = shape.words(), w = shape.part_words, n = basis.size;
     const std::uint64_t* s = basis.strings + i * words;
@@ -105,88 +110,159 @@ struct Term {
     Complex value;
 };
 
+// A term of a string tensor between its two passes: the partner j and the position m of the
+// element among the groups' members (k = members[m]). Its value is formed again when written,
+// so that the first pass keeps 8 bytes a term (the result's first touch of its pages, not the
+// arithmetic, bounds this routine).
+struct Hit {
+    std::uint32_t j, m;
+};
+
 // What every row needs: the basis grouped by string, the roots of unity, the product's sign.
 struct RowContext {
     const StringBasisView& basis;
     const StringGroups& groups;
-    const std::vector<std::uint64_t>& columns;
     std::vector<Complex> roots;
     double sign;  // -1 for the commutator, +1 for the anticommutator
     const TensorRequest& request;
+
+    // c_i c_j (φ ∓ φ'), the pair's product before its spread over the elements holding the string.
+    Complex pair_value(std::size_t i, std::uint32_t j, unsigned forward) const {
+        const StringShape& shape = basis.shape;
+        const std::size_t words = shape.words();
+        const unsigned order = shape.phase_order();
+        const unsigned c = commutation_phase(shape, basis.strings + i * words, basis.strings + std::size_t(j) * words);
+        const Complex back = roots[(forward + order - c) % order];
+        const Complex phase = roots[forward] + Complex{sign * back.re, sign * back.im};
+        return basis.coefficients[i] * basis.coefficients[j] * phase;
+    }
 };
 
-// Appends the terms of row i, given its partners js.
+// Per-thread buffers of row_hits.
+struct RowScratch {
+    std::vector<std::uint64_t> products;
+    std::vector<std::uint8_t> phases;
+    std::vector<std::uint32_t> numbers;
+};
+
+// Appends the terms of row i, given its partners js, as hits: the partners' products are
+// formed a batch at a time and looked up together.
 TANVO_POPCOUNT_CLONES
-void row_terms(const RowContext& context, std::size_t i, const std::vector<std::uint32_t>& js,
-               std::vector<std::uint64_t>& product, std::vector<Term>& terms) {
+void row_hits(const RowContext& context, std::size_t i, const std::vector<std::uint32_t>& js, RowScratch& scratch,
+              std::vector<Hit>& hits) {
     const StringBasisView& basis = context.basis;
     const StringShape& shape = basis.shape;
     const std::size_t words = shape.words();
-    const unsigned order = shape.phase_order();
     const std::uint64_t* s = basis.strings + i * words;
-    const Complex ci = basis.coefficients[i];
-    for (const std::uint32_t j : js) {
-        const std::uint64_t* t = basis.strings + std::size_t(j) * words;
-        const unsigned forward = multiply_strings(shape, s, t, product.data());
-        const std::uint32_t g = context.groups.set.find(product.data());
-        if (g == StringSet::kAbsent) continue;
-        const unsigned c = commutation_phase(shape, s, t);
-        const Complex back = context.roots[(forward + order - c) % order];
-        const Complex phase = context.roots[forward] + Complex{context.sign * back.re, context.sign * back.im};
-        const Complex value = ci * basis.coefficients[j] * phase;
-        for (std::uint32_t m = context.groups.first[g]; m < context.groups.first[g + 1]; ++m) {
-            const Complex coefficient = value * context.groups.shares[m];
-            if (kept(coefficient, context.request.tol))
-                terms.push_back({std::uint32_t(i), j, context.groups.members[m], coefficient});
+    scratch.products.resize(kLookups * words);
+    scratch.phases.resize(kLookups);
+    scratch.numbers.resize(kLookups);
+    for (std::size_t begin = 0; begin < js.size(); begin += kLookups) {
+        const std::size_t count = std::min(js.size() - begin, kLookups);
+        // Partners are spread over the basis: their strings are requested a few products ahead,
+        // their coefficients (read once the lookups are done) now.
+        for (std::size_t t = 0; t < count; ++t) {
+            if (t + kAhead < count) __builtin_prefetch(basis.strings + std::size_t(js[begin + t + kAhead]) * words);
+            __builtin_prefetch(basis.coefficients + js[begin + t]);
+            scratch.phases[t] = std::uint8_t(multiply_strings(shape, s, basis.strings + std::size_t(js[begin + t]) * words,
+                                                              scratch.products.data() + t * words));
+        }
+        context.groups.set.find_all(scratch.products.data(), count, scratch.numbers.data());
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::uint32_t g = scratch.numbers[t];
+            if (g == StringSet::kAbsent) continue;
+            const std::uint32_t j = js[begin + t];
+            const Complex value = context.pair_value(i, j, scratch.phases[t]);
+            for (std::uint32_t m = context.groups.first[g]; m < context.groups.first[g + 1]; ++m)
+                if (kept(value * context.groups.shares[m], context.request.tol)) hits.push_back({j, m});
         }
     }
+}
+
+// Writes the terms of row i from its hits into the table from position `at`.
+TANVO_POPCOUNT_CLONES
+void write_row(const RowContext& context, std::size_t i, const Hit* hits, std::size_t count, TermTable& table,
+               std::size_t at, std::vector<std::uint64_t>& product) {
+    const StringShape& shape = context.basis.shape;
+    const std::size_t words = shape.words();
+    const std::uint64_t* s = context.basis.strings + i * words;
+    product.resize(words);
+    Complex value{};
+    for (std::size_t h = 0; h < count; ++h, ++at) {
+        const std::uint32_t j = hits[h].j, m = hits[h].m;
+        if (h == 0 || j != hits[h - 1].j) {
+            const unsigned forward =
+                multiply_strings(shape, s, context.basis.strings + std::size_t(j) * words, product.data());
+            value = context.pair_value(i, j, forward);
+        }
+        table.indices[3 * at] = std::int64_t(i);
+        table.indices[3 * at + 1] = j;
+        table.indices[3 * at + 2] = context.groups.members[m];
+        table.values[at] = value * context.groups.shares[m];
+    }
+}
+
+// The terms of the request's rows, the partners of row i given by find(i, worker, js) (worker
+// below worker_count(request.threads)). A first pass finds each row's terms as hits, a second
+// writes them where the counts of the rows before place them.
+template <class FindPartners>
+TermTable tensor_terms(const StringBasisView& basis, const TensorRequest& request, const std::stop_token& stop,
+                       const FindPartners& find) {
+    const StringShape& shape = basis.shape;
+    const unsigned order = shape.phase_order();
+    const StringGroups groups(basis);
+    std::vector<Complex> roots(order);
+    for (unsigned k = 0; k < order; ++k) roots[k] = root_of_unity(k, order);
+    const double sign = request.product == PairProduct::commutator ? -1.0 : 1.0;
+    const unsigned threads = worker_count(request.threads);
+
+    const std::size_t rows = request.row_end - request.row_begin;
+    const RowContext context{basis, groups, roots, sign, request};
+    std::vector<std::vector<Hit>> found((rows + kRowChunk - 1) / kRowChunk);
+    std::vector<std::size_t> counts(rows + 1, 0);  // counts[r + 1]: the terms of row r
+    parallel_chunks(rows, kRowChunk, threads, stop, [&](std::size_t begin, std::size_t end, unsigned worker) {
+        std::vector<Hit>& hits = found[begin / kRowChunk];
+        std::vector<std::uint32_t> js;
+        RowScratch scratch;
+        for (std::size_t r = begin; r < end; ++r) {
+            stop_point(stop);
+            find(request.row_begin + r, worker, js);
+            const std::size_t before = hits.size();
+            row_hits(context, request.row_begin + r, js, scratch, hits);
+            counts[r + 1] = hits.size() - before;
+        }
+    });
+    stop_point(stop);
+    for (std::size_t r = 0; r < rows; ++r) counts[r + 1] += counts[r];
+    TermTable table;
+    table.indices.resize(3 * counts[rows]);
+    table.values.resize(counts[rows]);
+    parallel_chunks(rows, kRowChunk, threads, stop, [&](std::size_t begin, std::size_t end, unsigned) {
+        std::vector<Hit>& hits = found[begin / kRowChunk];
+        std::vector<std::uint64_t> product;
+        const Hit* next = hits.data();
+        for (std::size_t r = begin; r < end; ++r) {
+            stop_point(stop);
+            const std::size_t count = counts[r + 1] - counts[r];
+            write_row(context, request.row_begin + r, next, count, table, counts[r], product);
+            next += count;
+        }
+        std::vector<Hit>().swap(hits);  // released as soon as written
+    });
+    stop_point(stop);
+    return table;
 }
 
 }  // namespace
 
 TermTable string_structure_tensor(const StringBasisView& basis, const TensorRequest& request,
                                   const std::stop_token& stop) {
-    const StringShape& shape = basis.shape;
-    const std::size_t words = shape.words();
-    const unsigned order = shape.phase_order();
-    const StringGroups groups(basis);
-    const std::vector<std::uint64_t> columns = word_columns(basis);
-    std::vector<Complex> roots(order);
-    for (unsigned k = 0; k < order; ++k) roots[k] = root_of_unity(k, order);
-    const double sign = request.product == PairProduct::commutator ? -1.0 : 1.0;
-    (void)words;
-
-    const std::size_t rows = request.row_end - request.row_begin;
-    const RowContext context{basis, groups, columns, roots, sign, request};
-    std::vector<std::vector<Term>> found((rows + kRowChunk - 1) / kRowChunk);
-    parallel_chunks(rows, kRowChunk, request.threads, stop, [&](std::size_t begin, std::size_t end, unsigned) {
-        std::vector<Term>& terms = found[begin / kRowChunk];
-        std::vector<std::uint32_t> js;
-        std::vector<std::uint64_t> parity, product(words);
-        for (std::size_t r = begin; r < end; ++r) {
-            stop_point(stop);
-            const std::size_t i = request.row_begin + r;
-            partners(basis, columns, i, request.product, parity, js);
-            row_terms(context, i, js, product, terms);
-        }
+    const StringSiteIndex index(basis.shape, basis.strings, basis.size);
+    std::vector<StringSiteIndex::Scratch> scratch(worker_count(request.threads));
+    const std::size_t words = basis.shape.words();
+    return tensor_terms(basis, request, stop, [&](std::size_t i, unsigned worker, std::vector<std::uint32_t>& js) {
+        index.partners(basis.strings + i * words, request.product, scratch[worker], js);
     });
-    stop_point(stop);
-    std::size_t total = 0;
-    for (const std::vector<Term>& terms : found) total += terms.size();
-    TermTable table;
-    table.indices.resize(3 * total);
-    table.values.resize(total);
-    std::size_t at = 0;
-    for (std::vector<Term>& terms : found) {
-        for (const Term& term : terms) {
-            table.indices[3 * at] = term.i;
-            table.indices[3 * at + 1] = term.j;
-            table.indices[3 * at + 2] = term.k;
-            table.values[at++] = term.value;
-        }
-        std::vector<Term>().swap(terms);  // released as soon as copied
-    }
-    return table;
 }
 
 namespace {
@@ -304,6 +380,15 @@ TermTable sum_basis_projections(const StringShape& shape, const StringSumsView& 
 }
 
 namespace reference {
+
+TermTable string_structure_tensor_scanning(const StringBasisView& basis, const TensorRequest& request,
+                                           const std::stop_token& stop) {
+    const std::vector<std::uint64_t> columns = word_columns(basis);
+    std::vector<std::vector<std::uint64_t>> parity(worker_count(request.threads));
+    return tensor_terms(basis, request, stop, [&](std::size_t i, unsigned worker, std::vector<std::uint32_t>& js) {
+        scanned_partners(basis, columns, i, request.product, parity[worker], js);
+    });
+}
 
 TermTable string_structure_tensor(const StringBasisView& basis, const TensorRequest& request) {
     const StringShape& shape = basis.shape;

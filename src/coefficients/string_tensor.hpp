@@ -41,6 +41,10 @@ TermTable sum_basis_projections(const StringShape& shape, const StringSumsView& 
                                 const TensorRequest& request, const std::stop_token& stop);
 
 namespace reference {
+// The same terms, bit for bit, with each row's partners found by a test of every string of the
+// basis (word operations down its columns), without the site index.
+TermTable string_structure_tensor_scanning(const StringBasisView& basis, const TensorRequest& request,
+                                           const std::stop_token& stop);
 // The same terms pair by pair, every product formed with multiply_strings.
 TermTable string_structure_tensor(const StringBasisView& basis, const TensorRequest& request);
 }  // namespace reference

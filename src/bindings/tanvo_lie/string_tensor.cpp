@@ -10,7 +10,8 @@ namespace tanvo::tensors {
 namespace {
 
 // strings_structure_tensor(sites, q, words, coefficients, product, tol, start, stop, threads,
-// method 'fast' or 'reference') -> (indices, values)
+// method 'fast', 'scanning' (every string tested per row) or 'reference' (pair by pair)) ->
+// (indices, values)
 PyObject* strings_structure_tensor(PyObject*, PyObject* args) {
     Py_ssize_t sites, start, stop;
     unsigned q, threads;
@@ -32,7 +33,11 @@ PyObject* strings_structure_tensor(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "strings_structure_tensor: arguments out of range");
         return nullptr;
     }
-    const bool reference = std::string_view(method) == "reference";
+    const std::string_view route(method);
+    if (route != "fast" && route != "scanning" && route != "reference") {
+        PyErr_SetString(PyExc_ValueError, "strings_structure_tensor: method must be 'fast', 'scanning' or 'reference'");
+        return nullptr;
+    }
     TensorRequest request;
     request.product = product == 0 ? PairProduct::commutator : PairProduct::anticommutator;
     request.tol = tol;
@@ -42,8 +47,12 @@ PyObject* strings_structure_tensor(PyObject*, PyObject* args) {
     const StringBasisView basis{strings.shape, strings.data(), coefficients.data<const Complex>(), n};
     TermTable terms;
     if (!run_released([&](std::stop_token token) {
-            terms = reference ? tanvo::reference::string_structure_tensor(basis, request)
-                              : string_structure_tensor(basis, request, token);
+            if (route == "reference")
+                terms = tanvo::reference::string_structure_tensor(basis, request);
+            else if (route == "scanning")
+                terms = tanvo::reference::string_structure_tensor_scanning(basis, request, token);
+            else
+                terms = string_structure_tensor(basis, request, token);
         }))
         return nullptr;
     const auto count = Py_ssize_t(terms.size());
