@@ -656,7 +656,7 @@ class InterfaceOnly:
 
 def as_numpy_reads(array, form):
     """The array in one of the forms NumPy reads as an array (or as a list of them)."""
-    if form == "memoryview":
+    if form == "memoryview" and array.dtype.kind not in "Mm":  # the buffer protocol has no dates
         return memoryview(array)
     if form == "interface":
         return InterfaceOnly(array)

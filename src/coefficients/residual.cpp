@@ -7,6 +7,7 @@
 #include "coefficients/residual.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 
@@ -58,25 +59,25 @@ Entries read_entries(const BasisView& basis, const std::stop_token& stop) {
     return out;
 }
 
-// Sums of complex values by 64-bit key: open addressing, linear probing, at most half full.
+// Sums of complex values by 64-bit key: open addressing, linear probing, at most half full. It
+// starts small and doubles as keys come: the pairs of entries often share a few keys (those of
+// clock-and-shift su(64) 262,144 keys among 16.8 million pairs), and a table sized for every
+// pair would be written whole, hundreds of megabytes, before the first sum.
 class SumTable {
 public:
+    // Room for `most` keys is checked up front; the table holds what the keys need.
     explicit SumTable(std::uint64_t most) {
-        std::size_t capacity = 16;
-        shift_ = 60;
-        while (capacity < 2 * most) {
-            capacity *= 2;
-            --shift_;
-        }
+        std::uint64_t capacity = kFirstCapacity;
+        while (capacity < 2 * most) capacity *= 2;
         require_memory(capacity, sizeof(Slot));
-        slots_.resize(capacity);
-        mask_ = capacity - 1;
+        resize(kFirstCapacity);
     }
     void add(std::uint64_t key, Complex value) {
         for (std::size_t at = slot_of(key);; at = (at + 1) & mask_) {
             Slot& slot = slots_[at];
             if (slot.key == kEmpty) {
                 slot = {key, value};
+                if (2 * ++size_ > slots_.size()) grow();
                 return;
             }
             if (slot.key == key) {
@@ -97,15 +98,31 @@ private:
     // No key reaches it: keys are below d^4, and d^2 entries of 16 bytes could not be held
     // for d near 2^16.
     static constexpr std::uint64_t kEmpty = ~std::uint64_t(0);
+    static constexpr std::size_t kFirstCapacity = 1024;
     struct Slot {
         std::uint64_t key = kEmpty;
         Complex sum{};
     };
+    void resize(std::size_t capacity) {
+        slots_.assign(capacity, Slot{});
+        mask_ = capacity - 1;
+        shift_ = 64 - std::countr_zero(capacity);
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        resize(old.size() * 2);
+        for (const Slot& slot : old) {
+            if (slot.key == kEmpty) continue;
+            std::size_t at = slot_of(slot.key);
+            while (slots_[at].key != kEmpty) at = (at + 1) & mask_;
+            slots_[at] = slot;
+        }
+    }
     // Fibonacci hashing: the top bits of the key times 2^64 / golden ratio.
     std::size_t slot_of(std::uint64_t key) const { return std::size_t((key * 0x9E3779B97F4A7C15ull) >> shift_); }
     std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
-    int shift_ = 60;
+    std::size_t mask_ = 0, size_ = 0;
+    int shift_ = 64;
 };
 
 void check_terms(std::size_t n, std::span<const std::int64_t> indices, std::span<const Complex> values,

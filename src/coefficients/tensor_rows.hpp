@@ -262,6 +262,8 @@ TermTable mirrored_rows_in_parallel(
     TermTable all;
     all.indices.resize(3 * total);
     all.values.resize(total);
+    fault_in(all.indices.data(), all.indices.size() * sizeof(std::int64_t), threads, stop);
+    fault_in(all.values.data(), all.values.size() * sizeof(Complex), threads, stop);
     // x - y and -(y - x) differ only in the sign of a zero: zeros are stored as +0.
     auto put = [&all](std::size_t at, std::size_t i, std::size_t j, std::size_t k, Complex c) {
         all.indices[3 * at] = std::int64_t(i);

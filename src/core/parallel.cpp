@@ -274,4 +274,17 @@ void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
     if (shared->first_failure) std::rethrow_exception(shared->first_failure);
 }
 
+void fault_in(void* data, std::size_t bytes, unsigned threads, const std::stop_token& stop) {
+    constexpr std::size_t kPiece = std::size_t(4) << 20, kPage = std::size_t(4) << 10;
+    volatile char* const first = static_cast<char*>(data);
+    parallel_chunks((bytes + kPiece - 1) / kPiece, 1, threads, stop, [&](std::size_t begin, std::size_t end, unsigned) {
+        for (std::size_t piece = begin; piece < end; ++piece) {
+            stop_point(stop);
+            const std::size_t from = piece * kPiece, to = std::min(bytes, from + kPiece);
+            for (std::size_t at = from; at < to; at += kPage) first[at] = 0;
+            first[to - 1] = 0;
+        }
+    });
+}
+
 }  // namespace tanvo

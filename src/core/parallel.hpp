@@ -112,4 +112,10 @@ void parallel_chunks(std::size_t count, std::size_t chunk, unsigned threads,
                      const std::stop_token& stop,
                      const std::function<void(std::size_t begin, std::size_t end, unsigned worker)>& work);
 
+// Faults in the pages of a fresh buffer a few megabytes at a time, on up to `threads` threads,
+// with a stop point between pieces. Writes scattered over a buffer of hundreds of megabytes
+// (a tensor's mirrored terms) otherwise fault it all in between two stop points: seconds where
+// the system zeroes its pages slowly. The buffer's bytes are left unspecified.
+void fault_in(void* data, std::size_t bytes, unsigned threads, const std::stop_token& stop);
+
 }  // namespace tanvo
