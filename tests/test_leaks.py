@@ -53,7 +53,7 @@ def repeat(call, times):
 def assert_flat(call, watched=(), times=CALLS):
     """Calls `call` `times` times, twice over (natively, then under tracemalloc), after a few
     calls that fill every cache; the `watched` objects keep their reference counts."""
-    repeat(call, 200)
+    repeat(call, min(200, times))
     gc.collect()
     references = [sys.getrefcount(value) for value in watched]
     before_rss = resident_bytes()

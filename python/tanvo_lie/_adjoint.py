@@ -69,7 +69,7 @@ class AdjointSimulator:
     per string or sum. States are given as a density matrix, a state vector, a
     computational-basis bit string (site 0 leftmost; for a string basis also a sequence of 0 and
     1) or the trace vector :meth:`state_coefficients` returns. For a string basis the traces of
-    a bit string b are tr(B_a^† |b><b|) = Σ_t conj(c_t) <b|P_t|b> over the terms c_t P_t of B_a,
+    a bit string b are ``tr(B_a^† |b⟩⟨b|) = Σ_t conj(c_t) ⟨b|P_t|b⟩`` over the terms c_t P_t of B_a,
     non-zero only for strings of I and Z (a sign (-1) per Z on a 1), and its Gram matrix is
     tr(B_a^† B_b) = 2^n <B_a, B_b> in the normalised inner product of PauliSums.
 
