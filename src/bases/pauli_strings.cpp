@@ -10,15 +10,6 @@
 
 #include "core/parallel.hpp"
 
-// The batch loops are compiled twice, for processors with and without the popcnt instruction
-// (the default x86-64 target has none, and a library call per word would cost most of a
-// product); the loader picks one.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define TANVO_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
-#else
-#define TANVO_POPCOUNT_CLONES
-#endif
-
 namespace tanvo {
 namespace {
 

@@ -11,13 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "bases/pauli_strings.hpp"
 #include "core/parallel.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define TANVO_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
-#else
-#define TANVO_POPCOUNT_CLONES
-#endif
 
 namespace tanvo {
 namespace {

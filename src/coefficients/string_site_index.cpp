@@ -8,12 +8,6 @@
 #include <algorithm>
 #include <bit>
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define TANVO_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
-#else
-#define TANVO_POPCOUNT_CLONES
-#endif
-
 namespace tanvo {
 
 // visit(site, x, z) for each site where s acts (x, z its exponents there, not both zero), in
