@@ -288,7 +288,13 @@ def test_ctrl_c_stops_a_long_batch():
     import signal
     import time
     sim, gates, state, observable, _ = build_case("ising-strings-10")
-    angles = np.zeros((60_000, len(gates)))  # gradients of a few seconds
+    # Gradients of about three seconds on this machine, whatever its speed (at most 200 MB).
+    probe = np.zeros((2_000, len(gates)))
+    begun = time.perf_counter()
+    sim.gradient(gates, probe, state, observable)
+    per_row = (time.perf_counter() - begun) / len(probe)
+    rows = int(min(3.0 / per_row, 200e6 / (16 * len(gates))))
+    angles = np.zeros((max(rows, 2_000), len(gates)))
     previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
     signal.setitimer(signal.ITIMER_REAL, 0.3)
     start = time.perf_counter()
