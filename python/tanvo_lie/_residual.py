@@ -27,6 +27,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
+from ._blocks import sum_by_key
 
 Matrices = Union[NDArray[np.complex128], Sequence[NDArray[np.complex128]]]
 
@@ -210,10 +211,10 @@ def _sparse_row_sums(entries: _Entries, start: int, stop: int, sign: float):
         a1 += _bincount(c1[row] * d + c2[row], product[row], d * d)
         column = c1 == c2
         a2 += _bincount(r2[column] * d + r1[column], product[column], d * d)
-        keys, summed = _reduce(entries.position[first] * (d * d) + entries.position[second], product)
+        keys, summed = sum_by_key(entries.position[first] * (d * d) + entries.position[second], product)
         q_keys.append(keys)
         q_values.append(summed)
-    q_keys, q_values = _reduce(np.concatenate(q_keys), np.concatenate(q_values))
+    q_keys, q_values = sum_by_key(np.concatenate(q_keys), np.concatenate(q_values))
     own_products = np.zeros(stop - start)   # sum_j ||B_i B_j||^2 + ||B_j B_i||^2
     cross = np.zeros(stop - start, np.complex128)
     for owner, first, second in entries.pairs(start, stop):
@@ -272,7 +273,7 @@ def _sparse_gram(entries: _Entries) -> _Gram:
     first = np.repeat(np.arange(position.size), group)
     local = np.arange(first.size) - np.repeat(np.cumsum(group) - group, group)
     second = np.repeat(starts, sizes)[first] + local
-    keys, summed = _reduce(owner[first] * n + owner[second], np.conj(value[first]) * value[second])
+    keys, summed = sum_by_key(owner[first] * n + owner[second], np.conj(value[first]) * value[second])
     return _Gram(n, keys // n, keys % n, summed)
 
 
@@ -363,13 +364,3 @@ def _nonzero(array: NDArray[np.complex128]) -> NDArray[np.int64]:
 
 def _bincount(slots: NDArray[np.int64], weights: NDArray[np.complex128], length: int) -> NDArray[np.complex128]:
     return (np.bincount(slots, weights.real, length) + 1j * np.bincount(slots, weights.imag, length))
-
-
-def _reduce(keys: NDArray[np.int64], values: NDArray[np.complex128]):
-    """Sorted distinct keys and the sum of the values of each."""
-    if keys.size == 0:
-        return keys, values
-    order = np.argsort(keys, kind="stable")
-    keys, values = keys[order], values[order]
-    starts = np.flatnonzero(np.concatenate(([True], keys[1:] != keys[:-1])))
-    return keys[starts], np.add.reduceat(values, starts)
